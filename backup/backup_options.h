@@ -1,0 +1,21 @@
+// What the command line (and a profile) hand to one backup run.
+#pragma once
+#include <cstdint>
+
+enum { BACKUP_MAX_SELECTED = 32 };
+
+struct backup_options {
+    const char *vmid;                         // as given, not checked to be numeric
+    const char *slots[BACKUP_MAX_SELECTED];   // --disk values in command-line order
+    int32_t slot_count;                       // 0: every disk-like volume
+    char job_prefix[64];                      // --name, or "vm" and the vmid; cut to 63
+    const char *snapshot_size;                // --snapshot-size, or nullptr
+    int32_t freeze_timeout;                   // seconds; 0 when not given (60 is used)
+    int32_t no_vmconfig;                      // --no-vmconfig given
+    const char **forwarded;                   // appended to every vlt_agent command line
+    int32_t forwarded_count;
+    const char *api_key;                      // the profile's api-key value, or nullptr
+};
+
+// One backup of one VM; returns the exit status 0, 1 or 2.
+int32_t run_backup(const backup_options *opts);

@@ -1,0 +1,16 @@
+// The process-wide logger: one line per event on standard error, and notes
+// for the system log.
+#pragma once
+#include <cstdint>
+
+// Levels. (Not LOG_INFO and friends: <syslog.h> owns those names.)
+enum : uint32_t {
+    LOG_LEVEL_DEBUG = 0,
+    LOG_LEVEL_INFO = 1,
+    LOG_LEVEL_WARN = 2,
+    LOG_LEVEL_ERROR = 3,
+};
+
+void log_setup(const char *program, uint32_t min_level);
+void log_write(uint32_t level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void log_note(uint64_t categories, const char *fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -1,0 +1,28 @@
+// What the command line hands to one restore run.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+enum { RESTORE_MAX_STORAGE_MAP = 32 };
+
+struct storage_map_entry {
+    char old_storage[128];
+    char new_storage[128];
+};
+
+struct restore_options {
+    const char *search_dir;           // --search-dir
+    const char *job_prefix;           // --job
+    const char *requested_vmid;       // --vmid, unparsed, or nullptr
+    const char *pve_dir;              // --pve-dir; nullptr or empty means "/etc/pve"
+    storage_map_entry storage_map[RESTORE_MAX_STORAGE_MAP];
+    uint64_t storage_map_count;
+    int32_t keep_network_identity;
+    int32_t keep_smbios_uuid;
+    int32_t dry_run;
+    const char *const *forwarded;     // the arguments after the first "--", or nullptr
+    int32_t forwarded_count;
+};
+
+// The whole restore run. out_vmid is 0 at entry and the VMID used on success.
+int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, size_t err_size);

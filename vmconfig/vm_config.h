@@ -1,0 +1,22 @@
+// Turns a VM's configuration text into its list of disk-like volumes.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+enum { VM_MAX_VOLUMES = 32 };
+
+struct vm_volume {
+    char slot[24];      // scsi0, virtio1, ...
+    char storage[128];  // before the first ':'
+    char volume[128];   // after it, up to the first ','
+};
+
+struct vm_volume_list {
+    vm_volume rows[VM_MAX_VOLUMES];
+    uint64_t count;
+};
+
+// 1 when key is virtio, scsi, sata, ide or tpmstate followed by digits only.
+int is_disk_slot(const char *key);
+
+int32_t parse_vm_config(const char *text, vm_volume_list *list, char *msg, size_t msg_size);
