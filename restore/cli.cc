@@ -1,1 +1,265 @@
-// placeholder until this file's module lands
+// The restore program's command line, its choice of target VMID and the
+// start sequence that ties them to the run.
+#include "restore/cli.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstdarg>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/log.h"
+#include "common/options.h"
+#include "common/progress.h"
+#include "common/runner.h"
+
+namespace {
+
+const char *const kProgram = "vlt_proxmox_restore";
+const char *const kDefaultPveDir = "/etc/pve";
+
+// The options of this program as the scanner sees them. --storage-map is
+// collected from every occurrence, so it takes its value only as the next
+// argument.
+const option_spec kRestoreOptions[] = {
+    {"--job", nullptr, 1},
+    {"--search-dir", nullptr, 1},
+    {"--vmid", nullptr, 1},
+    {"--pve-dir", nullptr, 1},
+    {"--keep-network-identity", nullptr, 0},
+    {"--keep-smbios-uuid", nullptr, 0},
+    {"--dry-run", nullptr, 0},
+    {"--storage-map", nullptr, 2},
+    {nullptr, nullptr, 0},
+};
+
+const char kUsage[] =
+    "%s: restore a VM vlt_proxmox backed up into a new VM (V1: LVM/LVM-thin storage only).\n"
+    "\n"
+    "Usage: %s --job <prefix> --search-dir <dir> [--vmid <id>] [--storage-map <old>=<new>]...\n"
+    "                 [--keep-network-identity] [--pve-dir <dir>] [--dry-run]\n"
+    "                 -- <vlt_restore args...>\n"
+    "\n"
+    "  --job <prefix>          the job-name prefix used at backup time (vlt_proxmox --name)\n"
+    "  --search-dir <dir>      local directory holding the '<prefix>-*' .meta/.infb etc. files\n"
+    "                          (V1: restore directly off a network target is not supported --\n"
+    "                          fetch the files into a local directory first, e.g. via rsync)\n"
+    "  --vmid <id>             restore to this VMID (must be free); default: the next free\n"
+    "                          VMID cluster-wide, via 'pvesh get /cluster/nextid'\n"
+    "  --storage-map <old>=<new>  allocate on storage <new> instead of the original VM's\n"
+    "                          <old> (repeatable); default: same storage alias as the original\n"
+    "  --keep-network-identity  keep each netN line's original MAC address (default: stripped,\n"
+    "                          so Proxmox assigns a fresh one -- avoids a MAC clash if the\n"
+    "                          original VM is still running)\n"
+    "  --keep-smbios-uuid      keep the original smbios1 (SMBIOS system) UUID (default: a\n"
+    "                          fresh one is generated -- avoids a UUID clash if the original\n"
+    "                          VM is still running; use this if a guest license is bound to\n"
+    "                          the hardware UUID and the original VM is being replaced)\n"
+    "  --pve-dir <dir>         Proxmox cluster filesystem root (default: /etc/pve); the target\n"
+    "                          config is written to <dir>/qemu-server/<vmid>.conf, and VMID\n"
+    "                          collision is checked against <dir>/qemu-server and <dir>/lxc\n"
+    "  --dry-run               resolve the target VMID and each disk's storage/size plan, log\n"
+    "                          it, then stop -- no pvesm alloc, no vlt_restore, no config write\n"
+    "  -- <vlt_restore args...>  forwarded verbatim to every vlt_restore run, e.g. --verify,\n"
+    "                          --decrypt-key-file, --threads, --assume-zeroed, --no-progress\n"
+    "\n"
+    "The restored VM is left stopped (no 'qm start') so the operator can review it first (e.g.\n"
+    "the network bridge assignment) before booting it.\n";
+
+// Checks one --storage-map value and appends it. Returns -1 when accepted,
+// otherwise 2 after writing the error.
+int add_storage_map_entry(restore_options *opts, const char *value) {
+    const char *eq = std::strchr(value, '=');
+    if (eq == nullptr || eq == value || eq[1] == '\0') {
+        std::fprintf(stderr, "error: --storage-map must be <old>=<new>, got '%s'\n", value);
+        return 2;
+    }
+    if (opts->storage_map_count >= RESTORE_MAX_STORAGE_MAP) {
+        std::fprintf(stderr, "error: too many --storage-map entries (max %d)\n",
+                     static_cast<int>(RESTORE_MAX_STORAGE_MAP));
+        return 2;
+    }
+    storage_map_entry &entry = opts->storage_map[opts->storage_map_count];
+    size_t old_len = static_cast<size_t>(eq - value);
+    size_t new_len = std::strlen(eq + 1);
+    if (old_len >= sizeof entry.old_storage || new_len >= sizeof entry.new_storage) {
+        std::fprintf(stderr, "error: --storage-map storage name too long: '%s'\n", value);
+        return 2;
+    }
+    std::memcpy(entry.old_storage, value, old_len);
+    entry.old_storage[old_len] = '\0';
+    std::memcpy(entry.new_storage, eq + 1, new_len + 1);
+    opts->storage_map_count++;
+    return -1;
+}
+
+void strip_trailing_space(char *text) {
+    size_t len = std::strlen(text);
+    while (len > 0 && std::isspace(static_cast<unsigned char>(text[len - 1])))
+        text[--len] = '\0';
+}
+
+void set_error(char *err, size_t err_size, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+void set_error(char *err, size_t err_size, const char *fmt, ...) {
+    if (err == nullptr || err_size == 0)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(err, err_size, fmt, ap);
+    va_end(ap);
+}
+
+int32_t vmid_from_pvesh(int64_t *out_vmid, char *err, size_t err_size) {
+    const char *const argv[] = {"pvesh", "get", "/cluster/nextid", nullptr};
+    char out[128];
+    command_result result;
+    int32_t rc = run_command(argv, 30, out, sizeof out, &result);
+    if (rc != 0 || result.exit_code == 127) {
+        set_error(err, err_size, "pvesh is not available (not running on a Proxmox VE host?)");
+        return -1;
+    }
+    strip_trailing_space(out);
+    if (result.exit_code != 0) {
+        set_error(err, err_size, "pvesh get /cluster/nextid failed: %.100s", out);
+        return -1;
+    }
+    if (parse_vmid_text(out, out_vmid) != 0) {
+        set_error(err, err_size, "pvesh get /cluster/nextid returned an unexpected value: %.100s",
+                  out);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void print_restore_usage(const char *invocation) {
+    std::fprintf(stderr, kUsage, invocation, invocation);
+}
+
+const char *restore_pve_dir(const restore_options *opts) {
+    if (opts->pve_dir != nullptr && opts->pve_dir[0] != '\0')
+        return opts->pve_dir;
+    return kDefaultPveDir;
+}
+
+int32_t parse_vmid_text(const char *text, int64_t *out_vmid) {
+    if (text == nullptr || text[0] == '\0')
+        return -1;
+    errno = 0;
+    char *end = nullptr;
+    long long value = std::strtoll(text, &end, 10);
+    // A number too large for 64 bits is no VMID either.
+    if (end == text || *end != '\0' || errno == ERANGE || value < 1)
+        return -1;
+    *out_vmid = static_cast<int64_t>(value);
+    return 0;
+}
+
+int32_t choose_vmid(const restore_options *opts, int64_t *out_vmid, char *err, size_t err_size) {
+    const char *pve_dir = restore_pve_dir(opts);
+    if (opts->requested_vmid == nullptr)
+        return vmid_from_pvesh(out_vmid, err, err_size);
+
+    int64_t vmid = 0;
+    if (parse_vmid_text(opts->requested_vmid, &vmid) != 0) {
+        set_error(err, err_size, "--vmid must be a positive integer");
+        return -1;
+    }
+    char qemu_path[1024];
+    char lxc_path[1024];
+    std::snprintf(qemu_path, sizeof qemu_path, "%s/qemu-server/%" PRId64 ".conf", pve_dir, vmid);
+    std::snprintf(lxc_path, sizeof lxc_path, "%s/lxc/%" PRId64 ".conf", pve_dir, vmid);
+    struct stat st;
+    // A name that can be looked up is taken, whatever it is (even a
+    // dangling link would make the later exclusive create fail).
+    if (lstat(qemu_path, &st) == 0) {
+        set_error(err, err_size, "VMID %" PRId64 " is already in use (%s exists)", vmid,
+                  qemu_path);
+        return -1;
+    }
+    if (lstat(lxc_path, &st) == 0) {
+        set_error(err, err_size, "VMID %" PRId64 " is already in use (%s exists)", vmid, lxc_path);
+        return -1;
+    }
+    *out_vmid = vmid;
+    return 0;
+}
+
+int read_restore_command_line(int argc, char **argv, restore_options *opts) {
+    std::memset(opts, 0, sizeof *opts);
+    const char *const *args = argv;
+
+    // Only what stands before the first bare "--" belongs to this program.
+    int option_count = argc;
+    for (int i = 1; i < argc; i++) {
+        if (std::strcmp(argv[i], "--") == 0) {
+            option_count = i;
+            break;
+        }
+    }
+    if (option_count < argc) {
+        opts->forwarded = args + option_count + 1;
+        opts->forwarded_count = argc - option_count - 1;
+    }
+
+    if (option_present(option_count, args, "--help", "-h")) {
+        print_restore_usage(argc > 0 && argv[0] != nullptr ? argv[0] : kProgram);
+        return 0;
+    }
+    scan_options(option_count, args, kRestoreOptions, 0);
+
+    opts->job_prefix = option_value(option_count, args, "--job", nullptr, nullptr);
+    opts->search_dir = option_value(option_count, args, "--search-dir", nullptr, nullptr);
+    opts->requested_vmid = option_value(option_count, args, "--vmid", nullptr, nullptr);
+    opts->pve_dir = option_value(option_count, args, "--pve-dir", nullptr, nullptr);
+    opts->keep_network_identity =
+        option_present(option_count, args, "--keep-network-identity", nullptr);
+    opts->keep_smbios_uuid = option_present(option_count, args, "--keep-smbios-uuid", nullptr);
+    opts->dry_run = option_present(option_count, args, "--dry-run", nullptr);
+
+    if (opts->job_prefix == nullptr || opts->search_dir == nullptr) {
+        std::fputs("error: --job and --search-dir are required (use --help)\n", stderr);
+        return 2;
+    }
+
+    for (int i = 1; i + 1 < option_count; i++) {
+        if (std::strcmp(argv[i], "--storage-map") != 0)
+            continue;
+        int status = add_storage_map_entry(opts, argv[i + 1]);
+        if (status >= 0)
+            return status;
+        i++;  // the value is not an option of its own
+    }
+    return -1;
+}
+
+int restore_main(int argc, char **argv) {
+    int32_t early = handle_version_selftest(argc, argv, kProgram);
+    if (early >= 0)
+        return early;
+    log_setup(kProgram, LOG_LEVEL_INFO);
+
+    restore_options opts;
+    int status = read_restore_command_line(argc, argv, &opts);
+    if (status >= 0)
+        return status;
+
+    progress_start(PROGRESS_KIND_RESTORE, opts.job_prefix, opts.forwarded, opts.forwarded_count);
+    int64_t vmid = 0;
+    char err[1024];
+    err[0] = '\0';
+    int32_t rc = restore_vm(&opts, &vmid, err, sizeof err);
+    progress_finish(rc == 0 ? 1 : 0);
+    if (rc != 0) {
+        log_write(LOG_LEVEL_ERROR, "%s", err);
+        return 1;
+    }
+    log_write(LOG_LEVEL_INFO, "done (VMID %" PRId64 ")%s", vmid, opts.dry_run ? " [dry run]" : "");
+    return 0;
+}
