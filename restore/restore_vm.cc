@@ -1,1 +1,404 @@
-// placeholder until this file's module lands
+// The restore run: VMID, the backup's jobs, the configuration text, one new
+// volume per disk filled by vlt_restore, the rewritten configuration and its
+// installation. A failed run frees every volume it allocated and leaves no
+// file of its own behind.
+#include "restore/restore_vm.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "common/log.h"
+#include "common/progress.h"
+#include "restore/allocation.h"
+#include "restore/cli.h"
+#include "restore/config_rewrite.h"
+#include "restore/discovery.h"
+#include "restore/restore_runs.h"
+#include "vmconfig/vm_config.h"
+
+namespace {
+
+void set_error(char *err, size_t err_size, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+void set_error(char *err, size_t err_size, const char *fmt, ...) {
+    if (err == nullptr || err_size == 0)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(err, err_size, fmt, ap);
+    va_end(ap);
+}
+
+// Removes a file of ours when the scope ends, unless it was kept.
+class unlink_on_exit {
+public:
+    unlink_on_exit() { path_[0] = '\0'; }
+    ~unlink_on_exit() { remove_now(); }
+    unlink_on_exit(const unlink_on_exit &) = delete;
+    unlink_on_exit &operator=(const unlink_on_exit &) = delete;
+
+    void arm(const char *path) { std::snprintf(path_, sizeof path_, "%s", path); }
+    void keep() { path_[0] = '\0'; }
+    void remove_now() {
+        if (path_[0] != '\0')
+            unlink(path_);
+        path_[0] = '\0';
+    }
+
+private:
+    char path_[1100];
+};
+
+// Closes a descriptor when the scope ends.
+class fd_closer {
+public:
+    explicit fd_closer(int fd) : fd_(fd) {}
+    ~fd_closer() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    fd_closer(const fd_closer &) = delete;
+    fd_closer &operator=(const fd_closer &) = delete;
+
+    int get() const { return fd_; }
+    // Closes now and reports close's own result.
+    int close_now() {
+        int rc = close(fd_);
+        fd_ = -1;
+        return rc;
+    }
+
+private:
+    int fd_;
+};
+
+// Frees the run's volumes, first allocated first, when the scope ends
+// before the run was completed.
+class rollback_on_exit {
+public:
+    explicit rollback_on_exit(const allocation_list *list) : list_(list) {}
+    ~rollback_on_exit() {
+        if (list_ != nullptr && list_->count > 0)
+            rollback_allocations(list_->rows, list_->count);
+    }
+    rollback_on_exit(const rollback_on_exit &) = delete;
+    rollback_on_exit &operator=(const rollback_on_exit &) = delete;
+
+    void commit() { list_ = nullptr; }
+
+private:
+    const allocation_list *list_;
+};
+
+// Everything one run works on; large, so it lives on the heap.
+struct run_state {
+    backup_job_set jobs;
+    char config_text[RESTORE_CONFIG_SIZE];
+    vm_volume_list volumes;
+    uint8_t header[RUN_HEADER_SIZE];
+    allocation_list allocations;
+    remap_entry remap[ALLOC_MAX_VOLUMES];
+    uint64_t remap_count;
+    char new_config[RESTORE_CONFIG_SIZE];
+};
+
+const char *target_storage_for(const restore_options *opts, const char *storage) {
+    for (uint64_t i = 0; i < opts->storage_map_count && i < RESTORE_MAX_STORAGE_MAP; i++) {
+        if (std::strcmp(opts->storage_map[i].old_storage, storage) == 0)
+            return opts->storage_map[i].new_storage;
+    }
+    return storage;
+}
+
+}  // namespace
+
+int32_t read_restored_config(const char *path, char *buf, char *err, size_t err_size) {
+    buf[0] = '\0';
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        set_error(err, err_size, "cannot read restored VM config %s: %s", path,
+                  std::strerror(errno));
+        return -1;
+    }
+    fd_closer file(fd);
+    const size_t limit = RESTORE_CONFIG_SIZE - 1;
+    size_t have = 0;
+    while (have < limit) {
+        ssize_t n = read(fd, buf + have, limit - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            buf[0] = '\0';
+            set_error(err, err_size, "cannot read restored VM config %s: %s", path,
+                      std::strerror(errno));
+            return -1;
+        }
+        if (n == 0)
+            break;
+        have += static_cast<size_t>(n);
+    }
+    buf[have] = '\0';
+    if (have == limit) {
+        char extra;
+        ssize_t n;
+        do {
+            n = read(fd, &extra, 1);
+        } while (n < 0 && errno == EINTR);
+        if (n != 0) {
+            buf[0] = '\0';
+            set_error(err, err_size, "restored VM config is too large (> %zu bytes)", limit);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int32_t install_target_config(const char *config_dir, int64_t vmid, const char *text,
+                              char *ret_target, char *err, size_t err_size) {
+    char target[1024];
+    char temp_path[1040];
+    std::snprintf(target, sizeof target, "%s/%" PRId64 ".conf", config_dir, vmid);
+    std::snprintf(temp_path, sizeof temp_path, "%s/.vlt_proxmox_restore.XXXXXX", config_dir);
+    if (ret_target != nullptr)
+        std::snprintf(ret_target, 1024, "%s", target);
+
+    int fd = mkstemp(temp_path);
+    if (fd < 0) {
+        set_error(err, err_size, "cannot create a temp file in %s: %s (does that directory exist?)",
+                  config_dir, std::strerror(errno));
+        return -1;
+    }
+    unlink_on_exit temp_file;
+    temp_file.arm(temp_path);
+    fd_closer file(fd);
+    // The mode Proxmox gives its configuration files.
+    (void)fchmod(fd, 0640);
+
+    size_t len = std::strlen(text);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, text + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            set_error(err, err_size, "cannot write %s: %s", temp_path,
+                      n < 0 ? std::strerror(errno) : "short write");
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (file.close_now() != 0) {
+        set_error(err, err_size, "cannot write %s: %s", temp_path, std::strerror(errno));
+        return -1;
+    }
+
+    // Claim the name before the rename: the VMID was not reserved, and a
+    // configuration that appeared for it meanwhile (here, or on the cluster
+    // file system for any guest of that VMID on any node) must never be
+    // replaced.
+    int claim_fd = open(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    if (claim_fd < 0) {
+        if (errno == EEXIST)
+            set_error(err, err_size, "VMID %" PRId64 " is already in use (%s exists)", vmid,
+                      target);
+        else
+            set_error(err, err_size, "cannot install %s: %s", target, std::strerror(errno));
+        return -1;
+    }
+    close(claim_fd);
+    unlink_on_exit claim;
+    claim.arm(target);
+
+    if (rename(temp_path, target) != 0) {
+        set_error(err, err_size, "cannot install %s: %s", target, std::strerror(errno));
+        return -1;
+    }
+    temp_file.keep();
+    claim.keep();
+    return 0;
+}
+
+int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, size_t err_size) {
+    if (err != nullptr && err_size > 0)
+        err[0] = '\0';
+    if (out_vmid != nullptr)
+        *out_vmid = 0;
+
+    const char *pve_dir = restore_pve_dir(opts);
+    const char *prefix = opts->job_prefix;
+    const char *search_dir = opts->search_dir;
+    progress_status(PROGRESS_PREPARING, "looking for the backup jobs of '%s'", prefix);
+
+    int64_t vmid = 0;
+    if (choose_vmid(opts, &vmid, err, err_size) != 0)
+        return -1;
+
+    run_state *raw = new (std::nothrow) run_state();
+    if (raw == nullptr) {
+        set_error(err, err_size, "out of memory");
+        return -1;
+    }
+    struct state_owner {
+        run_state *p;
+        ~state_owner() { delete p; }
+    } owner{raw};
+    run_state &st = *raw;
+
+    if (find_backup_jobs(search_dir, prefix, &st.jobs, err, err_size) != 0)
+        return -1;
+    if (!st.jobs.vmconfig_found) {
+        set_error(err, err_size, "no '%s-vmconfig' backup job found under %s", prefix,
+                  search_dir);
+        return -1;
+    }
+
+    char config_path[] = "/tmp/vlt_proxmox_restore_vmconfig.XXXXXX";
+    int config_fd = mkstemp(config_path);
+    if (config_fd < 0) {
+        set_error(err, err_size, "mkstemp failed: %s", std::strerror(errno));
+        return -1;
+    }
+    close(config_fd);
+    unlink_on_exit config_file;
+    config_file.arm(config_path);
+
+    char msg[256];
+    progress_status(PROGRESS_PREPARING, "restoring the VM configuration");
+    if (run_restore_tool(st.jobs.vmconfig_header_path, search_dir, config_path, opts->forwarded,
+                         opts->forwarded_count, msg, sizeof msg) != 0) {
+        set_error(err, err_size, "could not restore the VM config job: %s", msg);
+        return -1;
+    }
+    int32_t read_rc = read_restored_config(config_path, st.config_text, err, err_size);
+    config_file.remove_now();
+    if (read_rc != 0)
+        return -1;
+
+    char parse_msg[512];
+    parse_msg[0] = '\0';
+    if (parse_vm_config(st.config_text, &st.volumes, parse_msg, sizeof parse_msg) != 0) {
+        set_error(err, err_size, "cannot parse the restored VM config: %s", parse_msg);
+        return -1;
+    }
+    const size_t disk_count = static_cast<size_t>(st.volumes.count);
+    if (disk_count == 0) {
+        set_error(err, err_size, "the backed-up VM config has no disk-like volumes to restore");
+        return -1;
+    }
+    log_write(LOG_LEVEL_INFO, "restoring '%s' (%zu disk-like volume(s)) to VMID %" PRId64 "%s",
+              prefix, disk_count, vmid, opts->dry_run ? " (dry run)" : "");
+
+    rollback_on_exit rollback(&st.allocations);
+    for (size_t i = 0; i < disk_count; i++) {
+        const vm_volume &vol = st.volumes.rows[i];
+        const size_t number = i + 1;
+        const job_slot *slot = find_job_slot(&st.jobs, vol.slot);
+        if (slot == nullptr) {
+            set_error(err, err_size,
+                      "no backup job found for disk slot '%s' (missing under %s, or it was "
+                      "excluded with --disk at backup time)",
+                      vol.slot, search_dir);
+            return -1;
+        }
+        const char *storage = target_storage_for(opts, vol.storage);
+        if (read_run_header(slot->header_path, st.header) != 0) {
+            set_error(err, err_size, "%s: cannot read %s", vol.slot, slot->header_path);
+            return -1;
+        }
+        uint64_t source_size = run_header_source_size(st.header);
+        char size_text[ALLOC_SIZE_TEXT_SIZE];
+        if (format_alloc_size(source_size, size_text, sizeof size_text) != 0) {
+            set_error(err, err_size, "%s: source size does not fit a pvesm alloc size argument",
+                      vol.slot);
+            return -1;
+        }
+        if (opts->dry_run) {
+            log_write(LOG_LEVEL_INFO,
+                      "%s: would allocate %s on storage '%s' (source was '%s', %llu bytes), "
+                      "from job %s",
+                      vol.slot, size_text, storage, vol.storage,
+                      static_cast<unsigned long long>(source_size), slot->header_path);
+            continue;
+        }
+
+        progress_status(PROGRESS_WORKING, "disk %s (%zu/%zu): allocating %s on storage '%s'",
+                        vol.slot, number, disk_count, size_text, storage);
+        char step_msg[ALLOC_MESSAGE_SIZE];
+        step_msg[0] = '\0';
+        if (allocate_volume(storage, vmid, size_text, &st.allocations, step_msg,
+                            sizeof step_msg) != 0) {
+            set_error(err, err_size, "%s: %s", vol.slot, step_msg);
+            return -1;
+        }
+        const allocated_volume &fresh = st.allocations.rows[st.allocations.count - 1];
+        char device[DEVICE_PATH_SIZE];
+        step_msg[0] = '\0';
+        if (volume_device_path(&fresh, device, sizeof device, step_msg, sizeof step_msg) != 0) {
+            set_error(err, err_size, "%s: %s", vol.slot, step_msg);
+            return -1;
+        }
+        log_write(LOG_LEVEL_INFO, "%s: restoring job %s into %s:%s (%s)", vol.slot,
+                  slot->header_path, fresh.storage, fresh.volume, device);
+        progress_status(PROGRESS_WORKING, "disk %s (%zu/%zu): restoring into %s:%s", vol.slot,
+                        number, disk_count, fresh.storage, fresh.volume);
+        if (run_restore_tool(slot->header_path, search_dir, device, opts->forwarded,
+                             opts->forwarded_count, msg, sizeof msg) != 0) {
+            set_error(err, err_size, "%s: restore failed: %s", vol.slot, msg);
+            return -1;
+        }
+        remap_entry &entry = st.remap[st.remap_count++];
+        std::snprintf(entry.slot, sizeof entry.slot, "%s", vol.slot);
+        std::snprintf(entry.storage, sizeof entry.storage, "%s", fresh.storage);
+        std::snprintf(entry.volume, sizeof entry.volume, "%s", fresh.volume);
+    }
+
+    if (opts->dry_run) {
+        log_write(LOG_LEVEL_INFO,
+                  "dry run: VMID %" PRId64 " would be used, nothing was allocated or written",
+                  vmid);
+        *out_vmid = vmid;
+        return 0;
+    }
+
+    char uuid_text[UUID_TEXT_SIZE];
+    uuid_text[0] = '\0';
+    if (!opts->keep_smbios_uuid) {
+        uint8_t uuid[16];
+        random_uuid(uuid);
+        format_uuid(uuid, uuid_text);
+    }
+    char mac_prefix[MAC_PREFIX_SIZE];
+    read_mac_prefix(pve_dir, mac_prefix);
+    char rewrite_msg[256];
+    rewrite_msg[0] = '\0';
+    if (build_target_config(st.config_text, st.remap, st.remap_count,
+                            opts->keep_network_identity, uuid_text, mac_prefix, vmid,
+                            st.new_config, sizeof st.new_config, rewrite_msg,
+                            sizeof rewrite_msg) != 0) {
+        set_error(err, err_size, "cannot build the target VM config: %s", rewrite_msg);
+        return -1;
+    }
+
+    char config_dir[1024];
+    std::snprintf(config_dir, sizeof config_dir, "%s/qemu-server", pve_dir);
+    char target[1024];
+    progress_status(PROGRESS_WORKING, "installing the configuration of VM %" PRId64, vmid);
+    if (install_target_config(config_dir, vmid, st.new_config, target, err, err_size) != 0)
+        return -1;
+
+    rollback.commit();
+    log_write(LOG_LEVEL_INFO,
+              "VM %" PRId64 " restored: %zu disk(s), config written to %s (VM left stopped)", vmid,
+              static_cast<size_t>(st.remap_count), target);
+    *out_vmid = vmid;
+    return 0;
+}
