@@ -1,0 +1,174 @@
+#include "monitor/report.h"
+
+#include <cinttypes>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+// Texts come from a file anybody could have written: control characters
+// (escape sequences) are never sent to the terminal as they are.
+void put_printable(FILE *out, const char *s) {
+    for (const unsigned char *p = (const unsigned char *)s; *p; p++)
+        fputc(*p < 0x20 || *p == 0x7F ? '?' : *p, out);
+}
+
+// Length of the valid UTF-8 sequence at p, or 0 when it is not one.
+size_t utf8_sequence(const unsigned char *p) {
+    size_t n;
+    uint32_t cp;
+    if (p[0] < 0x80) return 1;
+    if ((p[0] & 0xE0) == 0xC0) {
+        n = 2;
+        cp = p[0] & 0x1F;
+    } else if ((p[0] & 0xF0) == 0xE0) {
+        n = 3;
+        cp = p[0] & 0x0F;
+    } else if ((p[0] & 0xF8) == 0xF0) {
+        n = 4;
+        cp = p[0] & 0x07;
+    } else {
+        return 0;
+    }
+    for (size_t i = 1; i < n; i++) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (p[i] & 0x3F);
+    }
+    static const uint32_t min_for[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < min_for[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return n;
+}
+
+void put_json_string(FILE *out, const char *s) {
+    fputc('"', out);
+    const unsigned char *p = (const unsigned char *)s;
+    while (*p) {
+        if (*p == '"' || *p == '\\') {
+            fputc('\\', out);
+            fputc(*p++, out);
+        } else if (*p < 0x20 || *p == 0x7F) {
+            fprintf(out, "\\u%04x", *p++);
+        } else if (size_t n = utf8_sequence(p)) {
+            fwrite(p, 1, n, out);
+            p += n;
+        } else {
+            fputs("\\ufffd", out);
+            p++;
+        }
+    }
+    fputc('"', out);
+}
+
+const char *state_name(uint8_t state) {
+    return state == SEGMENT_RUNNING ? "running" : state == SEGMENT_STALE ? "stale" : "malformed";
+}
+
+}  // namespace
+
+const char *program_of_kind(uint8_t kind, char *buf, size_t size) {
+    switch (kind) {
+    case 2: return "vlt_proxmox";
+    case 4: return "vlt_proxmox_restore";
+    default: snprintf(buf, size, "kind %u", (unsigned)kind); return buf;
+    }
+}
+
+const char *phase_name(uint8_t phase, char *buf, size_t size) {
+    switch (phase) {
+    case 0: return "preparing";
+    case 1: return "working";
+    case 3: return "succeeded";
+    case 4: return "failed";
+    default: snprintf(buf, size, "phase %u", (unsigned)phase); return buf;
+    }
+}
+
+uint64_t monotonic_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
+}
+
+uint64_t entry_elapsed_ms(const segment_entry *e, uint64_t now_mono_ms) {
+    uint64_t written = e->view.elapsed_ms;
+    if (e->state != SEGMENT_RUNNING || e->view.start_mono_ms == 0 ||
+        e->view.start_mono_ms > now_mono_ms)
+        return written;
+    uint64_t live = now_mono_ms - e->view.start_mono_ms;
+    return live > written ? live : written;
+}
+
+void format_elapsed(uint64_t ms, char *buf, size_t size) {
+    uint64_t s = ms / 1000;
+    snprintf(buf, size, "%" PRIu64 ":%02u:%02u", s / 3600, (unsigned)(s / 60 % 60),
+             (unsigned)(s % 60));
+}
+
+void write_table(FILE *out, const segment_entry *entries, size_t count, uint64_t now_mono_ms) {
+    fprintf(out, "%-8s %-20s %-20s %-8s %-10s %9s %8s  %s\n", "PID", "PROGRAM", "JOB", "STATE",
+            "PHASE", "ELAPSED", "CHILD", "STATUS");
+    for (size_t i = 0; i < count; i++) {
+        const segment_entry *e = &entries[i];
+        if (e->state == SEGMENT_MALFORMED) continue;
+        char kind_buf[16], phase_buf[16], elapsed[32], child[16];
+        format_elapsed(entry_elapsed_ms(e, now_mono_ms), elapsed, sizeof elapsed);
+        if (e->view.child_pid)
+            snprintf(child, sizeof child, "%u", (unsigned)e->view.child_pid);
+        else
+            snprintf(child, sizeof child, "-");
+        fprintf(out, "%-8u %-20s ", (unsigned)e->view.pid,
+                program_of_kind(e->view.kind, kind_buf, sizeof kind_buf));
+        int width = (int)strlen(e->view.job);
+        put_printable(out, e->view.job);
+        fprintf(out, "%*s %-8s %-10s %9s %8s  ", width < 20 ? 20 - width : 0, "",
+                state_name(e->state), phase_name(e->view.phase, phase_buf, sizeof phase_buf),
+                elapsed, child);
+        put_printable(out, e->view.status);
+        fputc('\n', out);
+    }
+}
+
+void write_skipped(FILE *out, const char *dir, const segment_entry *entries, size_t count) {
+    for (size_t i = 0; i < count; i++) {
+        if (entries[i].state != SEGMENT_MALFORMED) continue;
+        fprintf(out, "vlt_progress: %s/%s: skipped: %s\n", dir, entries[i].name,
+                entries[i].reason);
+    }
+}
+
+void write_json(FILE *out, const segment_entry *entries, size_t count, uint64_t now_mono_ms) {
+    fputs("{\"segments\":[", out);
+    int first = 1;
+    for (size_t i = 0; i < count; i++) {
+        const segment_entry *e = &entries[i];
+        if (e->state == SEGMENT_MALFORMED) continue;
+        char kind_buf[16], phase_buf[16];
+        fprintf(out, "%s{\"pid\":%u,\"program\":", first ? "" : ",", (unsigned)e->view.pid);
+        put_json_string(out, program_of_kind(e->view.kind, kind_buf, sizeof kind_buf));
+        fprintf(out, ",\"kind\":%u,\"job\":", (unsigned)e->view.kind);
+        put_json_string(out, e->view.job);
+        fprintf(out, ",\"state\":\"%s\",\"phase\":", state_name(e->state));
+        put_json_string(out, phase_name(e->view.phase, phase_buf, sizeof phase_buf));
+        fprintf(out, ",\"phase_code\":%u,\"status\":", (unsigned)e->view.phase);
+        put_json_string(out, e->view.status);
+        fprintf(out,
+                ",\"elapsed_ms\":%" PRIu64 ",\"start_time\":%" PRId64
+                ",\"child_pid\":%u,\"update_counter\":%" PRIu64 "}",
+                entry_elapsed_ms(e, now_mono_ms), e->view.start_time,
+                (unsigned)e->view.child_pid, e->view.counter);
+        first = 0;
+    }
+    fputs("],\"skipped\":[", out);
+    first = 1;
+    for (size_t i = 0; i < count; i++) {
+        const segment_entry *e = &entries[i];
+        if (e->state != SEGMENT_MALFORMED) continue;
+        fprintf(out, "%s{\"name\":", first ? "" : ",");
+        put_json_string(out, e->name);
+        fputs(",\"reason\":", out);
+        put_json_string(out, e->reason);
+        fputc('}', out);
+        first = 0;
+    }
+    fputs("]}\n", out);
+}

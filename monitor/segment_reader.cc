@@ -1,0 +1,249 @@
+#include "monitor/segment_reader.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+uint32_t segment_read_attempts = 200;
+
+namespace {
+
+// Closes a descriptor on every path.
+struct fd_guard {
+    int fd;
+    explicit fd_guard(int f) : fd(f) {}
+    ~fd_guard() {
+        if (fd >= 0) close(fd);
+    }
+    fd_guard(const fd_guard &) = delete;
+    fd_guard &operator=(const fd_guard &) = delete;
+};
+
+struct dir_guard {
+    DIR *dir;
+    explicit dir_guard(DIR *d) : dir(d) {}
+    ~dir_guard() {
+        if (dir) closedir(dir);
+    }
+    dir_guard(const dir_guard &) = delete;
+    dir_guard &operator=(const dir_guard &) = delete;
+};
+
+uint64_t load_u64(const unsigned char *p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; i--) v = (v << 8) | p[i];
+    return v;
+}
+
+uint32_t load_u32(const unsigned char *p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+// Copies a text field, stopping at its NUL or at the field's end, whichever
+// comes first: a writer that filled the field to the brim still yields a
+// terminated text.
+void copy_text(char *dst, const unsigned char *src, size_t field) {
+    size_t n = 0;
+    while (n + 1 < field && src[n] != 0) n++;
+    memcpy(dst, src, n);
+    dst[n] = 0;
+}
+
+// Reads exactly len bytes at offset; 0 on success, otherwise the byte count
+// actually available (or -1 on an error).
+ssize_t read_at(int fd, unsigned char *buf, size_t len, off_t off) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = pread(fd, buf + done, len - done, off + (off_t)done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += (size_t)n;
+    }
+    return (ssize_t)done;
+}
+
+void pause_briefly(uint32_t attempt) {
+    if (attempt < 10) return;  // an update takes microseconds: spin first
+    struct timespec ts = {0, 1000000};
+    nanosleep(&ts, nullptr);
+}
+
+}  // namespace
+
+int32_t decode_segment(const unsigned char *bytes, size_t len, segment_view *out, char *err,
+                       size_t err_size) {
+    memset(out, 0, sizeof *out);
+    if (len < SEGMENT_SIZE) {
+        snprintf(err, err_size, "truncated (%zu of %u bytes)", len, (unsigned)SEGMENT_SIZE);
+        return -1;
+    }
+    uint64_t head = load_u64(bytes + SEG_OFF_MAGIC);
+    if ((uint32_t)head != (uint32_t)SEGMENT_MAGIC_VERSION) {
+        snprintf(err, err_size, "not a progress segment (bad magic)");
+        return -1;
+    }
+    if (head != SEGMENT_MAGIC_VERSION) {
+        snprintf(err, err_size, "unsupported progress segment version %u",
+                 (unsigned)(head >> 32));
+        return -1;
+    }
+    out->counter = load_u64(bytes + SEG_OFF_COUNTER);
+    if (out->counter & 1) {
+        snprintf(err, err_size, "update in progress");
+        return -1;
+    }
+    out->pid = load_u32(bytes + SEG_OFF_PID);
+    out->kind = bytes[SEG_OFF_KIND];
+    out->tool_code = bytes[SEG_OFF_TOOL_CODE];
+    out->phase = bytes[SEG_OFF_PHASE];
+    copy_text(out->job, bytes + SEG_OFF_JOB, SEG_LEN_JOB);
+    copy_text(out->detail, bytes + SEG_OFF_DETAIL, SEG_LEN_DETAIL);
+    copy_text(out->status, bytes + SEG_OFF_STATUS, SEG_LEN_STATUS);
+    out->start_time = (int64_t)load_u64(bytes + SEG_OFF_START_TIME);
+    out->start_mono_ms = load_u64(bytes + SEG_OFF_START_MONO);
+    out->elapsed_ms = load_u64(bytes + SEG_OFF_ELAPSED);
+    out->child_pid = load_u32(bytes + SEG_OFF_CHILD);
+    return 0;
+}
+
+int32_t read_segment(const char *path, segment_view *out, char *err, size_t err_size) {
+    memset(out, 0, sizeof *out);
+    // O_NONBLOCK: a FIFO planted under that name must not hang the monitor;
+    // O_NOFOLLOW: neither must a symbolic link lead it elsewhere.
+    fd_guard fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    if (fd.fd < 0) {
+        snprintf(err, err_size, "cannot open: %s", strerror(errno));
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd.fd, &st) != 0) {
+        snprintf(err, err_size, "cannot stat: %s", strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        snprintf(err, err_size, "not a regular file");
+        return -1;
+    }
+    if (st.st_size < (off_t)SEGMENT_SIZE) {
+        snprintf(err, err_size, "truncated (%lld of %u bytes)", (long long)st.st_size,
+                 (unsigned)SEGMENT_SIZE);
+        return -1;
+    }
+    if (st.st_size > (off_t)SEGMENT_SIZE) {
+        snprintf(err, err_size, "wrong size (%lld bytes, expected %u)", (long long)st.st_size,
+                 (unsigned)SEGMENT_SIZE);
+        return -1;
+    }
+
+    unsigned char copy[SEGMENT_SIZE];
+    unsigned char before[8];
+    unsigned char after[8];
+    for (uint32_t attempt = 0; attempt < segment_read_attempts; attempt++) {
+        pause_briefly(attempt);
+        ssize_t n = read_at(fd.fd, before, sizeof before, SEG_OFF_COUNTER);
+        if (n != (ssize_t)sizeof before) {
+            snprintf(err, err_size, "truncated while reading");
+            return -1;
+        }
+        uint64_t c1 = load_u64(before);
+        if (c1 & 1) continue;  // the writer is in the middle of an update
+        n = read_at(fd.fd, copy, sizeof copy, 0);
+        if (n < 0) {
+            snprintf(err, err_size, "cannot read: %s", strerror(errno));
+            return -1;
+        }
+        if (n != (ssize_t)sizeof copy) {
+            snprintf(err, err_size, "truncated (%zd of %u bytes)", n, (unsigned)SEGMENT_SIZE);
+            return -1;
+        }
+        if (read_at(fd.fd, after, sizeof after, SEG_OFF_COUNTER) != (ssize_t)sizeof after) {
+            snprintf(err, err_size, "truncated while reading");
+            return -1;
+        }
+        if (load_u64(after) != c1 || load_u64(copy + SEG_OFF_COUNTER) != c1) continue;
+        return decode_segment(copy, sizeof copy, out, err, err_size);
+    }
+    // Never settled: either a writer updating without pause or a counter
+    // that stays odd because its writer died mid-update.
+    snprintf(err, err_size, "no consistent copy (update counter odd or changing)");
+    return -1;
+}
+
+int segment_name_pid(const char *name, uint32_t *pid) {
+    static const char stem[] = "vlt_progress.";
+    size_t stem_len = sizeof stem - 1;
+    if (strncmp(name, stem, stem_len) != 0) return 0;
+    const char *digits = name + stem_len;
+    if (*digits == 0 || strlen(digits) > 10) return 0;
+    uint64_t v = 0;
+    for (const char *p = digits; *p; p++) {
+        if (*p < '0' || *p > '9') return 0;
+        v = v * 10 + (uint64_t)(*p - '0');
+    }
+    if (v == 0 || v > 0xFFFFFFFFull) return 0;
+    *pid = (uint32_t)v;
+    return 1;
+}
+
+int process_exists(uint32_t pid) {
+    if (pid == 0 || pid > 0x7FFFFFFFu) return 0;
+    if (kill((pid_t)pid, 0) == 0) return 1;
+    return errno == EPERM;
+}
+
+int32_t list_segments(const char *dir, segment_entry *entries, size_t cap, size_t *count,
+                      char *err, size_t err_size) {
+    *count = 0;
+    dir_guard d(opendir(dir));
+    if (!d.dir) {
+        snprintf(err, err_size, "cannot read %s: %s", dir, strerror(errno));
+        return -1;
+    }
+    struct named {
+        uint32_t pid;
+        char name[64];
+    };
+    named found[SEGMENT_MAX_LISTED];
+    size_t nfound = 0;
+    while (struct dirent *de = readdir(d.dir)) {
+        uint32_t pid;
+        if (!segment_name_pid(de->d_name, &pid)) continue;
+        if (nfound == SEGMENT_MAX_LISTED || nfound == cap) break;
+        found[nfound].pid = pid;
+        // segment_name_pid accepted at most 23 characters
+        memcpy(found[nfound].name, de->d_name, strlen(de->d_name) + 1);
+        nfound++;
+    }
+    std::sort(found, found + nfound,
+              [](const named &a, const named &b) { return a.pid < b.pid; });
+
+    for (size_t i = 0; i < nfound; i++) {
+        segment_entry *e = &entries[i];
+        memset(e, 0, sizeof *e);
+        snprintf(e->name, sizeof e->name, "%s", found[i].name);
+        char path[4096 + 64];
+        snprintf(path, sizeof path, "%s/%s", dir, found[i].name);
+        if (read_segment(path, &e->view, e->reason, sizeof e->reason) != 0) {
+            e->state = SEGMENT_MALFORMED;
+        } else if (e->view.pid != found[i].pid) {
+            snprintf(e->reason, sizeof e->reason, "pid field %u does not match the name",
+                     (unsigned)e->view.pid);
+            e->state = SEGMENT_MALFORMED;
+        } else {
+            e->state = process_exists(e->view.pid) ? SEGMENT_RUNNING : SEGMENT_STALE;
+        }
+    }
+    *count = nfound;
+    return 0;
+}

@@ -1,0 +1,93 @@
+// Reading the progress segments that running programs of the suite publish
+// under /dev/shm. A segment is written by another process while we read it,
+// and anybody may drop a file of that name there, so every read is defensive:
+// the size, the magic and version, the update counter and every text field
+// are checked before anything is shown.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+enum : uint32_t {
+    SEGMENT_SIZE = 1208,
+    SEGMENT_MAX_LISTED = 256,
+};
+
+// Where the fields sit in the 1208-byte record.
+enum : uint32_t {
+    SEG_OFF_MAGIC = 0,
+    SEG_OFF_COUNTER = 8,
+    SEG_OFF_PID = 16,
+    SEG_OFF_KIND = 20,
+    SEG_OFF_TOOL_CODE = 21,
+    SEG_OFF_PHASE = 22,
+    SEG_OFF_JOB = 24,
+    SEG_LEN_JOB = 64,
+    SEG_OFF_DETAIL = 88,
+    SEG_LEN_DETAIL = 256,
+    SEG_OFF_START_TIME = 408,
+    SEG_OFF_START_MONO = 416,
+    SEG_OFF_ELAPSED = 424,
+    SEG_OFF_STATUS = 440,
+    SEG_LEN_STATUS = 128,
+    SEG_OFF_CHILD = 1200,
+};
+
+// Magic 0x50524F47 and version 6 read together as one little-endian number.
+constexpr uint64_t SEGMENT_MAGIC_VERSION = 0x0000000650524F47ull;
+
+// How often a reader retries while the writer is in the middle of an update
+// before it gives up on that segment for this round.
+extern uint32_t segment_read_attempts;
+
+// One consistent copy of a segment, decoded.
+struct segment_view {
+    uint64_t counter;
+    uint32_t pid;
+    uint8_t kind;
+    uint8_t tool_code;
+    uint8_t phase;
+    char job[SEG_LEN_JOB];
+    char detail[SEG_LEN_DETAIL];
+    char status[SEG_LEN_STATUS];
+    int64_t start_time;     // wall-clock seconds
+    uint64_t start_mono_ms;
+    uint64_t elapsed_ms;    // as last written by the program
+    uint32_t child_pid;
+};
+
+// Decodes a 1208-byte copy. Returns 0, or -1 with the reason in err when the
+// bytes are not a segment of this format (magic or version wrong, an update
+// in progress).
+int32_t decode_segment(const unsigned char *bytes, size_t len, segment_view *out, char *err,
+                       size_t err_size);
+
+// Takes a consistent copy of the segment file at path by the update-counter
+// rule (counter even, and the same before and after the copy) and decodes it.
+// Returns 0, or -1 with the reason in err.
+int32_t read_segment(const char *path, segment_view *out, char *err, size_t err_size);
+
+// True when the name is "vlt_progress." followed by a decimal process id;
+// the id is stored in *pid.
+int segment_name_pid(const char *name, uint32_t *pid);
+
+enum : uint8_t {
+    SEGMENT_RUNNING = 0,   // the writer process exists
+    SEGMENT_STALE = 1,     // no such process any more (left behind by a crash or SIGKILL)
+    SEGMENT_MALFORMED = 2, // not readable as a segment; reason holds why
+};
+
+struct segment_entry {
+    char name[64];          // file name under the directory
+    uint8_t state;
+    segment_view view;      // valid unless state is SEGMENT_MALFORMED
+    char reason[160];       // why a segment was not readable
+};
+
+// Lists every file named vlt_progress.<pid> in dir, sorted by pid, reading
+// each one. At most cap entries are filled; *count gets the number filled.
+// Returns 0, or -1 with the reason in err when the directory cannot be read.
+int32_t list_segments(const char *dir, segment_entry *entries, size_t cap, size_t *count,
+                      char *err, size_t err_size);
+
+// Whether process pid exists (a process we may not signal exists too).
+int process_exists(uint32_t pid);
