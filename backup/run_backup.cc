@@ -1,8 +1,282 @@
+// One backup of one VM: read its configuration, resolve its disks, take the
+// frozen snapshot set, run the agent on every snapshot, then on the
+// configuration text, and sum up.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "backup/agent_runs.h"
 #include "backup/backup_options.h"
+#include "backup/disks.h"
+#include "backup/profile_config.h"
+#include "backup/snapshots.h"
 #include "common/log.h"
+#include "common/progress.h"
+#include "common/runner.h"
+#include "vmconfig/vm_config.h"
+
+namespace {
+
+// The output of qm config, kept for the configuration job.
+char g_config_text[65536];
+
+void trim_trailing(char *text)
+{
+    size_t len = strlen(text);
+    while (len > 0 && (text[len - 1] == ' ' || text[len - 1] == '\t' || text[len - 1] == '\n' ||
+                       text[len - 1] == '\r'))
+        text[--len] = '\0';
+}
+
+// The secret file of a literal api-key; gone when the run is over, on
+// every path, and unknown to the signal handler from then on.
+class secret_file {
+public:
+    ~secret_file() { remove(); }
+    // 0, or -1 after logging why.
+    int32_t create(const char *vmid, const char *value)
+    {
+        snprintf(path_, sizeof path_, "/dev/shm/vlt_proxmox_key.%d.XXXXXX", static_cast<int>(getpid()));
+        int fd = mkstemp(path_);
+        if (fd < 0) {
+            log_write(LOG_LEVEL_ERROR, "VM %s: cannot create a secret file under /dev/shm: %s", vmid,
+                      strerror(errno));
+            path_[0] = '\0';
+            return -1;
+        }
+        size_t len = strlen(value);
+        bool ok = fchmod(fd, 0600) == 0;
+        if (ok) {
+            ssize_t written = write(fd, value, len);
+            ok = written >= 0 && static_cast<size_t>(written) == len;
+        }
+        if (close(fd) != 0)
+            ok = false;
+        if (!ok) {
+            log_write(LOG_LEVEL_ERROR, "VM %s: cannot write the secret file under /dev/shm", vmid);
+            remove();
+            return -1;
+        }
+        snprintf(g_cleanup.secret_path, sizeof g_cleanup.secret_path, "%s", path_);
+        return 0;
+    }
+    void remove()
+    {
+        if (path_[0] == '\0')
+            return;
+        g_cleanup.secret_path[0] = '\0';
+        unlink(path_);
+        path_[0] = '\0';
+    }
+    const char *path() const { return path_; }
+
+private:
+    char path_[64] = "";
+};
+
+// Removes every snapshot the run still owns; used when the run has to end
+// right after the set was taken.
+void remove_all_snapshots(const snapshot_set *set)
+{
+    for (uint64_t i = 0; i < set->count; i++) {
+        if (!g_cleanup.created[i])
+            continue;
+        g_cleanup.created[i] = 0;
+        char removal_msg[256];
+        if (remove_snapshot(set->rows[i].vg_name, set->rows[i].snapshot_lv_name, removal_msg,
+                            sizeof removal_msg) != 0)
+            log_write(LOG_LEVEL_WARN, "snapshot %s/%s still exists after a failed backup: remove it manually (%s)",
+                      set->rows[i].vg_name, set->rows[i].snapshot_lv_name, removal_msg);
+    }
+}
+
+bool slot_selected(const backup_options *opts, const char *slot)
+{
+    for (int32_t i = 0; i < opts->slot_count && i < BACKUP_MAX_SELECTED; i++) {
+        if (opts->slots[i] != nullptr && strcmp(opts->slots[i], slot) == 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 int32_t run_backup(const backup_options *opts)
 {
-    log_write(LOG_LEVEL_ERROR, "VM %s: the backup run is not available in this build", opts->vmid);
-    return 1;
+    const char *vmid = opts->vmid;
+
+    progress_status(0, "reading the configuration of VM %s", vmid);
+    const char *qm_argv[] = {"qm", "config", vmid, "--current", nullptr};
+    command_result qm_result;
+    int32_t rc = run_command(qm_argv, 30, g_config_text, sizeof g_config_text, &qm_result);
+    if (rc != 0 || qm_result.exit_code == 127) {
+        log_write(LOG_LEVEL_ERROR, "qm is not available (not running on a Proxmox VE host?)");
+        return 1;
+    }
+    if (qm_result.exit_code != 0) {
+        trim_trailing(g_config_text);
+        log_write(LOG_LEVEL_ERROR, "qm config %s --current failed: %s", vmid, g_config_text);
+        return 1;
+    }
+
+    vm_volume_list parsed;
+    memset(&parsed, 0, sizeof parsed);
+    char parse_msg[512] = "";
+    if (parse_vm_config(g_config_text, &parsed, parse_msg, sizeof parse_msg) != 0) {
+        log_write(LOG_LEVEL_ERROR, "cannot parse the configuration of VM %s: %s", vmid, parse_msg);
+        return 1;
+    }
+
+    vm_volume_list selection;
+    memset(&selection, 0, sizeof selection);
+    for (uint64_t i = 0; i < parsed.count && i < VM_MAX_VOLUMES; i++) {
+        if (opts->slot_count == 0 || slot_selected(opts, parsed.rows[i].slot))
+            selection.rows[selection.count++] = parsed.rows[i];
+    }
+    for (int32_t s = 0; s < opts->slot_count && s < BACKUP_MAX_SELECTED; s++) {
+        bool found = false;
+        for (uint64_t i = 0; i < selection.count; i++)
+            found = found || strcmp(selection.rows[i].slot, opts->slots[s]) == 0;
+        if (!found) {
+            log_write(LOG_LEVEL_ERROR,
+                      "VM %s has no disk-like volume '%s' (run 'qm config %s --current' to see its slots)",
+                      vmid, opts->slots[s], vmid);
+            return 1;
+        }
+    }
+    if (selection.count == 0) {
+        log_write(LOG_LEVEL_ERROR, "VM %s has no disk-like volumes to back up", vmid);
+        return 1;
+    }
+
+    progress_status(0, "resolving %zu disk(s)", static_cast<size_t>(selection.count));
+    std::unique_ptr<resolved_disk_list> disks(new (std::nothrow) resolved_disk_list);
+    std::unique_ptr<snapshot_set> set(new (std::nothrow) snapshot_set);
+    if (!disks || !set) {
+        log_write(LOG_LEVEL_ERROR, "VM %s: out of memory", vmid);
+        return 1;
+    }
+    char resolve_msg[512] = "";
+    if (resolve_disks(&selection, disks.get(), resolve_msg, sizeof resolve_msg) != 0) {
+        log_write(LOG_LEVEL_ERROR, "%s", resolve_msg);
+        return 1;
+    }
+    char lvm_msg[512] = "";
+    if (!require_all_lvm(disks.get(), lvm_msg, sizeof lvm_msg)) {
+        log_write(LOG_LEVEL_ERROR, "VM %s: %s", vmid, lvm_msg);
+        return 1;
+    }
+
+    secret_spec secret = {SECRET_LITERAL, nullptr};
+    if (opts->api_key != nullptr) {
+        char secret_msg[128] = "";
+        if (parse_secret_spec(opts->api_key, &secret, secret_msg, sizeof secret_msg) != 0) {
+            fprintf(stderr, "error: api-key: %s\n", secret_msg);
+            return 2;
+        }
+        if (secret.kind == SECRET_KMS) {
+            fprintf(stderr, "error: api-key: kms: scheme is recognized but not yet implemented\n");
+            return 2;
+        }
+    }
+
+    progress_status(0, "freezing the guest, creating %zu snapshot(s)", static_cast<size_t>(disks->count));
+    freeze_params params = {opts->freeze_timeout, opts->snapshot_size, opts->job_prefix};
+    char set_msg[512] = "";
+    if (create_snapshot_set(vmid, disks.get(), &params, set.get(), set_msg, sizeof set_msg) != 0) {
+        log_write(LOG_LEVEL_ERROR, "VM %s: %s", vmid, set_msg);
+        return 1;
+    }
+
+    // From here until release_signal_handlers, an interrupt stops the agent,
+    // removes the secret file and the snapshots still owned.
+    secret_file key_file;
+    char api_key_arg[600] = "";
+    const char **forwarded = opts->forwarded;
+    int32_t forwarded_count = opts->forwarded_count;
+    std::unique_ptr<const char *[]> grown;
+    if (opts->api_key != nullptr) {
+        if (secret.kind == SECRET_FILE) {
+            snprintf(api_key_arg, sizeof api_key_arg, "file:%s", secret.text);
+        } else {
+            if (key_file.create(vmid, opts->api_key) != 0) {
+                remove_all_snapshots(set.get());
+                release_signal_handlers();
+                return 1;
+            }
+            snprintf(api_key_arg, sizeof api_key_arg, "file:%s", key_file.path());
+        }
+        size_t old_count = forwarded_count > 0 ? static_cast<size_t>(forwarded_count) : 0;
+        grown.reset(new (std::nothrow) const char *[old_count + 2]);
+        if (!grown) {
+            fprintf(stderr, "error: out of memory\n");
+            key_file.remove();
+            remove_all_snapshots(set.get());
+            release_signal_handlers();
+            return 1;
+        }
+        for (size_t i = 0; i < old_count; i++)
+            grown[i] = opts->forwarded[i];
+        grown[old_count] = "--api-key";
+        grown[old_count + 1] = api_key_arg;
+        forwarded = grown.get();
+        forwarded_count = static_cast<int32_t>(old_count + 2);
+    }
+
+    int32_t failures = 0;
+    char failed_slots[1024] = "";
+    size_t failed_used = 0;
+    for (uint64_t i = 0; i < set->count; i++) {
+        const snapshot_entry &entry = set->rows[i];
+        char job_name[128];
+        snprintf(job_name, sizeof job_name, "%s-%s", opts->job_prefix, entry.volume.slot);
+        log_write(LOG_LEVEL_INFO, "VM %s disk %s: backing up snapshot %s/%s as job %s", vmid,
+                  entry.volume.slot, entry.vg_name, entry.snapshot_lv_name, job_name);
+        progress_status(1, "disk %s (%zu/%zu): job %s", entry.volume.slot, static_cast<size_t>(i + 1),
+                        static_cast<size_t>(set->count), job_name);
+        char job_msg[256] = "";
+        if (run_disk_job(set.get(), i, job_name, forwarded, forwarded_count, job_msg, sizeof job_msg) != 0) {
+            log_write(LOG_LEVEL_ERROR, "VM %s disk %s: %s", vmid, entry.volume.slot, job_msg);
+            failures++;
+            char item[64];
+            int len = snprintf(item, sizeof item, "%s%s", failed_used > 0 ? ", " : "", entry.volume.slot);
+            if (len > 0 && failed_used + static_cast<size_t>(len) < sizeof failed_slots) {
+                memcpy(failed_slots + failed_used, item, static_cast<size_t>(len) + 1);
+                failed_used += static_cast<size_t>(len);
+            }
+            continue;
+        }
+        log_write(LOG_LEVEL_INFO, "VM %s disk %s: job %s finished", vmid, entry.volume.slot, job_name);
+    }
+
+    release_signal_handlers();
+
+    int32_t result = 0;
+    if (!opts->no_vmconfig) {
+        char job_name[128];
+        snprintf(job_name, sizeof job_name, "%s-vmconfig", opts->job_prefix);
+        progress_status(1, "VM configuration: job %s", job_name);
+        char job_msg[256] = "";
+        if (run_vmconfig_job(g_config_text, job_name, forwarded, forwarded_count, job_msg,
+                             sizeof job_msg) != 0) {
+            log_write(LOG_LEVEL_ERROR, "VM %s config: %s", vmid, job_msg);
+            result = 1;
+        } else {
+            log_write(LOG_LEVEL_INFO, "VM %s config: job %s finished", vmid, job_name);
+        }
+    }
+
+    key_file.remove();
+
+    if (failures > 0) {
+        log_write(LOG_LEVEL_ERROR, "VM %s: %d of %zu disk(s) failed: %s", vmid, failures,
+                  static_cast<size_t>(set->count), failed_slots);
+        result = 1;
+    }
+    return result;
 }
