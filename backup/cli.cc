@@ -1,1 +1,308 @@
-// placeholder until this file's module lands
+// The start of vlt_proxmox: version and self-test answers, logging, the
+// split into own and forwarded arguments, the configuration file and its
+// profile, the checks, the progress segment and the backup run.
+#include "backup/cli.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "backup/backup_options.h"
+#include "backup/profile_config.h"
+#include "common/log.h"
+#include "common/options.h"
+#include "common/progress.h"
+
+int32_t (*backup_run_hook)(const backup_options *opts) = run_backup;
+const char *backup_default_config_path = config_default_path;
+
+namespace {
+
+const char *const program_name = "vlt_proxmox";
+
+const option_spec backup_option_table[] = {
+    {"--config-path", nullptr, 1},
+    {"--name", nullptr, 1},
+    {"--vmid", nullptr, 1},
+    {"--snapshot-size", nullptr, 1},
+    {"--freeze-timeout", nullptr, 1},
+    {"--no-vmconfig", nullptr, 0},
+    {"--disk", nullptr, 2},
+    {nullptr, nullptr, 0},
+};
+
+struct free_deleter {
+    void operator()(const char **p) const { free(p); }
+};
+using arg_array = std::unique_ptr<const char *[], free_deleter>;
+
+// The lists a profile produced, freed when the run is over.
+struct profile_lists {
+    char **own = nullptr;
+    int32_t own_count = 0;
+    char **agent = nullptr;
+    int32_t agent_count = 0;
+    profile_lists() = default;
+    profile_lists(const profile_lists &) = delete;
+    profile_lists &operator=(const profile_lists &) = delete;
+    ~profile_lists()
+    {
+        profile_args_free(own, own_count);
+        profile_args_free(agent, agent_count);
+    }
+};
+
+const char **alloc_args(size_t count)
+{
+    return static_cast<const char **>(calloc(count + 1, sizeof(const char *)));
+}
+
+int out_of_memory()
+{
+    fputs("error: out of memory\n", stderr);
+    return 1;
+}
+
+// The own options come from two lists: the command line's (element 0 is
+// the program name) and the profile's, appended after it. A value is looked
+// up in the command line's list first, so the command line wins; a valued
+// option that ends the command line without its value does not take the
+// profile's first word as its value.
+struct own_lists {
+    const char *const *cmd;
+    int32_t cmd_count;
+    const char *const *prof;  // prof[0] is never examined
+    int32_t prof_count;       // counting prof[0]
+
+    const char *value(const char *name) const
+    {
+        const char *v = option_value(cmd_count, cmd, name, nullptr, nullptr);
+        if (v == nullptr)
+            v = option_value(prof_count, prof, name, nullptr, nullptr);
+        return v;
+    }
+
+    bool present(const char *name) const
+    {
+        return option_present(cmd_count, cmd, name, nullptr) != 0 ||
+               option_present(prof_count, prof, name, nullptr) != 0;
+    }
+};
+
+// Takes the word after every "--disk" of one list as a selected slot.
+void collect_disks(const char *const *list, int32_t count, backup_options *opts)
+{
+    for (int32_t i = 1; i < count; i++) {
+        if (strcmp(list[i], "--disk") != 0)
+            continue;
+        if (i + 1 >= count)
+            break;
+        const char *slot = list[++i];
+        if (opts->slot_count < BACKUP_MAX_SELECTED)
+            opts->slots[opts->slot_count++] = slot;
+        else
+            log_write(LOG_LEVEL_WARN, "--disk '%s' ignored: at most %d --disk entries", slot,
+                      static_cast<int>(BACKUP_MAX_SELECTED));
+    }
+}
+
+// Reads --freeze-timeout: a whole decimal number (leading blanks and a sign
+// as strtol reads them) of at least 1 second that fits the 32-bit field.
+bool parse_freeze_timeout(const char *text, int32_t *ret_seconds)
+{
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || v < 1 || v > INT32_MAX)
+        return false;
+    *ret_seconds = static_cast<int32_t>(v);
+    return true;
+}
+
+}  // namespace
+
+void print_backup_usage(const char *program)
+{
+    fprintf(stderr,
+            "%s: back up a ProxmoxVE VM's disk-like volumes via one atomically-frozen set of LVM\n"
+            "snapshots (V1: LVM/LVM-thin storage only).\n"
+            "\n"
+            "Usage: %s --vmid <id> [--disk <slot>]... [--name <job-prefix>] [--snapshot-size <spec>]\n"
+            "                 [--freeze-timeout <seconds>] [--no-vmconfig] [--config-path <file>]\n"
+            "                 -- <vlt_agent args...>\n"
+            "\n"
+            "  --vmid <id>             Proxmox VM id, e.g. 101 (may instead come from vmid= in the config)\n"
+            "  --disk <slot>           back up only this disk-like volume (repeatable); default: every\n"
+            "                          disk-like volume the VM has (run 'qm config <id> --current' to see them)\n"
+            "  --name <job-prefix>     vlt_agent job name prefix (default: vm<vmid>); each disk's job is\n"
+            "                          named <prefix>-<disk-slot>, the VM config's job <prefix>-vmconfig.\n"
+            "                          If --name matches a \"[name]\" section of the config file, its\n"
+            "                          settings fill in any flag not given on the command line.\n"
+            "  --snapshot-size <spec>  COW space for a thick LVM snapshot (default: 10%%, see vlt_agent --help)\n"
+            "  --freeze-timeout <sec>  timeout for each 'qm guest cmd fsfreeze-*' call (default: 60)\n"
+            "  --no-vmconfig           do not additionally back up the VM's own configuration\n"
+            "  --config-path <file>    configuration file (default /etc/vlt/vlt_proxmox.cfg); a \"[targets]\"\n"
+            "                          section of 'alias:host:port:tls-ca-path' lines lets a profile say\n"
+            "                          \"target=<alias>\" instead of repeating --target/--tls-ca.\n"
+            "                          Example: vlt_proxmox --name <job-prefix>\n"
+            "  -- <vlt_agent args...>  forwarded verbatim to every vlt_agent run, e.g. --out/--target/--type\n"
+            "                          (--source, --snapshot and --name are set by vlt_proxmox itself);\n"
+            "                          the vlt_agent flags a profile may set (--type, --out, --verify,\n"
+            "                          ...) are also forwarded when given before \"--\"\n",
+            program, program);
+}
+
+int32_t split_command_line(int argc, char **argv, const char ***ret_own, int32_t *ret_own_count,
+                           const char ***ret_forwarded, int32_t *ret_forwarded_count)
+{
+    size_t n = argc > 0 ? static_cast<size_t>(argc) : 0;
+    arg_array own(alloc_args(n + 1));
+    arg_array fwd(alloc_args(n));
+    if (!own || !fwd)
+        return -1;
+
+    int32_t end = argc;
+    for (int32_t i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--") == 0) {
+            end = i;
+            break;
+        }
+    }
+
+    int32_t own_count = 0;
+    int32_t fwd_count = 0;
+    own[own_count++] = argc > 0 ? argv[0] : program_name;
+    for (int32_t i = 1; i < end; i++) {
+        switch (classify_agent_arg(argv[i])) {
+        case 0:
+            own[own_count++] = argv[i];
+            break;
+        case 2:
+            fwd[fwd_count++] = argv[i];
+            if (i + 1 < end)
+                fwd[fwd_count++] = argv[++i];
+            break;
+        default:  // 1 and 3: one word on its own
+            fwd[fwd_count++] = argv[i];
+            break;
+        }
+    }
+    for (int32_t i = end + 1; i < argc; i++)
+        fwd[fwd_count++] = argv[i];
+
+    *ret_own = own.release();
+    *ret_own_count = own_count;
+    *ret_forwarded = fwd.release();
+    *ret_forwarded_count = fwd_count;
+    return 0;
+}
+
+int backup_main(int argc, char **argv)
+{
+    int32_t early = handle_version_selftest(argc, argv, program_name);
+    if (early >= 0)
+        return early;
+
+    log_setup(program_name, LOG_LEVEL_INFO);
+
+    const char **own_raw = nullptr;
+    const char **fwd_raw = nullptr;
+    int32_t own_count = 0;
+    int32_t fwd_count = 0;
+    if (split_command_line(argc, argv, &own_raw, &own_count, &fwd_raw, &fwd_count) != 0)
+        return out_of_memory();
+    arg_array own(own_raw);
+    arg_array fwd(fwd_raw);
+    const char *usage_name = argc > 0 ? argv[0] : program_name;
+
+    if (option_present(own_count, own.get(), "--help", "-h")) {
+        print_backup_usage(usage_name);
+        return 0;
+    }
+
+    (void)scan_options(own_count, own.get(), backup_option_table, 0);
+
+    const char *config_path =
+        option_value(own_count, own.get(), "--config-path", nullptr, backup_default_config_path);
+    int32_t config_required = 0;
+    for (int32_t i = 1; i < own_count; i++)
+        if (strcmp(own[i], "--config-path") == 0 || strncmp(own[i], "--config-path=", 14) == 0)
+            config_required = 1;
+
+    std::unique_ptr<backup_config> config(new (std::nothrow) backup_config);
+    if (!config)
+        return out_of_memory();
+    char err[256];
+    if (config_load(config_path, config_required, config.get(), err, sizeof err) != 0) {
+        fprintf(stderr, "error: %s\n", err);
+        return 2;
+    }
+
+    const char *name = option_value(own_count, own.get(), "--name", nullptr, nullptr);
+    profile_lists prof;
+    const char *api_key = nullptr;
+    if (name != nullptr &&
+        profile_apply(config.get(), name, &prof.own, &prof.own_count, &prof.agent,
+                      &prof.agent_count, &api_key, err, sizeof err) < 0) {
+        fprintf(stderr, "error: %s\n", err);
+        return 2;
+    }
+
+    // The merged lists: the command line's first, the profile's after it.
+    arg_array merged_own(alloc_args(static_cast<size_t>(own_count + prof.own_count)));
+    arg_array merged_fwd(alloc_args(static_cast<size_t>(fwd_count + prof.agent_count)));
+    if (!merged_own || !merged_fwd)
+        return out_of_memory();
+    for (int32_t i = 0; i < own_count; i++)
+        merged_own[i] = own[i];
+    for (int32_t i = 0; i < prof.own_count; i++)
+        merged_own[own_count + i] = prof.own[i];
+    for (int32_t i = 0; i < fwd_count; i++)
+        merged_fwd[i] = fwd[i];
+    for (int32_t i = 0; i < prof.agent_count; i++)
+        merged_fwd[fwd_count + i] = prof.agent[i];
+    int32_t merged_fwd_count = fwd_count + prof.agent_count;
+
+    own_lists lists{merged_own.get(), own_count, merged_own.get() + own_count - 1,
+                    prof.own_count + 1};
+
+    backup_options opts{};
+    opts.vmid = lists.value("--vmid");
+    const char *job_name = lists.value("--name");
+    opts.snapshot_size = lists.value("--snapshot-size");
+    const char *freeze = lists.value("--freeze-timeout");
+    opts.no_vmconfig = lists.present("--no-vmconfig") ? 1 : 0;
+
+    if (opts.vmid == nullptr || opts.vmid[0] == '\0') {
+        fprintf(stderr,
+                "error: --vmid is required (either --vmid on the command line or vmid= in a [%s] "
+                "section of %s)\n\n",
+                name != nullptr ? name : "<name>", config_path);
+        print_backup_usage(usage_name);
+        return 2;
+    }
+
+    if (freeze != nullptr && !parse_freeze_timeout(freeze, &opts.freeze_timeout)) {
+        fputs("error: --freeze-timeout must be a positive number of seconds\n", stderr);
+        return 2;
+    }
+
+    collect_disks(lists.cmd, lists.cmd_count, &opts);
+    collect_disks(lists.prof, lists.prof_count, &opts);
+
+    if (job_name != nullptr && job_name[0] != '\0')
+        snprintf(opts.job_prefix, sizeof opts.job_prefix, "%s", job_name);
+    else
+        snprintf(opts.job_prefix, sizeof opts.job_prefix, "vm%s", opts.vmid);
+    opts.forwarded = merged_fwd.get();
+    opts.forwarded_count = merged_fwd_count;
+    opts.api_key = api_key;
+
+    progress_start(PROGRESS_KIND_BACKUP, opts.job_prefix, opts.forwarded, opts.forwarded_count);
+    int32_t rc = backup_run_hook(&opts);
+    progress_finish(rc == 0 ? 1 : 0);
+    return rc;
+}
