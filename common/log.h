@@ -14,3 +14,9 @@ enum : uint32_t {
 void log_setup(const char *program, uint32_t min_level);
 void log_write(uint32_t level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void log_note(uint64_t categories, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Where log_note hands its finished text (at most 511 bytes). The default
+// submits it to the system log at priority info; tests replace it to see
+// what would have been sent. nullptr restores the default.
+typedef void (*log_note_sink_fn)(const char *text);
+void log_set_note_sink(log_note_sink_fn sink);
