@@ -1,1 +1,188 @@
-// placeholder until this file's module lands
+#include "restore/allocation.h"
+
+#include <ctype.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "common/log.h"
+#include "common/runner.h"
+
+namespace {
+
+const char *const created_marker = "successfully created '";
+const char *const pvesm_missing = "pvesm is not available (not running on a Proxmox VE host?)";
+
+const uint32_t alloc_time_limit = 60;
+const uint32_t path_time_limit = 30;
+const uint32_t free_time_limit = 30;
+const size_t alloc_output_size = 1024;
+const size_t free_output_size = 256;
+
+__attribute__((format(printf, 3, 4))) void put_text(char *buf, size_t size, const char *fmt,
+                                                    ...) {
+    if (size == 0) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, size, fmt, ap);
+    va_end(ap);
+}
+
+void trim_trailing_space(char *s) {
+    size_t n = strlen(s);
+    while (n > 0 && isspace(static_cast<unsigned char>(s[n - 1]))) s[--n] = '\0';
+}
+
+// The text quoted for a failed tool whose output is empty.
+const char *failure_detail(const char *output) {
+    return output[0] != '\0' ? output : "unknown error";
+}
+
+}  // namespace
+
+int32_t format_alloc_size(uint64_t bytes, char *buf, size_t buf_size) {
+    // Divide first: adding 1023 before dividing would wrap for sizes close
+    // to 2^64 and ask for 1 KiB.
+    unsigned long long kib = bytes / 1024 + (bytes % 1024 != 0 ? 1 : 0);
+    if (kib == 0) kib = 1;
+    if (buf_size == 0) return -1;
+    int n = snprintf(buf, buf_size, "%llu", kib);
+    if (n < 0 || static_cast<size_t>(n) >= buf_size) {
+        buf[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+int32_t parse_alloc_output(const char *output, char *ret_storage, size_t storage_size,
+                           char *ret_volume, size_t volume_size, char *err, size_t err_size) {
+    if (storage_size) ret_storage[0] = '\0';
+    if (volume_size) ret_volume[0] = '\0';
+    if (err_size) err[0] = '\0';
+
+    if (output == nullptr || output[0] == '\0') {
+        put_text(err, err_size, "empty pvesm alloc output");
+        return -1;
+    }
+    const char *start = strstr(output, created_marker);
+    if (start == nullptr) {
+        put_text(err, err_size,
+                 "no \"successfully created '...'\" line in pvesm alloc output: %.200s", output);
+        return -1;
+    }
+    start += strlen(created_marker);
+    const char *end = strchr(start, '\'');
+    if (end == nullptr || end == start) {
+        put_text(err, err_size,
+                 "malformed \"successfully created '...'\" line in pvesm alloc output");
+        return -1;
+    }
+    const char *colon = static_cast<const char *>(memchr(start, ':', end - start));
+    if (colon == nullptr) {
+        put_text(err, err_size,
+                 "\"successfully created '...'\" line has no storage:volume separator");
+        return -1;
+    }
+    size_t storage_len = colon - start;
+    size_t volume_len = end - (colon + 1);
+    if (storage_len >= storage_size || volume_len >= volume_size) {
+        put_text(err, err_size, "storage or volume name too long in pvesm alloc output");
+        return -1;
+    }
+    memcpy(ret_storage, start, storage_len);
+    ret_storage[storage_len] = '\0';
+    memcpy(ret_volume, colon + 1, volume_len);
+    ret_volume[volume_len] = '\0';
+    return 0;
+}
+
+int32_t allocate_volume(const char *storage, int64_t vmid, const char *size_text,
+                        allocation_list *list, char *err, size_t err_size) {
+    if (err_size) err[0] = '\0';
+    char msg[ALLOC_MESSAGE_SIZE];
+    if (list->count >= ALLOC_MAX_VOLUMES) {
+        put_text(err, err_size, "more than %d volumes to allocate",
+                 static_cast<int>(ALLOC_MAX_VOLUMES));
+        return -1;
+    }
+
+    char vmid_text[24];
+    put_text(vmid_text, sizeof vmid_text, "%ld", static_cast<long>(vmid));
+    // The empty name lets pvesm pick the next free vm-<vmid>-disk-<n>.
+    const char *argv[] = {"pvesm", "alloc", storage, vmid_text, "", size_text, nullptr};
+    char output[alloc_output_size];
+    command_result res{};
+    int32_t rc = run_command(argv, alloc_time_limit, output, sizeof output, &res);
+    if (rc != 0 || res.exit_code == 127) {
+        put_text(err, err_size, "%s", pvesm_missing);
+        return -1;
+    }
+    if (res.exit_code != 0) {
+        trim_trailing_space(output);
+        put_text(msg, sizeof msg, "pvesm alloc %s %ld \"\" %s failed: %.300s", storage,
+                 static_cast<long>(vmid), size_text, output);
+        put_text(err, err_size, "%s", msg);
+        return -1;
+    }
+
+    allocated_volume vol{};
+    char parse_err[ALLOC_MESSAGE_SIZE];
+    if (parse_alloc_output(output, vol.storage, sizeof vol.storage, vol.volume, sizeof vol.volume,
+                           parse_err, sizeof parse_err) != 0) {
+        put_text(msg, sizeof msg, "could not parse pvesm alloc output: %s", parse_err);
+        put_text(err, err_size, "%s", msg);
+        return -1;
+    }
+    list->rows[list->count++] = vol;
+    return 0;
+}
+
+int32_t volume_device_path(const allocated_volume *vol, char *ret_path, size_t path_size,
+                           char *err, size_t err_size) {
+    if (err_size) err[0] = '\0';
+    char volid[ALLOC_VOLID_SIZE];
+    put_text(volid, sizeof volid, "%s:%s", vol->storage, vol->volume);
+
+    const char *argv[] = {"pvesm", "path", volid, nullptr};
+    char output[DEVICE_PATH_SIZE];
+    command_result res{};
+    int32_t rc = run_command(argv, path_time_limit, output, sizeof output, &res);
+    if (rc != 0 || res.exit_code == 127) {
+        put_text(err, err_size, "%s", pvesm_missing);
+        return -1;
+    }
+    trim_trailing_space(output);
+    if (res.exit_code != 0) {
+        put_text(err, err_size, "pvesm path %s failed: %.300s", volid,
+                 failure_detail(output));
+        return -1;
+    }
+    if (output[0] == '\0') {
+        put_text(err, err_size, "pvesm path %s returned an empty path", volid);
+        return -1;
+    }
+    size_t len = strlen(output);
+    if (len >= DEVICE_PATH_SIZE || len >= path_size) {
+        put_text(err, err_size, "device path too long: %s", output);
+        return -1;
+    }
+    memcpy(ret_path, output, len + 1);
+    return 0;
+}
+
+void rollback_allocations(const allocated_volume *list, uint64_t count) {
+    // First allocated first: the order the operator saw them being created.
+    for (uint64_t i = 0; i < count; ++i) {
+        char volid[ALLOC_VOLID_SIZE];
+        put_text(volid, sizeof volid, "%s:%s", list[i].storage, list[i].volume);
+        const char *argv[] = {"pvesm", "free", volid, nullptr};
+        char output[free_output_size];
+        command_result res{};
+        int32_t rc = run_command(argv, free_time_limit, output, sizeof output, &res);
+        if (rc != 0 || res.exit_code != 0) {
+            trim_trailing_space(output);
+            log_write(LOG_LEVEL_WARN, "could not roll back allocated volume %s: remove it manually (%s)",
+                      volid, output);
+        }
+    }
+}

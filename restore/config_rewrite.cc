@@ -1,1 +1,421 @@
-// placeholder until this file's module lands
+#include "restore/config_rewrite.h"
+
+#include <ctype.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "common/log.h"
+
+const char *const default_mac_prefix = "BC:24:11";
+
+namespace {
+
+const size_t cdrom_search_max = 511;  // longer disk values are not searched
+const size_t value_part_max = 1023;   // model, rest and joined smbios1 value
+const size_t mac_octets = 6;
+const size_t mac_prefix_max_octets = 3;
+// What the Proxmox API shows instead of a stored cloud-init password.
+const char *const masked_password = "**********";
+
+__attribute__((format(printf, 3, 4))) int put_text(char *buf, size_t size, const char *fmt,
+                                                   ...) {
+    if (size == 0) return 0;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, size, fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+bool is_space(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+
+// Reads up to n bytes of /dev/urandom; true when all of them arrived.
+bool read_urandom(uint8_t *out, size_t n) {
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, out + got, n - got);
+        if (r <= 0) break;
+        got += static_cast<size_t>(r);
+    }
+    close(fd);
+    return got == n;
+}
+
+void random_fill(uint8_t *out, size_t n) {
+    if (read_urandom(out, n)) return;
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(rand() & 0xff);
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Parses one to three two-digit hex octets joined by ':' (a trailing ':'
+// allowed), the first one unicast. Returns the number of octets, 0 when the
+// text is not such a prefix.
+size_t parse_mac_prefix(const char *text, uint8_t *octets) {
+    if (text == nullptr) return 0;
+    size_t n = 0;
+    const char *p = text;
+    while (*p != '\0') {
+        if (n == mac_prefix_max_octets) return 0;
+        int hi = hex_value(p[0]);
+        int lo = hi < 0 ? -1 : hex_value(p[1]);
+        if (hi < 0 || lo < 0) return 0;
+        octets[n++] = static_cast<uint8_t>(hi << 4 | lo);
+        p += 2;
+        if (*p == ':') ++p;
+        else if (*p != '\0') return 0;
+    }
+    if (n == 0 || (octets[0] & 0x01) != 0) return 0;
+    return n;
+}
+
+// The text form of a prefix accepted by parse_mac_prefix.
+void format_mac_prefix(const uint8_t *octets, size_t n, char *out) {
+    size_t len = 0;
+    for (size_t i = 0; i < n; ++i)
+        len += static_cast<size_t>(
+            put_text(out + len, MAC_PREFIX_SIZE - len, i ? ":%02X" : "%02X", octets[i]));
+}
+
+// Accumulates the new configuration; the text always stays shorter than
+// the buffer.
+struct out_text {
+    char *buf;
+    size_t size;
+    size_t len;
+
+    bool append(const char *s, size_t n) {
+        if (n >= size - len) return false;
+        memcpy(buf + len, s, n);
+        len += n;
+        buf[len] = '\0';
+        return true;
+    }
+    bool append(const char *s) { return append(s, strlen(s)); }
+};
+
+bool key_has_digit_suffix(const char *key, const char *prefix) {
+    size_t n = strlen(prefix);
+    if (strncmp(key, prefix, n) != 0) return false;
+    const char *p = key + n;
+    if (!isdigit(static_cast<unsigned char>(*p))) return false;
+    while (isdigit(static_cast<unsigned char>(*p))) ++p;
+    return *p == '\0';
+}
+
+bool is_disk_slot_key(const char *key) {
+    static const char *const prefixes[] = {"virtio", "scsi", "sata", "ide", "tpmstate"};
+    for (const char *prefix : prefixes)
+        if (key_has_digit_suffix(key, prefix)) return true;
+    return false;
+}
+
+bool is_net_key(const char *key) { return key_has_digit_suffix(key, "net"); }
+
+// Copies [begin, end) without the white space at both ends.
+void copy_trimmed(const char *begin, const char *end, char *out, size_t out_size) {
+    while (begin < end && is_space(*begin)) ++begin;
+    while (end > begin && is_space(end[-1])) --end;
+    size_t n = static_cast<size_t>(end - begin);
+    if (n >= out_size) n = out_size - 1;
+    memcpy(out, begin, n);
+    out[n] = '\0';
+}
+
+// One of the ","-separated pieces of value is exactly "media=cdrom".
+bool is_cdrom_value(const char *value) {
+    if (strlen(value) > cdrom_search_max) return false;
+    const char *p = value;
+    for (;;) {
+        const char *comma = strchr(p, ',');
+        const char *end = comma ? comma : p + strlen(p);
+        char piece[REWRITE_LINE_SIZE];
+        copy_trimmed(p, end, piece, sizeof piece);
+        if (strcmp(piece, "media=cdrom") == 0) return true;
+        if (!comma) return false;
+        p = comma + 1;
+    }
+}
+
+// A fresh generation id, never equal to avoid (the smbios1 uuid).
+void fresh_uuid_text(const char *avoid, char *text) {
+    do {
+        uint8_t uuid[16];
+        random_uuid(uuid);
+        format_uuid(uuid, text);
+    } while (avoid != nullptr && strcmp(text, avoid) == 0);
+}
+
+// The smbios1 value with its uuid replaced; false when the line is to be
+// kept as it is (no uuid piece, or too long).
+bool rewrite_smbios1(const char *value, const char *uuid_text, char *joined) {
+    if (strlen(value) > value_part_max) return false;
+    size_t len = 0;
+    bool had_uuid = false;
+    joined[0] = '\0';
+    const char *p = value;
+    for (;;) {
+        const char *comma = strchr(p, ',');
+        const char *end = comma ? comma : p + strlen(p);
+        char piece[REWRITE_LINE_SIZE];
+        copy_trimmed(p, end, piece, sizeof piece);
+        if (piece[0] != '\0') {
+            char replaced[REWRITE_LINE_SIZE + UUID_TEXT_SIZE];
+            const char *text = piece;
+            if (strncmp(piece, "uuid=", 5) == 0) {
+                put_text(replaced, sizeof replaced, "uuid=%s", uuid_text);
+                text = replaced;
+                had_uuid = true;
+            }
+            size_t need = strlen(text) + (len ? 1 : 0);
+            if (len + need > value_part_max) return false;
+            if (len) joined[len++] = ',';
+            memcpy(joined + len, text, strlen(text) + 1);
+            len += strlen(text);
+        }
+        if (!comma) break;
+        p = comma + 1;
+    }
+    return had_uuid;
+}
+
+const remap_entry *find_remap(const remap_entry *remap, uint64_t count, const char *slot) {
+    for (uint64_t i = 0; i < count; ++i)
+        if (strncmp(remap[i].slot, slot, sizeof remap[i].slot) == 0) return &remap[i];
+    return nullptr;
+}
+
+}  // namespace
+
+void random_uuid(uint8_t *out) {
+    random_fill(out, 16);
+    out[6] = static_cast<uint8_t>((out[6] & 0x0F) | 0x40);
+    out[8] = static_cast<uint8_t>((out[8] & 0x3F) | 0x80);
+}
+
+void format_uuid(const uint8_t *u, char *text) {
+    snprintf(text, UUID_TEXT_SIZE,
+             "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", u[0], u[1],
+             u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13], u[14],
+             u[15]);
+}
+
+void read_mac_prefix(const char *pve_dir, char *ret_prefix) {
+    put_text(ret_prefix, MAC_PREFIX_SIZE, "%s", default_mac_prefix);
+    char path[1100];
+    put_text(path, sizeof path, "%s/datacenter.cfg",
+             pve_dir != nullptr && pve_dir[0] != '\0' ? pve_dir : "/etc/pve");
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return;
+    // datacenter.cfg is a short list of "key: value" lines.
+    char text[65536];
+    size_t len = 0;
+    while (len < sizeof text - 1) {
+        ssize_t r = read(fd, text + len, sizeof text - 1 - len);
+        if (r <= 0) break;
+        len += static_cast<size_t>(r);
+    }
+    close(fd);
+    text[len] = '\0';
+
+    for (char *line = text; line != nullptr && *line != '\0';) {
+        char *nl = strchr(line, '\n');
+        if (nl) *nl = '\0';
+        char *p = line;
+        while (is_space(*p)) ++p;
+        if (strncmp(p, "mac_prefix", 10) == 0) {
+            char *q = p + 10;
+            while (*q == ' ' || *q == '\t') ++q;
+            if (*q == ':') {
+                char value[64];
+                copy_trimmed(q + 1, q + 1 + strlen(q + 1), value, sizeof value);
+                uint8_t octets[mac_prefix_max_octets];
+                size_t n = parse_mac_prefix(value, octets);
+                if (n) format_mac_prefix(octets, n, ret_prefix);
+                return;
+            }
+        }
+        line = nl ? nl + 1 : nullptr;
+    }
+}
+
+void random_mac(const char *prefix, char *mac) {
+    uint8_t octets[mac_octets];
+    size_t n = parse_mac_prefix(prefix, octets);
+    if (n == 0) n = parse_mac_prefix(default_mac_prefix, octets);
+    random_fill(octets + n, mac_octets - n);
+    octets[0] &= 0xFE;  // never a multicast address
+    put_text(mac, MAC_TEXT_SIZE, "%02X:%02X:%02X:%02X:%02X:%02X", octets[0], octets[1],
+             octets[2], octets[3], octets[4], octets[5]);
+}
+
+int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t remap_count,
+                            int32_t keep_network_identity, const char *uuid_text,
+                            const char *mac_prefix, int64_t vmid, char *out, size_t out_size,
+                            char *err, size_t err_size) {
+    if (out_size) out[0] = '\0';
+    if (err_size) err[0] = '\0';
+    if (text == nullptr) text = "";
+    if (uuid_text == nullptr) uuid_text = "";
+    size_t text_len = strlen(text);
+    if (text_len > REWRITE_MAX_INPUT) {
+        put_text(err, err_size, "config text is too large (> %zu bytes)",
+                 static_cast<size_t>(REWRITE_MAX_INPUT));
+        return -1;
+    }
+    static const char no_room[] = "rewritten config does not fit in the output buffer";
+    if (out_size == 0) {
+        put_text(err, err_size, "%s", no_room);
+        return -1;
+    }
+
+    out_text o{out, out_size, 0};
+    bool vmgenid_seen = false;
+    bool dropped_cipassword = false;
+    char genid[UUID_TEXT_SIZE];
+
+    size_t pos = 0;
+    bool section_reached = false;
+    while (pos < text_len) {
+        size_t line_start = pos;
+        const char *nl = static_cast<const char *>(memchr(text + pos, '\n', text_len - pos));
+        size_t line_len = nl ? static_cast<size_t>(nl - (text + pos)) : text_len - pos;
+        bool has_lf = nl != nullptr;
+        pos = has_lf ? pos + line_len + 1 : text_len;
+
+        // The working line: the first 1023 bytes, without one carriage
+        // return and the white space at its end.
+        char line[REWRITE_LINE_SIZE];
+        size_t n = line_len < sizeof line - 1 ? line_len : sizeof line - 1;
+        memcpy(line, text + line_start, n);
+        line[n] = '\0';
+        if (n > 0 && line[n - 1] == '\r') line[--n] = '\0';
+        while (n > 0 && is_space(line[n - 1])) line[--n] = '\0';
+
+        const char *p = line;
+        while (is_space(*p)) ++p;
+
+        if (*p == '[') {
+            // Snapshots and pending changes follow: they describe the old
+            // VM's states and go over byte for byte.
+            if (!vmgenid_seen) {
+                fresh_uuid_text(uuid_text, genid);
+                char add[UUID_TEXT_SIZE + 16];
+                put_text(add, sizeof add, "vmgenid: %s\n", genid);
+                if (!o.append(add)) {
+                    put_text(err, err_size, "%s", no_room);
+                    return -1;
+                }
+                vmgenid_seen = true;
+            }
+            if (!o.append(text + line_start, text_len - line_start)) {
+                put_text(err, err_size, "%s", no_room);
+                return -1;
+            }
+            section_reached = true;
+            break;
+        }
+
+        char rewritten[REWRITE_OUT_LINE_SIZE];
+        const char *result = line;  // kept unless a rule below rewrites it
+        bool drop = false;
+        const char *colon = strchr(p, ':');
+        char key[REWRITE_KEY_SIZE];
+        size_t key_len = 0;
+        if (colon != nullptr) {
+            const char *kend = colon;
+            while (kend > p && is_space(kend[-1])) --kend;
+            key_len = static_cast<size_t>(kend - p);
+        }
+        // A key longer than 63 bytes names nothing this rewrite knows.
+        if (*p != '\0' && colon != nullptr && key_len < sizeof key) {
+            memcpy(key, p, key_len);
+            key[key_len] = '\0';
+            char value[REWRITE_LINE_SIZE];
+            copy_trimmed(colon + 1, colon + 1 + strlen(colon + 1), value, sizeof value);
+
+            if (strcmp(key, "vmgenid") == 0) {
+                vmgenid_seen = true;
+                // 0 switches the generation id off on purpose; any other
+                // value is replaced, since QEMU takes the file's value as it
+                // stands and refuses one that is not a UUID.
+                if (strcmp(value, "0") != 0) {
+                    fresh_uuid_text(uuid_text, genid);
+                    put_text(rewritten, sizeof rewritten, "%s: %s", key, genid);
+                    result = rewritten;
+                }
+            } else if (is_net_key(key) && !keep_network_identity) {
+                // A card without a MAC gets a new random one from Proxmox at
+                // every start, so write a fresh one in place of the old.
+                char model[REWRITE_LINE_SIZE];
+                const char *comma = strchr(value, ',');
+                const char *rest = comma ? comma : "";
+                size_t model_len = comma ? static_cast<size_t>(comma - value) : strlen(value);
+                const char *eq = static_cast<const char *>(memchr(value, '=', model_len));
+                if (eq) model_len = static_cast<size_t>(eq - value);
+                memcpy(model, value, model_len);
+                model[model_len] = '\0';
+                if (model[0] != '\0') {
+                    char mac[MAC_TEXT_SIZE];
+                    random_mac(mac_prefix, mac);
+                    put_text(rewritten, sizeof rewritten, "%s: %s=%s%s", key, model, mac, rest);
+                    result = rewritten;
+                }
+            } else if (strcmp(key, "cipassword") == 0 && strcmp(value, masked_password) == 0) {
+                // The API masks the stored hash; writing the mask back would
+                // install a password nobody knows.
+                drop = true;
+                dropped_cipassword = true;
+            } else if (strcmp(key, "smbios1") == 0 && uuid_text[0] != '\0') {
+                char joined[REWRITE_LINE_SIZE];
+                if (rewrite_smbios1(value, uuid_text, joined)) {
+                    put_text(rewritten, sizeof rewritten, "%s: %s", key, joined);
+                    result = rewritten;
+                }
+            } else if (is_disk_slot_key(key) && value[0] != '\0' && !is_cdrom_value(value) &&
+                       strchr(value, ':') != nullptr) {
+                const remap_entry *e = find_remap(remap, remap_count, key);
+                if (e == nullptr) {
+                    put_text(err, err_size, "%s: no remap entry given for this disk slot", key);
+                    return -1;
+                }
+                const char *rest = strchr(strchr(value, ':'), ',');
+                put_text(rewritten, sizeof rewritten, "%s: %.127s:%.127s%s", key, e->storage,
+                         e->volume, rest ? rest : "");
+                result = rewritten;
+            }
+        }
+
+        if (drop) continue;
+        if (!o.append(result) || (has_lf && !o.append("\n", 1))) {
+            put_text(err, err_size, "%s", no_room);
+            return -1;
+        }
+    }
+
+    if (!section_reached && !vmgenid_seen) {
+        fresh_uuid_text(uuid_text, genid);
+        char add[UUID_TEXT_SIZE + 16];
+        put_text(add, sizeof add, "vmgenid: %s\n", genid);
+        if ((o.len > 0 && out[o.len - 1] != '\n' && !o.append("\n", 1)) || !o.append(add)) {
+            put_text(err, err_size, "%s", no_room);
+            return -1;
+        }
+    }
+
+    if (dropped_cipassword)
+        log_write(LOG_LEVEL_WARN, "cipassword was not part of the backup: set it again for VM %ld",
+                  static_cast<long>(vmid));
+    return 0;
+}

@@ -1,1 +1,263 @@
-// placeholder until this file's module lands
+#include "restore/discovery.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+#include "common/log.h"
+#include "common/status.h"
+
+namespace {
+
+const uint8_t header_magic[4] = {'V', 'L', 'T', 'H'};
+
+// The longest format version this program understands is 1.
+const uint16_t newest_header_version = 1;
+
+const uint64_t first_row_capacity = 16;
+
+uint16_t get_le16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint32_t get_le32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+uint64_t get_le64(const uint8_t *p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+// vsnprintf into a fixed buffer; the text is cut to fit.
+__attribute__((format(printf, 3, 4))) void put_text(char *buf, size_t size, const char *fmt,
+                                                    ...) {
+    if (size == 0) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, size, fmt, ap);
+    va_end(ap);
+}
+
+struct dir_closer {
+    void operator()(DIR *d) const { closedir(d); }
+};
+
+struct free_deleter {
+    void operator()(void *p) const { free(p); }
+};
+
+}  // namespace
+
+bool is_header_file_name(const char *name) {
+    if (name == nullptr) return false;
+    size_t len = strlen(name);
+    if (len < 5) return false;
+    const char *ext = name + len - 5;
+    return strcmp(ext, ".infb") == 0 || strcmp(ext, ".indb") == 0 || strcmp(ext, ".inib") == 0;
+}
+
+int32_t read_run_header(const char *path, uint8_t *buf) {
+    int32_t fd = -1;
+    int32_t st = file_open_read(path, &fd);
+    if (st != STATUS_OK) return st;
+
+    memset(buf, 0, RUN_HEADER_SIZE);
+    uint64_t got = 0;
+    st = file_read_at(fd, buf, RUN_HEADER_SIZE, 0, &got);
+    (void)file_close(fd);  // read-only descriptor: nothing to lose on close
+    if (st != STATUS_OK) return st;
+
+    if (got < RUN_HEADER_MIN_LENGTH || memcmp(buf + RUN_HEADER_OFF_MAGIC, header_magic, 4) != 0)
+        return STATUS_CORRUPT;
+    uint32_t length = get_le32(buf + RUN_HEADER_OFF_LENGTH);
+    if (length < RUN_HEADER_MIN_LENGTH || length > RUN_HEADER_MAX_LENGTH || length > got)
+        return STATUS_CORRUPT;
+    if (get_le16(buf + RUN_HEADER_OFF_VERSION) > newest_header_version) return STATUS_UNSUPPORTED;
+    return STATUS_OK;
+}
+
+uint64_t run_header_source_size(const uint8_t *buf) {
+    return get_le64(buf + RUN_HEADER_OFF_SOURCE_SIZE);
+}
+
+int64_t run_header_creation_time(const uint8_t *buf) {
+    return static_cast<int64_t>(get_le64(buf + RUN_HEADER_OFF_CREATED));
+}
+
+void run_header_job_name(const uint8_t *buf, char *ret_name) {
+    // The writer terminates the name, but a damaged or foreign header need
+    // not: never take more than 63 bytes.
+    const char *src = reinterpret_cast<const char *>(buf + RUN_HEADER_OFF_JOB_NAME);
+    size_t n = strnlen(src, JOB_NAME_SIZE - 1);
+    memcpy(ret_name, src, n);
+    ret_name[n] = '\0';
+}
+
+int32_t scan_backup_dir(const char *dir, header_scan_entry **ret_rows, uint64_t *ret_count) {
+    uint64_t capacity = first_row_capacity;
+    std::unique_ptr<header_scan_entry, free_deleter> rows(
+        static_cast<header_scan_entry *>(malloc(capacity * sizeof(header_scan_entry))));
+    std::unique_ptr<uint8_t, free_deleter> header(static_cast<uint8_t *>(malloc(RUN_HEADER_SIZE)));
+    if (!rows || !header) return STATUS_NOMEM;
+
+    std::unique_ptr<DIR, dir_closer> d(opendir(dir));
+    if (!d) {
+        int err = errno;
+        if (err == ENOENT) {
+            *ret_rows = nullptr;
+            *ret_count = 0;
+            return STATUS_OK;
+        }
+        log_write(LOG_LEVEL_ERROR, "cannot open backup directory %s: %s", dir, strerror(err));
+        return STATUS_IO;
+    }
+
+    uint64_t count = 0;
+    char path[JOB_PATH_SIZE];
+    for (;;) {
+        errno = 0;
+        struct dirent *ent = readdir(d.get());
+        if (ent == nullptr) break;
+        if (!is_header_file_name(ent->d_name)) continue;
+        put_text(path, sizeof path, "%s/%s", dir, ent->d_name);
+        // Opening a FIFO for reading would wait for a writer forever.
+        if (ent->d_type == DT_FIFO || ent->d_type == DT_SOCK) {
+            log_write(LOG_LEVEL_WARN, "skipping %s: %s", path, "not a regular file");
+            continue;
+        }
+
+        int32_t st = read_run_header(path, header.get());
+        if (st == STATUS_NOT_FOUND) continue;  // removed while we looked
+        if (st == STATUS_CORRUPT) {
+            log_write(LOG_LEVEL_WARN, "skipping %s: %s", path, "corrupt or incomplete header");
+            continue;
+        }
+        if (st == STATUS_UNSUPPORTED) {
+            log_write(LOG_LEVEL_WARN, "skipping %s: %s", path, "newer format version");
+            continue;
+        }
+        if (st != STATUS_OK) {
+            log_write(LOG_LEVEL_ERROR, "cannot read backup header %s (%s, status=%d)", path,
+                      status_message(st), st);
+            return st;
+        }
+
+        if (count == capacity) {
+            if (capacity > UINT64_MAX / 2 / sizeof(header_scan_entry)) return STATUS_NOMEM;
+            uint64_t grown = capacity * 2;
+            void *p = realloc(rows.get(), grown * sizeof(header_scan_entry));
+            if (p == nullptr) return STATUS_NOMEM;
+            (void)rows.release();
+            rows.reset(static_cast<header_scan_entry *>(p));
+            capacity = grown;
+        }
+
+        const uint8_t *h = header.get();
+        header_scan_entry &row = rows.get()[count];
+        memset(&row, 0, sizeof row);
+        memcpy(row.path, path, sizeof row.path);
+        memcpy(row.run_id, h + RUN_HEADER_OFF_RUN_ID, sizeof row.run_id);
+        memcpy(row.parent_run_id, h + RUN_HEADER_OFF_PARENT_ID, sizeof row.parent_run_id);
+        row.run_kind = h[RUN_HEADER_OFF_KIND];
+        run_header_job_name(h, row.job_name);
+        row.creation_time = run_header_creation_time(h);
+        row.carried_value = get_le64(h + RUN_HEADER_OFF_CARRIED);
+        ++count;
+    }
+
+    *ret_count = count;
+    *ret_rows = count ? rows.release() : nullptr;
+    return STATUS_OK;
+}
+
+int32_t find_backup_jobs(const char *search_dir, const char *job_prefix, backup_job_set *ret_set,
+                         char *err, size_t err_size) {
+    memset(ret_set, 0, sizeof *ret_set);
+    if (err_size) err[0] = '\0';
+
+    char match[JOB_MATCH_SIZE];
+    int n = snprintf(match, sizeof match, "%s-", job_prefix);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof match) {
+        put_text(err, err_size, "job prefix is too long");
+        return -1;
+    }
+    size_t match_len = static_cast<size_t>(n);
+
+    header_scan_entry *raw_rows = nullptr;
+    uint64_t row_count = 0;
+    int32_t st = scan_backup_dir(search_dir, &raw_rows, &row_count);
+    if (st != STATUS_OK) {
+        put_text(err, err_size, "cannot scan %s: %s (status=%d)", search_dir, status_message(st),
+                 st);
+        return -1;
+    }
+    std::unique_ptr<header_scan_entry, free_deleter> rows(raw_rows);
+
+    // Slot names are stored cut to 23 characters; the whole suffix and the
+    // kept creation time stay here so that two long suffixes sharing their
+    // first 23 characters remain two jobs.
+    char suffixes[JOB_MAX_SLOTS][JOB_NAME_SIZE];
+    int64_t kept_time[JOB_MAX_SLOTS];
+    int64_t vmconfig_time = 0;
+
+    for (uint64_t i = 0; i < row_count; ++i) {
+        const header_scan_entry &row = rows.get()[i];
+        if (strncmp(row.job_name, match, match_len) != 0) continue;
+        const char *suffix = row.job_name + match_len;
+        if (*suffix == '\0') continue;
+        size_t path_len = strnlen(row.path, sizeof row.path);
+
+        if (strcmp(suffix, "vmconfig") == 0) {
+            if (!ret_set->vmconfig_found || row.creation_time > vmconfig_time) {
+                if (path_len >= JOB_PATH_SIZE) {
+                    put_text(err, err_size, "vmconfig meta path too long");
+                    return -1;
+                }
+                memcpy(ret_set->vmconfig_header_path, row.path, path_len + 1);
+                vmconfig_time = row.creation_time;
+                ret_set->vmconfig_found = 1;
+            }
+            continue;
+        }
+
+        uint64_t k = 0;
+        while (k < ret_set->slot_count && strcmp(suffixes[k], suffix) != 0) ++k;
+        if (k < ret_set->slot_count) {
+            if (row.creation_time > kept_time[k]) {
+                memcpy(ret_set->slots[k].header_path, row.path, path_len + 1);
+                kept_time[k] = row.creation_time;
+            }
+            continue;
+        }
+        if (ret_set->slot_count == JOB_MAX_SLOTS) {
+            put_text(err, err_size, "more than %d distinct disk slots match prefix '%s'",
+                     static_cast<int>(JOB_MAX_SLOTS), job_prefix);
+            return -1;
+        }
+        if (path_len >= JOB_PATH_SIZE) {
+            put_text(err, err_size, "%s: meta path too long", suffix);
+            return -1;
+        }
+        job_slot &slot = ret_set->slots[k];
+        put_text(slot.name, sizeof slot.name, "%s", suffix);
+        memcpy(slot.header_path, row.path, path_len + 1);
+        put_text(suffixes[k], sizeof suffixes[k], "%s", suffix);
+        kept_time[k] = row.creation_time;
+        ret_set->slot_count = k + 1;
+    }
+    return 0;
+}
+
+const job_slot *find_job_slot(const backup_job_set *set, const char *name) {
+    for (uint64_t i = 0; i < set->slot_count && i < JOB_MAX_SLOTS; ++i)
+        if (strcmp(set->slots[i].name, name) == 0) return &set->slots[i];
+    return nullptr;
+}
