@@ -1,0 +1,231 @@
+// The runner against real shell one-liners: capture, truncation, exit
+// codes, time limits with SIGTERM and SIGKILL, and reaping.
+#include "common/runner.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double seconds_since(clock_type::time_point t0) {
+    return std::chrono::duration<double>(clock_type::now() - t0).count();
+}
+
+// No child of the test process is left, not even a zombie.
+bool no_children_left() {
+    int status;
+    return waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// A process is gone when it no longer exists or is only a zombie waiting
+// for a parent that is not us.
+bool process_gone(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    if (!stat) return true;
+    std::string line;
+    std::getline(stat, line);
+    size_t paren = line.rfind(')');
+    return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'Z';
+}
+
+bool wait_gone(pid_t pid) {
+    for (int i = 0; i < 50; i++) {
+        if (process_gone(pid)) return true;
+        usleep(20000);
+    }
+    return false;
+}
+
+struct RunOutcome {
+    int32_t rc;
+    command_result res;
+    std::string out;
+    double seconds;
+};
+
+RunOutcome run_sh(const char *script, uint32_t limit, size_t buf_size = 4096) {
+    const char *argv[] = {"sh", "-c", script, nullptr};
+    std::vector<char> buf(buf_size, 'Q');
+    RunOutcome r;
+    r.res = {77, 77};
+    auto t0 = clock_type::now();
+    r.rc = run_command(argv, limit, buf.data(), buf.size(), &r.res);
+    r.seconds = seconds_since(t0);
+    r.out = std::string(buf.data());
+    return r;
+}
+
+struct RunnerTest : testing::Test {
+    void SetUp() override { runner_kill_grace_seconds = 300; }
+    void TearDown() override {
+        runner_kill_grace_seconds = 300;
+        EXPECT_TRUE(no_children_left());
+    }
+};
+
+TEST_F(RunnerTest, LargeOutputIsCutWithoutBlockingTheChild) {
+    RunOutcome r = run_sh("i=0; while [ $i -lt 10000 ]; do printf '%05d\\n\\n\\n\\n\\n' $i; i=$((i+1)); done",
+                   30, 1024);
+    EXPECT_EQ(0, r.rc);
+    EXPECT_EQ(0, r.res.exit_code);
+    EXPECT_EQ(0, r.res.timed_out);
+    std::string expected;
+    for (int i = 0; expected.size() < 1023; i++) {
+        char line[16];
+        snprintf(line, sizeof line, "%05d\n\n\n\n\n", i);
+        expected += line;
+    }
+    EXPECT_EQ(expected.substr(0, 1023), r.out);
+}
+
+TEST_F(RunnerTest, StandardErrorAndExitStatus) {
+    RunOutcome err = run_sh("echo oops >&2", 30);
+    EXPECT_EQ(0, err.rc);
+    EXPECT_EQ(0, err.res.exit_code);
+    EXPECT_EQ("oops\n", err.out);
+
+    RunOutcome three = run_sh("echo out; echo err >&2; exit 3", 30);
+    EXPECT_EQ(0, three.rc);
+    EXPECT_EQ(3, three.res.exit_code);
+    EXPECT_EQ(0, three.res.timed_out);
+    EXPECT_EQ("out\nerr\n", three.out);
+
+    RunOutcome killed = run_sh("echo before; kill -9 $$", 30);
+    EXPECT_EQ(0, killed.rc);
+    EXPECT_EQ(-1, killed.res.exit_code);
+    EXPECT_EQ(0, killed.res.timed_out);
+    EXPECT_EQ("before\n", killed.out);
+
+    RunOutcome tiny = run_sh("echo something", 30, 1);
+    EXPECT_EQ(0, tiny.res.exit_code);
+    EXPECT_EQ("", tiny.out);
+}
+
+TEST_F(RunnerTest, MissingProgramExits127) {
+    const char *argv[] = {"vlt-no-such-tool-anywhere", "--help", nullptr};
+    char buf[64] = "stale";
+    command_result res = {5, 5};
+    EXPECT_EQ(0, run_command(argv, 30, buf, sizeof buf, &res));
+    EXPECT_EQ(127, res.exit_code);
+    EXPECT_EQ(0, res.timed_out);
+    EXPECT_STREQ("", buf);
+
+    const char *empty[] = {nullptr};
+    res = {5, 5};
+    EXPECT_EQ(-1, run_command(empty, 30, buf, sizeof buf, &res));
+    EXPECT_EQ(-1, res.exit_code);
+    EXPECT_EQ(0, res.timed_out);
+}
+
+TEST_F(RunnerTest, OutputLeftInThePipeAfterExitIsCollected) {
+    // 60000 bytes fit in the pipe, so the child exits at once; most of the
+    // text is still unread when the runner sees it has ended.
+    RunOutcome r = run_sh("head -c 60000 /dev/zero | tr '\\0' x", 30, 70000);
+    EXPECT_EQ(0, r.res.exit_code);
+    EXPECT_EQ(std::string(60000, 'x'), r.out);
+}
+
+TEST_F(RunnerTest, TimeLimitTerminatesTheGroup) {
+    const char *argv[] = {"sleep", "100", nullptr};
+    char buf[64];
+    command_result res;
+    auto t0 = clock_type::now();
+    EXPECT_EQ(0, run_command(argv, 2, buf, sizeof buf, &res));
+    double took = seconds_since(t0);
+    EXPECT_EQ(1, res.timed_out);
+    EXPECT_EQ(-1, res.exit_code);
+    EXPECT_GE(took, 0.9);
+    EXPECT_LT(took, 3.0);
+
+    // A process the tool started in its group ends with it.
+    RunOutcome group = run_sh("sleep 100 & echo $!; wait", 1);
+    EXPECT_EQ(1, group.res.timed_out);
+    pid_t grandchild = atoi(group.out.c_str());
+    ASSERT_GT(grandchild, 0);
+    EXPECT_TRUE(wait_gone(grandchild));
+}
+
+TEST_F(RunnerTest, ZeroLimitAndCaughtTermination) {
+    RunOutcome zero = run_sh("sleep 5", 0);
+    EXPECT_EQ(1, zero.res.timed_out);
+    EXPECT_EQ(-1, zero.res.exit_code);
+    EXPECT_LT(zero.seconds, 1.0);
+
+    // A tool that catches SIGTERM and exits reports its own status.
+    RunOutcome caught = run_sh("trap 'echo bye; exit 7' TERM; while :; do sleep 0.05; done", 1);
+    EXPECT_EQ(1, caught.res.timed_out);
+    EXPECT_EQ(7, caught.res.exit_code);
+    // (The shell may first report its terminated sleep.)
+    ASSERT_GE(caught.out.size(), 4u);
+    EXPECT_EQ("bye\n", caught.out.substr(caught.out.size() - 4));
+}
+
+TEST_F(RunnerTest, IgnoredTerminationIsFollowedByKill) {
+    runner_kill_grace_seconds = 1;
+    RunOutcome r = run_sh("trap '' TERM; sleep 100 & echo $!; wait", 1);
+    EXPECT_EQ(0, r.rc);
+    EXPECT_EQ(1, r.res.timed_out);
+    EXPECT_EQ(-1, r.res.exit_code);
+    EXPECT_GE(r.seconds, 1.0);
+    EXPECT_LT(r.seconds, 4.5);
+    pid_t grandchild = atoi(r.out.c_str());
+    ASSERT_GT(grandchild, 0);
+    EXPECT_TRUE(wait_gone(grandchild));
+}
+
+TEST_F(RunnerTest, BlockedSignalsOfTheCallerDoNotReachTheTool) {
+    // With SIGTERM blocked in the caller the tool must still obey the
+    // time-out's SIGTERM, not wait for the much later SIGKILL.
+    runner_kill_grace_seconds = 20;
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    RunOutcome r = run_sh("sleep 100", 1);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    EXPECT_EQ(1, r.res.timed_out);
+    EXPECT_EQ(-1, r.res.exit_code);
+    EXPECT_LT(r.seconds, 3.0);
+}
+
+TEST_F(RunnerTest, OutputHeldOpenByALeftoverProcessDoesNotHang) {
+    RunOutcome r = run_sh("sleep 30 & echo $!", 30);
+    EXPECT_EQ(0, r.res.exit_code);
+    EXPECT_LT(r.seconds, 2.0);
+    pid_t leftover = atoi(r.out.c_str());
+    ASSERT_GT(leftover, 0);
+    EXPECT_EQ(std::to_string(leftover) + "\n", r.out);
+    kill(leftover, SIGKILL);
+}
+
+TEST_F(RunnerTest, EnvironmentSwitchIsSetInTheChildOnly) {
+    setenv("LVM_SUPPRESS_FD_WARNINGS", "0", 1);
+    RunOutcome r = run_sh("echo \"[$LVM_SUPPRESS_FD_WARNINGS]\"", 30);
+    EXPECT_EQ("[1]\n", r.out);
+    EXPECT_STREQ("0", getenv("LVM_SUPPRESS_FD_WARNINGS"));
+    unsetenv("LVM_SUPPRESS_FD_WARNINGS");
+    r = run_sh("echo \"[$LVM_SUPPRESS_FD_WARNINGS]\"", 30);
+    EXPECT_EQ("[1]\n", r.out);
+    EXPECT_EQ(nullptr, getenv("LVM_SUPPRESS_FD_WARNINGS"));
+}
+
+TEST_F(RunnerTest, ToolRunsInItsOwnProcessGroup) {
+    RunOutcome r = run_sh("echo $$ $(ps -o pgid= -p $$)", 30);
+    int pid = 0, pgid = 0;
+    ASSERT_EQ(2, sscanf(r.out.c_str(), "%d %d", &pid, &pgid)) << r.out;
+    EXPECT_EQ(pid, pgid);
+    EXPECT_NE(getpgrp(), pgid);
+}
+
+}  // namespace
