@@ -1,0 +1,181 @@
+// The disk-like volumes of VM configuration text.
+#include "vmconfig/vm_config.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct Parsed {
+    int32_t rc;
+    vm_volume_list list;
+    char msg[512];
+};
+
+// The list is large; keep it off the test's stack frame.
+Parsed *parse(const std::string &text) {
+    static Parsed p;
+    memset(&p, 0x5a, sizeof p);  // the parser must clear what it does not fill
+    p.rc = parse_vm_config(text.c_str(), &p.list, p.msg, sizeof p.msg);
+    return &p;
+}
+
+void expect_row(const vm_volume &row, const char *slot, const char *storage, const char *volume) {
+    EXPECT_STREQ(slot, row.slot);
+    EXPECT_STREQ(storage, row.storage);
+    EXPECT_STREQ(volume, row.volume);
+}
+
+TEST(DiskSlot, PrefixesFollowedByDigitsOnly) {
+    for (const char *yes : {"virtio0", "scsi1", "sata2", "ide0", "tpmstate0", "scsi30", "ide007"})
+        EXPECT_EQ(1, is_disk_slot(yes)) << yes;
+    for (const char *no : {"efidisk0", "unused0", "scsihw", "scsi", "ide", "scsi1a", "scsi-1",
+                           "Scsi0", " scsi0", "scsi0 ", "virtio", "net0", "", "tpmstate"})
+        EXPECT_EQ(0, is_disk_slot(no)) << no;
+    EXPECT_EQ(0, is_disk_slot(nullptr));
+}
+
+TEST(ParseVmConfig, TypicalConfiguration) {
+    Parsed *p = parse(
+        "boot: order=scsi0;ide2;net0\n"
+        "cores: 2\n"
+        "efidisk0: local-lvm:vm-101-disk-2,efitype=4m,size=4M\n"
+        "ide2: none,media=cdrom\n"
+        "ide0: local:iso/setup.iso,media=cdrom\n"
+        "memory: 2048\n"
+        "net0: virtio=BC:24:11:00:00:01,bridge=vmbr0\n"
+        "scsi0: local-lvm:vm-101-disk-0,iothread=1,size=32G\n"
+        "scsihw: virtio-scsi-single\n"
+        "sata0: /dev/sdb\n"
+        "virtio1:thin:vm-101-disk-1\n"
+        "unused0: local-lvm:vm-101-disk-3\n"
+        "tpmstate0: local-lvm:vm-101-disk-4,size=4M,version=v2.0\n");
+    ASSERT_EQ(0, p->rc) << p->msg;
+    EXPECT_STREQ("", p->msg);
+    ASSERT_EQ(3u, p->list.count);
+    expect_row(p->list.rows[0], "scsi0", "local-lvm", "vm-101-disk-0");
+    expect_row(p->list.rows[1], "virtio1", "thin", "vm-101-disk-1");
+    expect_row(p->list.rows[2], "tpmstate0", "local-lvm", "vm-101-disk-4");
+    expect_row(p->list.rows[3], "", "", "");  // unused rows are empty
+}
+
+TEST(ParseVmConfig, CdromOptionAndBlanks) {
+    Parsed *p = parse(
+        "  scsi0 :  local-lvm : vm-1-disk-0 , size=1G  \r\n"
+        "ide1: local:iso/x.iso, media=cdrom \r\n"
+        "ide3: local-lvm:vm-1-disk-9,media=cdromx\r\n"
+        "\r\n"
+        "\t\n"
+        "sata1:   \n"
+        "no colon line\n"
+        "virtio2: none\n");
+    ASSERT_EQ(0, p->rc) << p->msg;
+    ASSERT_EQ(2u, p->list.count);
+    expect_row(p->list.rows[0], "scsi0", "local-lvm", "vm-1-disk-0");
+    expect_row(p->list.rows[1], "ide3", "local-lvm", "vm-1-disk-9");
+}
+
+TEST(ParseVmConfig, CdromOptionBeyond511CharactersIsNotExamined) {
+    std::string pad(600, 'x');
+    Parsed *p = parse("ide2: local:iso/a.iso,opt=" + pad + ",media=cdrom\n");
+    ASSERT_EQ(0, p->rc) << p->msg;
+    ASSERT_EQ(1u, p->list.count);
+    expect_row(p->list.rows[0], "ide2", "local", "iso/a.iso");
+}
+
+TEST(ParseVmConfig, SectionEndsTheCurrentConfiguration) {
+    Parsed *p = parse(
+        "scsi0: local-lvm:vm-101-disk-0\n"
+        "[snap1]\n"
+        "scsi1: local-lvm:vm-101-disk-5\n");
+    ASSERT_EQ(0, p->rc);
+    ASSERT_EQ(1u, p->list.count);
+    EXPECT_STREQ("scsi0", p->list.rows[0].slot);
+
+    p = parse("   [PENDING]\nscsi1: a:b\n");
+    EXPECT_EQ(0, p->rc);
+    EXPECT_EQ(0u, p->list.count);
+}
+
+TEST(ParseVmConfig, MalformedReferences) {
+    for (const char *line : {"scsi0: :vm-101-disk-0", "scsi0: local-lvm:", "scsi0: local-lvm:,size=1G",
+                             "scsi0:  : ,x"}) {
+        Parsed *p = parse(std::string("virtio0: a:b\n") + line + "\nvirtio1: c:d\n");
+        EXPECT_EQ(-1, p->rc) << line;
+        EXPECT_STREQ("scsi0: malformed volume reference", p->msg) << line;
+        EXPECT_EQ(1u, p->list.count);  // the rows before the failing line
+    }
+}
+
+TEST(ParseVmConfig, NameLengthLimits) {
+    std::string s127(127, 's'), v127(127, 'v');
+    Parsed *p = parse("scsi0: " + s127 + ":" + v127 + "\n");
+    ASSERT_EQ(0, p->rc);
+    expect_row(p->list.rows[0], "scsi0", s127.c_str(), v127.c_str());
+
+    p = parse("scsi0: " + s127 + "x:" + v127 + "\n");
+    EXPECT_EQ(-1, p->rc);
+    EXPECT_STREQ("scsi0: storage or volume name too long", p->msg);
+    p = parse("sata3: " + s127 + ":" + v127 + "x,size=1G\n");
+    EXPECT_EQ(-1, p->rc);
+    EXPECT_STREQ("sata3: storage or volume name too long", p->msg);
+
+    std::string digits(30, '7');
+    p = parse("scsi" + digits + ": a:b\n");
+    ASSERT_EQ(0, p->rc);
+    EXPECT_EQ("scsi" + digits.substr(0, 19), std::string(p->list.rows[0].slot));
+}
+
+TEST(ParseVmConfig, ThirtyTwoDisksAtMost) {
+    std::string text;
+    for (int i = 0; i < 32; i++)
+        text += "scsi" + std::to_string(i) + ": lvm:vm-1-disk-" + std::to_string(i) + "\n";
+    Parsed *p = parse(text);
+    ASSERT_EQ(0, p->rc) << p->msg;
+    ASSERT_EQ(32u, p->list.count);
+    expect_row(p->list.rows[31], "scsi31", "lvm", "vm-1-disk-31");
+
+    p = parse(text + "virtio0: lvm:vm-1-disk-99\n");
+    EXPECT_EQ(-1, p->rc);
+    EXPECT_STREQ("more than 32 disk-like volumes", p->msg);
+    EXPECT_EQ(32u, p->list.count);
+}
+
+TEST(ParseVmConfig, InputSizeLimit) {
+    std::string head = "scsi0: lvm:vm-1-disk-0\n";
+    std::string text = head + "description: " + std::string(32767 - head.size() - 14, 'd') + "\n";
+    ASSERT_EQ(32767u, text.size());
+    Parsed *p = parse(text);
+    ASSERT_EQ(0, p->rc) << p->msg;
+    EXPECT_EQ(1u, p->list.count);
+
+    p = parse(text + "x");
+    EXPECT_EQ(-1, p->rc);
+    EXPECT_STREQ("qm config output is too large (> 32767 bytes)", p->msg);
+    EXPECT_EQ(0u, p->list.count);
+}
+
+TEST(ParseVmConfig, AbsentInputAndMessageBuffers) {
+    vm_volume_list list;
+    memset(&list, 0x5a, sizeof list);
+    char msg[8] = "old";
+    EXPECT_EQ(0, parse_vm_config(nullptr, &list, msg, sizeof msg));
+    EXPECT_EQ(0u, list.count);
+    EXPECT_STREQ("", msg);
+    EXPECT_STREQ("", list.rows[0].slot);
+
+    // A short buffer cuts the message; no buffer at all is allowed.
+    EXPECT_EQ(-1, parse_vm_config("scsi0: :x\n", &list, msg, sizeof msg));
+    EXPECT_STREQ("scsi0: ", msg);
+    EXPECT_EQ(-1, parse_vm_config("scsi0: :x\n", &list, nullptr, 0));
+
+    // The input is not modified.
+    const std::string text = "scsi0: a:b,c\r\n[x]\n";
+    std::string copy = text;
+    EXPECT_EQ(0, parse_vm_config(copy.c_str(), &list, msg, sizeof msg));
+    EXPECT_EQ(text, copy);
+}
+
+}  // namespace
