@@ -1,0 +1,211 @@
+#include "engine/engine_util.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace engine {
+
+unique_fd &unique_fd::operator=(unique_fd &&other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+}
+
+int unique_fd::release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void unique_fd::reset(int fd) {
+    if (fd_ >= 0) {
+        int saved = errno;
+        (void)close(fd_);  // never retried: the descriptor is gone either way
+        errno = saved;
+    }
+    fd_ = fd;
+}
+
+bool format_text(char *buf, size_t size, const char *fmt, ...) {
+    if (size == 0) return true;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, size, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        buf[0] = '\0';
+        return true;
+    }
+    return static_cast<size_t>(n) >= size;
+}
+
+int write_all_at(int fd, const void *data, uint64_t len, uint64_t offset) {
+    const uint8_t *p = static_cast<const uint8_t *>(data);
+    while (len > 0) {
+        size_t step = len > (1u << 30) ? (1u << 30) : static_cast<size_t>(len);
+        ssize_t n = pwrite(fd, p, step, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        p += n;
+        len -= static_cast<uint64_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return 0;
+}
+
+int read_full_at(int fd, void *data, uint64_t len, uint64_t offset, uint64_t *ret_len) {
+    uint8_t *p = static_cast<uint8_t *>(data);
+    uint64_t done = 0;
+    while (done < len) {
+        uint64_t left = len - done;
+        size_t step = left > (1u << 30) ? (1u << 30) : static_cast<size_t>(left);
+        ssize_t n = pread(fd, p + done, step, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<uint64_t>(n);
+    }
+    *ret_len = done;
+    return 0;
+}
+
+int read_full(int fd, void *data, uint64_t len, uint64_t *ret_len) {
+    uint8_t *p = static_cast<uint8_t *>(data);
+    uint64_t done = 0;
+    while (done < len) {
+        uint64_t left = len - done;
+        size_t step = left > (1u << 30) ? (1u << 30) : static_cast<size_t>(left);
+        ssize_t n = read(fd, p + done, step);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<uint64_t>(n);
+    }
+    *ret_len = done;
+    return 0;
+}
+
+int parse_u64(const char *text, uint64_t *ret_value) {
+    if (text == nullptr || *text == '\0') return -1;
+    uint64_t v = 0;
+    for (const char *p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return -1;
+        uint64_t d = static_cast<uint64_t>(*p - '0');
+        if (v > (UINT64_MAX - d) / 10) return -1;
+        v = v * 10 + d;
+    }
+    *ret_value = v;
+    return 0;
+}
+
+int parse_size(const char *text, uint64_t *ret_value) {
+    if (text == nullptr) return -1;
+    size_t len = strlen(text);
+    size_t digits = 0;
+    while (digits < len && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0 || digits > 20) return -1;
+    char number[24];
+    memcpy(number, text, digits);
+    number[digits] = '\0';
+    uint64_t v = 0;
+    if (parse_u64(number, &v) != 0) return -1;
+
+    const char *suffix = text + digits;
+    uint32_t shift = 0;
+    if (*suffix != '\0') {
+        switch (*suffix) {
+        case 'k': case 'K': shift = 10; break;
+        case 'm': case 'M': shift = 20; break;
+        case 'g': case 'G': shift = 30; break;
+        default: return -1;
+        }
+        ++suffix;
+        if (strcmp(suffix, "") != 0 && strcmp(suffix, "iB") != 0 && strcmp(suffix, "B") != 0 &&
+            strcmp(suffix, "ib") != 0 && strcmp(suffix, "b") != 0)
+            return -1;
+    }
+    if (shift > 0 && v > (UINT64_MAX >> shift)) return -1;
+    *ret_value = v << shift;
+    return 0;
+}
+
+bool all_zero(const void *data, uint64_t len) {
+    const uint8_t *p = static_cast<const uint8_t *>(data);
+    // Word steps for the bulk; memcpy keeps it free of alignment assumptions.
+    while (len >= 64) {
+        uint64_t w[8];
+        memcpy(w, p, sizeof w);
+        if ((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) != 0) return false;
+        p += 64;
+        len -= 64;
+    }
+    while (len > 0) {
+        if (*p != 0) return false;
+        ++p;
+        --len;
+    }
+    return true;
+}
+
+void put_le16(uint8_t *p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put_le32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void put_le64(uint8_t *p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint16_t get_le16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint32_t get_le32(const uint8_t *p) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+uint64_t get_le64(const uint8_t *p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+int fd_size(int fd, uint64_t *ret_size) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    if (S_ISBLK(st.st_mode)) {
+        uint64_t bytes = 0;
+        if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) return -1;
+        *ret_size = bytes;
+        return 0;
+    }
+    if (S_ISREG(st.st_mode)) {
+        *ret_size = static_cast<uint64_t>(st.st_size);
+        return 0;
+    }
+    errno = EINVAL;
+    return -1;
+}
+
+}  // namespace engine

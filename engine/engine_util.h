@@ -1,0 +1,64 @@
+// Small helpers shared by vlt_agent and vlt_restore: an owning descriptor,
+// bounded text formatting, whole reads and writes, number parsing and the
+// little-endian field codecs of the run files.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace engine {
+
+// Owns one file descriptor; closes it once, keeping errno intact.
+class unique_fd {
+public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    unique_fd(const unique_fd &) = delete;
+    unique_fd &operator=(const unique_fd &) = delete;
+    unique_fd(unique_fd &&other) noexcept : fd_(other.release()) {}
+    unique_fd &operator=(unique_fd &&other) noexcept;
+    ~unique_fd() { reset(); }
+
+    int get() const { return fd_; }
+    int release();
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// vsnprintf into buf (always terminated when size > 0). Returns true when
+// the text had to be cut.
+bool format_text(char *buf, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// Writes all len bytes at offset (pwrite, retried on EINTR and short writes).
+// Returns 0 or -1 with errno set.
+[[nodiscard]] int write_all_at(int fd, const void *data, uint64_t len, uint64_t offset);
+
+// Reads up to len bytes at offset until len or end of file. Stores the count
+// in *ret_len. Returns 0 or -1 with errno set.
+[[nodiscard]] int read_full_at(int fd, void *data, uint64_t len, uint64_t offset, uint64_t *ret_len);
+
+// Like read_full_at but from the current position (for sources that cannot seek).
+[[nodiscard]] int read_full(int fd, void *data, uint64_t len, uint64_t *ret_len);
+
+// Whole decimal number, no sign, no white space, no overflow. Returns 0 or -1.
+[[nodiscard]] int parse_u64(const char *text, uint64_t *ret_value);
+
+// A byte count: decimal digits with an optional binary suffix K, M or G
+// (any case, optionally followed by "iB" or "B"). Returns 0 or -1.
+[[nodiscard]] int parse_size(const char *text, uint64_t *ret_value);
+
+// True when all len bytes are zero.
+bool all_zero(const void *data, uint64_t len);
+
+void put_le16(uint8_t *p, uint16_t v);
+void put_le32(uint8_t *p, uint32_t v);
+void put_le64(uint8_t *p, uint64_t v);
+uint16_t get_le16(const uint8_t *p);
+uint32_t get_le32(const uint8_t *p);
+uint64_t get_le64(const uint8_t *p);
+
+// Size of a regular file or block device behind fd; 0 and -1 like the rest.
+[[nodiscard]] int fd_size(int fd, uint64_t *ret_size);
+
+}  // namespace engine
