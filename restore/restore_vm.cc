@@ -38,6 +38,13 @@ void set_error(char *err, size_t err_size, const char *fmt, ...) {
     va_end(ap);
 }
 
+// Copies src into dst, cut to fit and terminated.
+void copy_text(char *dst, size_t dst_size, const char *src) {
+    size_t len = strnlen(src, dst_size - 1);
+    std::memcpy(dst, src, len);
+    dst[len] = '\0';
+}
+
 // Removes a file of ours when the scope ends, unless it was kept.
 class unlink_on_exit {
 public:
@@ -356,9 +363,9 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
             return -1;
         }
         remap_entry &entry = st.remap[st.remap_count++];
-        std::snprintf(entry.slot, sizeof entry.slot, "%s", vol.slot);
-        std::snprintf(entry.storage, sizeof entry.storage, "%s", fresh.storage);
-        std::snprintf(entry.volume, sizeof entry.volume, "%s", fresh.volume);
+        copy_text(entry.slot, sizeof entry.slot, vol.slot);
+        copy_text(entry.storage, sizeof entry.storage, fresh.storage);
+        copy_text(entry.volume, sizeof entry.volume, fresh.volume);
     }
 
     if (opts->dry_run) {

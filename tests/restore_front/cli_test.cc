@@ -1,0 +1,326 @@
+// The restore command line, the usage text and the choice of VMID.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "front_util.h"
+#include "restore/cli.h"
+
+using front_test::path_override;
+using front_test::scratch_dir;
+using front_test::write_file;
+using front_test::write_script;
+
+namespace {
+
+class CommandLine : public testing::Test {
+protected:
+    void SetUp() override { log_setup("vlt_proxmox_restore", LOG_LEVEL_INFO); }
+
+    // Reads args (the program name is added) and keeps the status and what
+    // went to standard error.
+    int read(std::vector<std::string> args) {
+        args.insert(args.begin(), "vlt_proxmox_restore");
+        storage_.assign(args.begin(), args.end());
+        argv_.clear();
+        for (std::string &a : storage_)
+            argv_.push_back(a.data());
+        argv_.push_back(nullptr);
+        testing::internal::CaptureStderr();
+        int status = read_restore_command_line(static_cast<int>(storage_.size()), argv_.data(),
+                                               &opts_);
+        err_ = testing::internal::GetCapturedStderr();
+        return status;
+    }
+
+    restore_options opts_{};
+    std::string err_;
+
+private:
+    std::vector<std::string> storage_;
+    std::vector<char *> argv_;
+};
+
+const std::vector<std::string> kRequired = {"--job", "vm100", "--search-dir", "/restore"};
+
+std::vector<std::string> with_required(std::vector<std::string> more) {
+    std::vector<std::string> args = kRequired;
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+TEST_F(CommandLine, ReadsOptionsFlagsAndForwardedArguments) {
+    ASSERT_EQ(read({"--job=vm100", "--search-dir", "/restore", "--vmid", "105", "--pve-dir",
+                    "/pve", "--keep-smbios-uuid", "--dry-run", "--", "--verify", "--threads",
+                    "4"}),
+              -1);
+    EXPECT_STREQ(opts_.job_prefix, "vm100");
+    EXPECT_STREQ(opts_.search_dir, "/restore");
+    EXPECT_STREQ(opts_.requested_vmid, "105");
+    EXPECT_STREQ(opts_.pve_dir, "/pve");
+    EXPECT_EQ(opts_.keep_network_identity, 0);
+    EXPECT_EQ(opts_.keep_smbios_uuid, 1);
+    EXPECT_EQ(opts_.dry_run, 1);
+    ASSERT_EQ(opts_.forwarded_count, 3);
+    EXPECT_STREQ(opts_.forwarded[0], "--verify");
+    EXPECT_STREQ(opts_.forwarded[2], "4");
+    EXPECT_EQ(err_, "");
+
+    // The first occurrence counts; a flag written with "=" is no flag.
+    ASSERT_EQ(read({"--job", "a", "--job", "b", "--search-dir", "/r", "--dry-run=1",
+                    "--keep-network-identity"}),
+              -1);
+    EXPECT_STREQ(opts_.job_prefix, "a");
+    EXPECT_EQ(opts_.dry_run, 0);
+    EXPECT_EQ(opts_.keep_network_identity, 1);
+    EXPECT_EQ(opts_.forwarded, nullptr);
+    EXPECT_EQ(opts_.forwarded_count, 0);
+    EXPECT_NE(err_.find("unknown option '--dry-run=...' ignored"), std::string::npos) << err_;
+
+    // A --vmid without its value counts as no --vmid.
+    ASSERT_EQ(read(with_required({"--vmid"})), -1);
+    EXPECT_EQ(opts_.requested_vmid, nullptr);
+}
+
+TEST_F(CommandLine, RequiresJobAndSearchDirBeforeLookingAtTheMap) {
+    const std::string message = "error: --job and --search-dir are required (use --help)\n";
+    EXPECT_EQ(read({"--job", "vm100"}), 2);
+    EXPECT_EQ(err_, message);
+    EXPECT_EQ(read({"--search-dir", "/r", "--storage-map", "bad"}), 2);
+    EXPECT_EQ(err_, message);
+    // Given only after "--" they are forwarded, not options.
+    EXPECT_EQ(read({"--", "--job", "vm100", "--search-dir", "/r"}), 2);
+    EXPECT_EQ(err_, message);
+}
+
+TEST_F(CommandLine, StorageMapSplitsAtTheFirstEquals) {
+    ASSERT_EQ(read(with_required({"--storage-map", "a=b=c", "--storage-map", "local-lvm=fast"})),
+              -1);
+    ASSERT_EQ(opts_.storage_map_count, 2u);
+    EXPECT_STREQ(opts_.storage_map[0].old_storage, "a");
+    EXPECT_STREQ(opts_.storage_map[0].new_storage, "b=c");
+    EXPECT_STREQ(opts_.storage_map[1].old_storage, "local-lvm");
+    EXPECT_STREQ(opts_.storage_map[1].new_storage, "fast");
+}
+
+TEST_F(CommandLine, StorageMapRejectsValuesWithoutBothNames) {
+    for (const char *value : {"=x", "x=", "x", ""}) {
+        EXPECT_EQ(read(with_required({"--storage-map", value})), 2) << value;
+        EXPECT_EQ(err_, std::string("error: --storage-map must be <old>=<new>, got '") + value +
+                            "'\n");
+    }
+}
+
+TEST_F(CommandLine, StorageMapOnlyInTwoArgumentFormAndBeforeTheSeparator) {
+    ASSERT_EQ(read(with_required({"--storage-map=a=b"})), -1);
+    EXPECT_EQ(opts_.storage_map_count, 0u);
+    EXPECT_NE(err_.find("unknown option '--storage-map=...' ignored"), std::string::npos) << err_;
+
+    ASSERT_EQ(read(with_required({"--", "--storage-map", "a=b"})), -1);
+    EXPECT_EQ(opts_.storage_map_count, 0u);
+    EXPECT_EQ(opts_.forwarded_count, 2);
+
+    // The last option without a value is ignored, also right before "--".
+    ASSERT_EQ(read(with_required({"--storage-map"})), -1);
+    EXPECT_EQ(opts_.storage_map_count, 0u);
+    ASSERT_EQ(read(with_required({"--storage-map", "--", "a=b"})), -1);
+    EXPECT_EQ(opts_.storage_map_count, 0u);
+}
+
+TEST_F(CommandLine, StorageMapCountIsCheckedBeforeNameLengths) {
+    std::vector<std::string> args = kRequired;
+    for (int i = 0; i < 32; i++) {
+        args.push_back("--storage-map");
+        args.push_back("s" + std::to_string(i) + "=t" + std::to_string(i));
+    }
+    ASSERT_EQ(read(args), -1);
+    ASSERT_EQ(opts_.storage_map_count, 32u);
+    EXPECT_STREQ(opts_.storage_map[31].old_storage, "s31");
+    EXPECT_STREQ(opts_.storage_map[31].new_storage, "t31");
+
+    args.push_back("--storage-map");
+    args.push_back(std::string(200, 'x') + "=y");
+    EXPECT_EQ(read(args), 2);
+    EXPECT_EQ(err_, "error: too many --storage-map entries (max 32)\n");
+}
+
+TEST_F(CommandLine, StorageNamesUpTo127Characters) {
+    const std::string n127(127, 'a');
+    const std::string n128(128, 'b');
+    ASSERT_EQ(read(with_required({"--storage-map", n127 + "=" + n127})), -1);
+    ASSERT_EQ(opts_.storage_map_count, 1u);
+    EXPECT_EQ(opts_.storage_map[0].old_storage, n127);
+    EXPECT_EQ(opts_.storage_map[0].new_storage, n127);
+
+    for (const std::string &value : {n128 + "=x", "x=" + n128}) {
+        EXPECT_EQ(read(with_required({"--storage-map", value})), 2);
+        EXPECT_EQ(err_, "error: --storage-map storage name too long: '" + value + "'\n");
+    }
+}
+
+const char *const kUsageLines[] = {
+    "prog: restore a VM vlt_proxmox backed up into a new VM (V1: LVM/LVM-thin storage only).",
+    "",
+    "Usage: prog --job <prefix> --search-dir <dir> [--vmid <id>] [--storage-map <old>=<new>]...",
+    "                 [--keep-network-identity] [--pve-dir <dir>] [--dry-run]",
+    "                 -- <vlt_restore args...>",
+    "",
+    "  --job <prefix>          the job-name prefix used at backup time (vlt_proxmox --name)",
+    "  --search-dir <dir>      local directory holding the '<prefix>-*' .meta/.infb etc. files",
+    "                          (V1: restore directly off a network target is not supported --",
+    "                          fetch the files into a local directory first, e.g. via rsync)",
+    "  --vmid <id>             restore to this VMID (must be free); default: the next free",
+    "                          VMID cluster-wide, via 'pvesh get /cluster/nextid'",
+    "  --storage-map <old>=<new>  allocate on storage <new> instead of the original VM's",
+    "                          <old> (repeatable); default: same storage alias as the original",
+    "  --keep-network-identity  keep each netN line's original MAC address (default: stripped,",
+    "                          so Proxmox assigns a fresh one -- avoids a MAC clash if the",
+    "                          original VM is still running)",
+    "  --keep-smbios-uuid      keep the original smbios1 (SMBIOS system) UUID (default: a",
+    "                          fresh one is generated -- avoids a UUID clash if the original",
+    "                          VM is still running; use this if a guest license is bound to",
+    "                          the hardware UUID and the original VM is being replaced)",
+    "  --pve-dir <dir>         Proxmox cluster filesystem root (default: /etc/pve); the target",
+    "                          config is written to <dir>/qemu-server/<vmid>.conf, and VMID",
+    "                          collision is checked against <dir>/qemu-server and <dir>/lxc",
+    "  --dry-run               resolve the target VMID and each disk's storage/size plan, log",
+    "                          it, then stop -- no pvesm alloc, no vlt_restore, no config write",
+    "  -- <vlt_restore args...>  forwarded verbatim to every vlt_restore run, e.g. --verify,",
+    "                          --decrypt-key-file, --threads, --assume-zeroed, --no-progress",
+    "",
+    "The restored VM is left stopped (no 'qm start') so the operator can review it first (e.g.",
+    "the network bridge assignment) before booting it.",
+};
+
+TEST(Usage, ThirtyOneLinesWithTheInvocationName) {
+    std::string expected;
+    for (const char *line : kUsageLines)
+        expected += std::string(line) + "\n";
+    ASSERT_EQ(sizeof kUsageLines / sizeof kUsageLines[0], 31u);
+    testing::internal::CaptureStderr();
+    print_restore_usage("prog");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+}
+
+TEST_F(CommandLine, HelpPrintsUsageUnlessForwarded) {
+    EXPECT_EQ(read({"-h"}), 0);
+    EXPECT_EQ(err_.rfind("vlt_proxmox_restore: restore a VM", 0), 0u) << err_;
+    EXPECT_EQ(read(with_required({"--help", "--storage-map", "bad"})), 0);
+    EXPECT_EQ(err_.rfind("vlt_proxmox_restore: restore a VM", 0), 0u) << err_;
+    EXPECT_EQ(read(with_required({"--", "--help"})), -1);
+    EXPECT_EQ(err_, "");
+}
+
+TEST(VmidText, AcceptsPositiveDecimalNumbersOnly) {
+    int64_t vmid = 0;
+    EXPECT_EQ(parse_vmid_text(" 105", &vmid), 0);
+    EXPECT_EQ(vmid, 105);
+    EXPECT_EQ(parse_vmid_text("+7", &vmid), 0);
+    EXPECT_EQ(vmid, 7);
+    vmid = 42;
+    for (const char *bad : {"0", "-5", "12x", "", " ", "105 ", "0x10", "99999999999999999999"}) {
+        EXPECT_EQ(parse_vmid_text(bad, &vmid), -1) << bad;
+        EXPECT_EQ(vmid, 42) << bad;
+    }
+}
+
+TEST(PveDir, EmptyOrAbsentMeansEtcPve) {
+    restore_options opts{};
+    EXPECT_STREQ(restore_pve_dir(&opts), "/etc/pve");
+    opts.pve_dir = "";
+    EXPECT_STREQ(restore_pve_dir(&opts), "/etc/pve");
+    opts.pve_dir = "/x";
+    EXPECT_STREQ(restore_pve_dir(&opts), "/x");
+}
+
+TEST(ChooseVmid, RequestedVmidMustBePositiveAndFree) {
+    scratch_dir pve;
+    mkdir(pve.file("qemu-server").c_str(), 0755);
+    mkdir(pve.file("lxc").c_str(), 0755);
+    restore_options opts{};
+    opts.pve_dir = pve.path().c_str();
+    char err[1024];
+    int64_t vmid = 0;
+
+    for (const char *bad : {"0", "-5", "12x", ""}) {
+        opts.requested_vmid = bad;
+        EXPECT_EQ(choose_vmid(&opts, &vmid, err, sizeof err), -1);
+        EXPECT_STREQ(err, "--vmid must be a positive integer");
+    }
+
+    opts.requested_vmid = " 105";
+    ASSERT_EQ(choose_vmid(&opts, &vmid, err, sizeof err), 0) << err;
+    EXPECT_EQ(vmid, 105);
+
+    write_file(pve.file("lxc/105.conf"), "arch: amd64\n");
+    EXPECT_EQ(choose_vmid(&opts, &vmid, err, sizeof err), -1);
+    EXPECT_EQ(std::string(err), "VMID 105 is already in use (" + pve.path() + "/lxc/105.conf exists)");
+
+    // With both, the VM's own config is named.
+    write_file(pve.file("qemu-server/105.conf"), "memory: 512\n");
+    EXPECT_EQ(choose_vmid(&opts, &vmid, err, sizeof err), -1);
+    EXPECT_EQ(std::string(err),
+              "VMID 105 is already in use (" + pve.path() + "/qemu-server/105.conf exists)");
+}
+
+class NextId : public testing::Test {
+protected:
+    // A pvesh on PATH that records its arguments and answers with body.
+    void fake_pvesh(const std::string &body) {
+        write_script(bin_.file("pvesh"), "printf '%s\\n' \"$@\" > '" + bin_.file("args") +
+                                             "'\n" + body);
+    }
+    int32_t choose(int64_t *vmid) {
+        restore_options opts{};
+        opts.pve_dir = "/nonexistent-pve";
+        path_override path(bin_.path(), true);
+        return choose_vmid(&opts, vmid, err_, sizeof err_);
+    }
+
+    scratch_dir bin_;
+    char err_[1024];
+};
+
+TEST_F(NextId, TakesTheNumberPveshPrints) {
+    fake_pvesh("printf '105\\n'\n");
+    int64_t vmid = 0;
+    ASSERT_EQ(choose(&vmid), 0) << err_;
+    EXPECT_EQ(vmid, 105);
+    EXPECT_EQ(front_test::read_file(bin_.file("args")), "get\n/cluster/nextid\n");
+}
+
+TEST_F(NextId, RejectsWhatIsNoVmid) {
+    int64_t vmid = 7;
+    fake_pvesh("printf '105 abc\\n'\n");
+    EXPECT_EQ(choose(&vmid), -1);
+    EXPECT_STREQ(err_, "pvesh get /cluster/nextid returned an unexpected value: 105 abc");
+    fake_pvesh("printf '0'\n");
+    EXPECT_EQ(choose(&vmid), -1);
+    EXPECT_STREQ(err_, "pvesh get /cluster/nextid returned an unexpected value: 0");
+    fake_pvesh("printf '\\n'\n");
+    EXPECT_EQ(choose(&vmid), -1);
+    EXPECT_STREQ(err_, "pvesh get /cluster/nextid returned an unexpected value: ");
+    EXPECT_EQ(vmid, 7);
+}
+
+TEST_F(NextId, ReportsAFailingOrMissingPvesh) {
+    int64_t vmid = 0;
+    fake_pvesh("printf 'ipcc_send_rec failed: %s\\n' '" + std::string(120, 'z') + "'\nexit 2\n");
+    EXPECT_EQ(choose(&vmid), -1);
+    EXPECT_EQ(std::string(err_), "pvesh get /cluster/nextid failed: " +
+                                     ("ipcc_send_rec failed: " + std::string(120, 'z')).substr(0, 100));
+
+    unlink(bin_.file("pvesh").c_str());
+    EXPECT_EQ(choose(&vmid), -1);
+    EXPECT_STREQ(err_, "pvesh is not available (not running on a Proxmox VE host?)");
+
+    fake_pvesh("exit 127\n");
+    EXPECT_EQ(choose(&vmid), -1);
+    EXPECT_STREQ(err_, "pvesh is not available (not running on a Proxmox VE host?)");
+}
+
+}  // namespace
