@@ -1,0 +1,72 @@
+// Tiny stand-ins for the host tools, for the tests of the backup run.
+//
+// Every tool named in the constructor becomes a bash script in a private
+// bin directory put first on PATH. Each call appends one line to the call
+// log (the tool name and its arguments, tab-separated), counts itself in
+// $n, then sources the snippet set with on() if there is one. Snapshot
+// device nodes are made under /dev/<vg>/ with a volume group name private
+// to the fixture, and removed again by the destructor.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class fake_tools {
+public:
+    fake_tools();
+    ~fake_tools();
+    fake_tools(const fake_tools &) = delete;
+    fake_tools &operator=(const fake_tools &) = delete;
+
+    const std::string &dir() const { return dir_; }
+    const std::string &vg() const { return vg_; }
+
+    // The bash snippet run by each call of `tool` ($n is the call's number,
+    // $FAKE_DIR the fixture's directory, "$@" the arguments).
+    void on(const std::string &tool, const std::string &snippet);
+    // Removes the tool from PATH entirely (calls then end with 127).
+    void remove(const std::string &tool);
+    // lvcreate makes the snapshot's node under /dev/<vg>/ (or, with
+    // mapper set, under /dev/mapper/ with the doubled-dash name).
+    void lvcreate_makes_nodes(bool mapper = false);
+
+    std::vector<std::vector<std::string>> calls() const;
+    // Calls of one tool, its arguments joined by single spaces.
+    std::vector<std::string> calls_of(const std::string &tool) const;
+    // Every call as "tool arg arg ...", in order.
+    std::vector<std::string> call_lines() const;
+
+    // A file in the fixture's directory.
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    std::string read(const std::string &name) const;
+
+private:
+    std::string dir_;
+    std::string bin_;
+    std::string vg_;
+    std::string saved_path_;
+};
+
+// Reads a whole file; empty when it cannot be read.
+std::string slurp(const std::string &path);
+void write_text(const std::string &path, const std::string &text, int mode = 0644);
+
+// Collects what is written to standard error (the log) while it lives.
+class stderr_capture {
+public:
+    stderr_capture();
+    ~stderr_capture();
+    stderr_capture(const stderr_capture &) = delete;
+    stderr_capture &operator=(const stderr_capture &) = delete;
+    // Stops capturing (once) and returns everything written.
+    std::string text();
+
+private:
+    void restore();
+    int file_ = -1;
+    int saved_ = -1;
+};
+
+// The log lines of a capture, each without its time stamp and program:
+// "ERROR VM 101: ...", "WARN  snapshot ...".
+std::vector<std::string> log_lines(const std::string &captured);

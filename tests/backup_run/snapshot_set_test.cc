@@ -1,0 +1,223 @@
+// The frozen snapshot set: call order, rollback, the thaw after a failed
+// freeze, and the signal handler's installation.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "backup/snapshots.h"
+#include "fake_tools.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+void previous_handler(int) {}
+
+class SnapshotSet : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        snapshot_retry_delay_ms = 1;
+        snapshot_device_poll_ms = 1;
+        tools_.lvcreate_makes_nodes();
+        tools_.on("qm", "echo 1");
+        struct sigaction act;
+        memset(&act, 0, sizeof act);
+        act.sa_handler = previous_handler;
+        sigemptyset(&act.sa_mask);
+        sigaction(SIGTERM, &act, &saved_term_);
+        add("scsi0", "vm-101-disk-0", true);
+        add("virtio1", "vm-101-disk-1", false);
+        add("sata2", "vm-101-disk-2", true);
+    }
+    void TearDown() override
+    {
+        release_signal_handlers();
+        sigaction(SIGTERM, &saved_term_, nullptr);
+        snapshot_retry_delay_ms = 1000;
+        snapshot_device_poll_ms = 100;
+    }
+
+    void add(const char *slot, const char *lv, bool thin)
+    {
+        resolved_disk &row = disks_.rows[disks_.count++];
+        strcpy(row.volume.slot, slot);
+        strcpy(row.volume.storage, "local-lvm");
+        strcpy(row.volume.volume, lv);
+        row.status = RESOLVED_LVM;
+        snprintf(row.lv.vg_name, sizeof row.lv.vg_name, "%s", tools_.vg().c_str());
+        strcpy(row.lv.lv_name, lv);
+        strcpy(row.lv.attr, thin ? "Vwi-aotz--" : "-wi-ao----");
+        strcpy(row.lv.segtype, thin ? "thin" : "linear");
+    }
+
+    std::string lvcreate_line(const char *lv, bool thin, const char *tag = "vm101")
+    {
+        std::string snap = std::string(lv) + "_vltsnap";
+        std::string head = thin ? "lvcreate -s -y -kn -n " + snap : "lvcreate -s -y -n " + snap + " -l 10%ORIGIN";
+        return head + " --addtag vlt_agent --addtag " + tag + " " + tools_.vg() + "/" + lv;
+    }
+
+    sighandler_t current_term_handler()
+    {
+        struct sigaction now;
+        sigaction(SIGTERM, nullptr, &now);
+        return now.sa_handler;
+    }
+
+    int32_t run_set(int32_t timeout = 5, const char *tag = "vm101")
+    {
+        freeze_params params = {timeout, nullptr, tag};
+        return create_snapshot_set("101", &disks_, &params, &set_, msg_, sizeof msg_);
+    }
+
+    fake_tools tools_;
+    resolved_disk_list disks_{};
+    snapshot_set set_{};
+    char msg_[512] = "";
+    struct sigaction saved_term_;
+};
+
+TEST_F(SnapshotSet, FreezeEverySnapshotThenThaw)
+{
+    stderr_capture log;
+    ASSERT_EQ(run_set(), 0) << msg_;
+    strings lines = log_lines(log.text());
+    EXPECT_EQ(tools_.call_lines(),
+              (strings{"qm guest cmd 101 fsfreeze-freeze", lvcreate_line("vm-101-disk-0", true),
+                       lvcreate_line("vm-101-disk-1", false), lvcreate_line("vm-101-disk-2", true),
+                       "qm guest cmd 101 fsfreeze-thaw"}));
+    ASSERT_EQ(set_.count, 3u);
+    EXPECT_STREQ(set_.rows[1].volume.slot, "virtio1");
+    EXPECT_STREQ(set_.rows[1].snapshot_lv_name, "vm-101-disk-1_vltsnap");
+    EXPECT_EQ(std::string(set_.rows[1].device_path), "/dev/" + tools_.vg() + "/vm-101-disk-1_vltsnap");
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(g_cleanup.created[i], 1);
+    EXPECT_EQ(g_cleanup.created[3], 0);
+    EXPECT_EQ(std::string(g_cleanup.snapshot_names[2]), tools_.vg() + "/vm-101-disk-2_vltsnap");
+    EXPECT_EQ(g_cleanup.frozen, 0);
+    EXPECT_GE(set_.window_seconds, 0.0);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(std::regex_match(
+        lines[0], std::regex(R"(INFO  VM 101: consistency window \(guest quiesced until thawed\): \d+\.\d\d s over 3 disk\(s\))")))
+        << lines[0];
+
+    // The handler is in force until released, then the earlier one is back.
+    EXPECT_EQ(current_term_handler(), cleanup_on_signal);
+    release_signal_handlers();
+    EXPECT_EQ(current_term_handler(), previous_handler);
+}
+
+TEST_F(SnapshotSet, EmptyTagMeansTheFixedTag)
+{
+    disks_.count = 1;
+    ASSERT_EQ(run_set(5, ""), 0) << msg_;
+    EXPECT_EQ(tools_.calls_of("lvcreate").size(), 1u);
+    EXPECT_EQ("lvcreate " + tools_.calls_of("lvcreate")[0], lvcreate_line("vm-101-disk-0", true, "vlt_agent"));
+}
+
+TEST_F(SnapshotSet, FailureOnTheSecondDiskThawsThenRollsBack)
+{
+    tools_.on("lvcreate",
+              "if [ $n -eq 2 ]; then echo '  Volume group full' >&2; exit 5; fi\n"
+              "args=(\"$@\"); origin=\"${args[-1]}\"; vg=\"${origin%%/*}\"\n"
+              "while [ $# -gt 0 ]; do [ \"$1\" = -n ] && name=\"$2\"; shift; done\n"
+              "mkdir -p \"/dev/$vg\"; mknod \"/dev/$vg/$name\" b 240 9");
+    stderr_capture log;
+    EXPECT_EQ(run_set(), -1);
+    EXPECT_TRUE(log_lines(log.text()).empty());
+    EXPECT_EQ(std::string(msg_), "could not snapshot virtio1 (vm-101-disk-1): could not create the snapshot of " +
+                                     tools_.vg() + "/vm-101-disk-1:   Volume group full");
+    EXPECT_EQ(tools_.call_lines(),
+              (strings{"qm guest cmd 101 fsfreeze-freeze", lvcreate_line("vm-101-disk-0", true),
+                       lvcreate_line("vm-101-disk-1", false), "qm guest cmd 101 fsfreeze-thaw",
+                       "lvremove -f -y " + tools_.vg() + "/vm-101-disk-0_vltsnap"}));
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(g_cleanup.created[i], 0);
+    EXPECT_EQ(current_term_handler(), previous_handler);
+}
+
+TEST_F(SnapshotSet, RollbackRemovalFailureIsWarned)
+{
+    tools_.on("lvcreate",
+              "if [ $n -eq 3 ]; then exit 5; fi\n"
+              "args=(\"$@\"); origin=\"${args[-1]}\"; vg=\"${origin%%/*}\"\n"
+              "while [ $# -gt 0 ]; do [ \"$1\" = -n ] && name=\"$2\"; shift; done\n"
+              "mkdir -p \"/dev/$vg\"; mknod \"/dev/$vg/$name\" b 240 9");
+    tools_.on("lvremove", "case \"$3\" in *disk-0_vltsnap) echo busy; exit 5;; esac");
+    stderr_capture log;
+    EXPECT_EQ(run_set(), -1);
+    EXPECT_EQ(std::string(msg_), "could not snapshot sata2 (vm-101-disk-2): could not create the snapshot of " +
+                                     tools_.vg() + "/vm-101-disk-2: lvcreate failed");
+    const std::string vg = tools_.vg();
+    EXPECT_EQ(log_lines(log.text()),
+              (strings{"WARN  snapshot " + vg + "/vm-101-disk-0_vltsnap still exists after a rollback: "
+                       "remove it manually (lvremove " + vg + "/vm-101-disk-0_vltsnap failed: busy)"}));
+    // five attempts for the stubborn one, one for the other
+    EXPECT_EQ(tools_.calls_of("lvremove").size(), 6u);
+}
+
+TEST_F(SnapshotSet, FailedFreezeIsFollowedByOneThaw)
+{
+    tools_.on("qm", "[ \"$4\" = fsfreeze-freeze ] && { echo 'VM 101 qga command failed - got timeout' >&2; exit 255; }; echo 0");
+    stderr_capture log;
+    EXPECT_EQ(run_set(), -1);
+    EXPECT_STREQ(msg_, "qm guest cmd 101 fsfreeze-freeze failed: VM 101 qga command failed - got timeout");
+    EXPECT_EQ(tools_.call_lines(), (strings{"qm guest cmd 101 fsfreeze-freeze", "qm guest cmd 101 fsfreeze-thaw"}));
+    EXPECT_TRUE(log_lines(log.text()).empty());
+    EXPECT_EQ(g_cleanup.frozen, 0);
+    EXPECT_EQ(current_term_handler(), previous_handler);
+}
+
+TEST_F(SnapshotSet, FreezeTimeOutThawsWithTheSameLimitAndWarnsWhenThatFails)
+{
+    tools_.on("qm", "exec sleep 5");
+    stderr_capture log;
+    EXPECT_EQ(run_set(1), -1);
+    EXPECT_STREQ(msg_, "qm guest cmd 101 fsfreeze-freeze timed out after 1 s");
+    EXPECT_EQ(tools_.call_lines(), (strings{"qm guest cmd 101 fsfreeze-freeze", "qm guest cmd 101 fsfreeze-thaw"}));
+    EXPECT_EQ(log_lines(log.text()),
+              (strings{"WARN  VM 101: qm guest cmd 101 fsfreeze-thaw timed out after 1 s "
+                       "(the guest may still be frozen -- check manually)"}));
+    EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+}
+
+TEST_F(SnapshotSet, FreezeRefusedByTheGuestAgentIsNotAConsistencyWindow)
+{
+    tools_.on("qm", "[ \"$4\" = fsfreeze-freeze ] && echo '{ \"error\" : { \"class\" : \"GenericError\", \"desc\" : \"frozen\" } }'; exit 0");
+    EXPECT_EQ(run_set(), -1);
+    EXPECT_STREQ(msg_, "qm guest cmd 101 fsfreeze-freeze failed: { \"error\" : { \"class\" : \"GenericError\", \"desc\" : \"frozen\" } }");
+    EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+    EXPECT_EQ(tools_.calls_of("qm").back(), "guest cmd 101 fsfreeze-thaw");
+}
+
+TEST_F(SnapshotSet, FailedThawIsLoggedButTheSetStands)
+{
+    tools_.on("qm", "[ \"$4\" = fsfreeze-thaw ] && { echo 'Agent error: boom'; exit 255; }; echo 2");
+    stderr_capture log;
+    ASSERT_EQ(run_set(), 0) << msg_;
+    strings lines = log_lines(log.text());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "ERROR VM 101: qm guest cmd 101 fsfreeze-thaw failed: Agent error: boom "
+                        "(the guest may still be frozen -- check manually)");
+    EXPECT_EQ(lines[1].rfind("INFO  VM 101: consistency window", 0), 0u);
+    EXPECT_EQ(set_.count, 3u);
+}
+
+TEST_F(SnapshotSet, NotLvmDoesNothing)
+{
+    disks_.rows[1].status = RESOLVED_NOT_LVM;
+    strcpy(disks_.rows[1].message, "/x is not an LVM logical volume (storage backend other than LVM/LVM-thin)");
+    EXPECT_EQ(run_set(), -1);
+    EXPECT_STREQ(msg_, "not every disk is LVM-backed (this version only supports LVM/LVM-thin): virtio1 "
+                       "(local-lvm:vm-101-disk-1) not LVM-backed: /x is not an LVM logical volume (storage "
+                       "backend other than LVM/LVM-thin)");
+    EXPECT_TRUE(tools_.call_lines().empty());
+    EXPECT_EQ(current_term_handler(), previous_handler);
+}
+
+}  // namespace
