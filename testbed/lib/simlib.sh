@@ -1,0 +1,219 @@
+# Shared state handling of the simulated host: sourced by testbed/simhost and
+# by every fake in testbed/bin. Nothing here runs on its own.
+#
+# State lives under $VLT_SIM_ROOT (see testbed/README.md). Files holding
+# records are shell assignments written with printf %q and read with `.`.
+
+export LC_ALL=C
+SIM_EXTENT=$((4 * 1024 * 1024))
+
+sim_die() {
+    printf '%s\n' "$*" >&2
+    exit 1
+}
+
+# Loads the host record; every fake and driver command except init needs it.
+sim_need_root() {
+    [[ -n ${VLT_SIM_ROOT:-} ]] || sim_die "VLT_SIM_ROOT is not set (refusing to act on a real host)"
+    ROOT=${VLT_SIM_ROOT%/}
+    [[ -f $ROOT/host ]] || sim_die "$ROOT is not a simulated host (run 'simhost init' first)"
+    . "$ROOT/host"
+}
+
+# Exclusive lock on the host state, held on descriptor 9 until sim_unlock.
+sim_lock() {
+    exec 9>>"$ROOT/lock"
+    flock 9
+}
+sim_unlock() {
+    flock -u 9 2>/dev/null
+    exec 9>&-
+}
+
+# Writes "name=value" lines for the named variables, atomically.
+# sim_save FILE PREFIX FIELD... (writes FIELD=${PREFIX}FIELD)
+sim_save() {
+    local file=$1 prefix=$2 f v out=
+    shift 2
+    for f in "$@"; do
+        v=${prefix}${f}
+        printf -v out '%s%s=%q\n' "$out" "$f" "${!v-}"
+    done
+    # Written in place: every writer holds the host lock, and an external
+    # rename costs a process per record on a busy machine.
+    printf '%s' "$out" >"$file"
+}
+
+LV_FIELDS=(kind size dev_size origin pool tags active skip ro segments loop major minor file)
+
+# Loads an LV record into L_<field>; false when there is none.
+lv_load() {
+    local vg=$1 lv=$2
+    L_kind= L_size= L_dev_size= L_origin= L_pool= L_tags= L_active= L_skip= L_ro= L_segments=
+    L_loop= L_major= L_minor= L_file=
+    [[ -f $ROOT/lvs/$vg/$lv ]] || return 1
+    local kind size dev_size origin pool tags active skip ro segments loop major minor file
+    . "$ROOT/lvs/$vg/$lv"
+    L_kind=$kind L_size=$size L_dev_size=$dev_size L_origin=$origin L_pool=$pool L_tags=$tags
+    L_active=$active L_skip=$skip L_ro=$ro L_segments=$segments L_loop=$loop L_major=$major
+    L_minor=$minor L_file=$file
+    return 0
+}
+lv_store() {
+    local vg=$1 lv=$2
+    [[ -d $ROOT/lvs/$vg ]] || mkdir -p "$ROOT/lvs/$vg"
+    sim_save "$ROOT/lvs/$vg/$lv" L_ "${LV_FIELDS[@]}"
+}
+
+# Loads a VG record into G_size and G_devdir.
+vg_load() {
+    local size= devdir=
+    G_size= G_devdir=
+    [[ -f $ROOT/vgs/$1 ]] || return 1
+    . "$ROOT/vgs/$1"
+    G_size=$size G_devdir=$devdir
+}
+vg_store() {
+    sim_save "$ROOT/vgs/$1" G_ size devdir
+}
+
+# Loads a storage record into S_type, S_vg, S_pool, S_path.
+storage_load() {
+    local type= vg= pool= path=
+    S_type= S_vg= S_pool= S_path=
+    [[ $1 =~ ^[A-Za-z][A-Za-z0-9._-]*$ && -f $ROOT/storages/$1 ]] || return 1
+    . "$ROOT/storages/$1"
+    S_type=$type S_vg=$vg S_pool=$pool S_path=$path
+}
+
+# Parses a size with an optional binary unit (b, s, k, m, g, t; any case)
+# into SIZE_BYTES. $2 is the unit of a bare number ("b" or "m").
+parse_size() {
+    local text=$1 unit=${2:-b} num mult
+    [[ $text =~ ^([0-9]+)([bBsSkKmMgGtT]?)$ ]] || return 1
+    num=$((10#${BASH_REMATCH[1]}))
+    [[ -n ${BASH_REMATCH[2]} ]] && unit=${BASH_REMATCH[2],,}
+    case $unit in
+        b) mult=1 ;; s) mult=512 ;; k) mult=1024 ;; m) mult=$((1024 ** 2)) ;;
+        g) mult=$((1024 ** 3)) ;; t) mult=$((1024 ** 4)) ;;
+    esac
+    [[ ${#BASH_REMATCH[1]} -le 15 ]] || return 1
+    SIZE_BYTES=$((num * mult))
+}
+
+round_extent() {
+    echo $((($1 + SIM_EXTENT - 1) / SIM_EXTENT * SIM_EXTENT))
+}
+
+# LVM's short size display ("4.00 MiB").
+human_size() {
+    local b=$1 unit=KiB div=1024
+    if ((b >= 1024 ** 4)); then unit=TiB div=$((1024 ** 4))
+    elif ((b >= 1024 ** 3)); then unit=GiB div=$((1024 ** 3))
+    elif ((b >= 1024 ** 2)); then unit=MiB div=$((1024 ** 2)); fi
+    local hundredths=$((b * 100 / div))
+    printf '%d.%02d %s' $((hundredths / 100)) $((hundredths % 100)) "$unit"
+}
+
+valid_lv_name() {
+    [[ $1 =~ ^[A-Za-z0-9+_.][A-Za-z0-9+_.-]*$ && ${#1} -le 127 && $1 != . && $1 != .. ]]
+}
+
+# Bytes of a VG in use by allocated extents (thick LVs, COW areas, pools).
+vg_used() {
+    local vg=$1 f used=0
+    for f in "$ROOT/lvs/$vg"/*; do
+        [[ -f $f ]] || continue
+        lv_load "$vg" "${f##*/}"
+        [[ $L_kind == thin ]] && continue
+        used=$((used + L_size))
+    done
+    echo "$used"
+}
+
+# Sum of the virtual sizes of the thin LVs of a pool.
+pool_virtual() {
+    local vg=$1 pool=$2 f sum=0
+    for f in "$ROOT/lvs/$vg"/*; do
+        [[ -f $f ]] || continue
+        lv_load "$vg" "${f##*/}"
+        [[ $L_kind == thin && $L_pool == "$pool" ]] && sum=$((sum + L_size))
+    done
+    echo "$sum"
+}
+
+# Attaches a file to a free loop device: sets LOOP_DEV, LOOP_MAJOR, LOOP_MINOR.
+loop_attach() {
+    local file=$1 dev
+    # losetup retries by itself when another process takes the free device first.
+    dev=$(losetup --find --show "$file") || return 1
+    [[ $dev == /dev/loop* ]] || return 1
+    LOOP_DEV=$dev
+    local mm
+    read -r mm <"/sys/block/${dev#/dev/}/dev" || return 1
+    LOOP_MAJOR=${mm%%:*} LOOP_MINOR=${mm##*:}
+}
+
+# The file behind a loop device ("" when detached), without " (deleted)".
+loop_backing() {
+    local name=${1#/dev/} b=
+    [[ -r /sys/block/$name/loop/backing_file ]] && read -r b <"/sys/block/$name/loop/backing_file"
+    printf '%s' "${b% (deleted)}"
+}
+
+# Detaches a loop device, but only while it is still backed by our file
+# (a device freed lazily may already serve someone else).
+loop_detach() {
+    local dev=$1 file=$2
+    [[ -n $dev && -n $file ]] || return 0
+    [[ $(loop_backing "$dev") == "$file" ]] || return 0
+    losetup -d "$dev" 2>/dev/null || true
+}
+
+# Makes the LV's device usable: loop device plus /dev/<vg>/<lv> node
+# (node: "now", "late" (at the next udevadm settle) or "never").
+lv_activate() {
+    local vg=$1 lv=$2 node=${3:-now}
+    loop_attach "$L_file" || return 1
+    L_loop=$LOOP_DEV L_major=$LOOP_MAJOR L_minor=$LOOP_MINOR L_active=1
+    lv_store "$vg" "$lv"
+    case $node in
+        now)
+            [[ -d /dev/$vg ]] || mkdir -p "/dev/$vg"
+            ln -sfn "$L_loop" "/dev/$vg/$lv" ;;
+        late) printf '%s %s\n' "/dev/$vg/$lv" "$L_loop" >>"$ROOT/pending-nodes" ;;
+    esac
+}
+
+# Removes an LV: node, loop device, backing file, record.
+lv_destroy() {
+    local vg=$1 lv=$2
+    lv_load "$vg" "$lv" || return 1
+    if [[ -L /dev/$vg/$lv ]]; then rm -f "/dev/$vg/$lv"; fi
+    loop_detach "$L_loop" "$L_file"
+    [[ -n $L_file ]] && rm -f "$L_file"
+    rm -f "$ROOT/lvs/$vg/$lv"
+}
+
+# Creates a new LV record with a sparse backing file of dev_size bytes.
+# Uses L_* set by the caller (kind, size, dev_size, origin, pool, tags, ...).
+lv_new_file() {
+    local vg=$1 lv=$2
+    [[ -d $ROOT/data/$vg ]] || mkdir -p "$ROOT/data/$vg"
+    L_file=$ROOT/data/$vg/$lv.img
+    : >"$L_file" && truncate -s "$L_dev_size" "$L_file"
+}
+
+sim_now() {
+    printf '%s' "$EPOCHREALTIME"
+}
+
+# Escapes one call-log field.
+log_field() {
+    local s=$1
+    s=${s//\\/\\\\}
+    s=${s//$'\t'/\\t}
+    s=${s//$'\n'/\\n}
+    s=${s//$'\r'/\\r}
+    LOG_FIELD=$s
+}
