@@ -301,10 +301,12 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
         memcpy(line, text + line_start, n);
         line[n] = '\0';
         if (n > 0 && line[n - 1] == '\r') line[--n] = '\0';
-        while (n > 0 && is_space(line[n - 1])) line[--n] = '\0';
-
         const char *p = line;
         while (is_space(*p)) ++p;
+        // A line of white space only keeps its white space.
+        size_t first = static_cast<size_t>(p - line);
+        if (first < n)
+            while (n > first && is_space(line[n - 1])) line[--n] = '\0';
 
         if (*p == '[') {
             // Snapshots and pending changes follow: they describe the old

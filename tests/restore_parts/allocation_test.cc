@@ -1,0 +1,274 @@
+#include "restore/allocation.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "tests/restore_parts/parts_util.h"
+
+using parts_test::fake_pvesm;
+using parts_test::stderr_capture;
+
+namespace {
+
+std::string alloc_size(uint64_t bytes) {
+    char buf[ALLOC_SIZE_TEXT_SIZE];
+    if (format_alloc_size(bytes, buf, sizeof buf) != 0) return "<failed>";
+    return buf;
+}
+
+TEST(alloc_size, kib_rounded_up_without_suffix) {
+    EXPECT_EQ(alloc_size(0), "1");
+    EXPECT_EQ(alloc_size(1), "1");
+    EXPECT_EQ(alloc_size(1023), "1");
+    EXPECT_EQ(alloc_size(1024), "1");
+    EXPECT_EQ(alloc_size(1025), "2");
+    EXPECT_EQ(alloc_size(34359738368ULL), "33554432");
+    EXPECT_EQ(alloc_size(34359738369ULL), "33554433");
+    // Sizes next to 2^64 must not wrap around to 1 KiB.
+    EXPECT_EQ(alloc_size(UINT64_MAX), "18014398509481984");
+    EXPECT_EQ(alloc_size(UINT64_MAX - 1022), "18014398509481984");
+}
+
+TEST(alloc_size, buffer_too_small) {
+    char buf[3];
+    EXPECT_EQ(format_alloc_size(1024 * 99, buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "99");
+    EXPECT_EQ(format_alloc_size(1024 * 100, buf, sizeof buf), -1);
+    EXPECT_EQ(format_alloc_size(1, buf, 0), -1);
+}
+
+struct parsed {
+    int32_t rc;
+    std::string storage, volume, err;
+};
+
+parsed parse(const char *text, size_t storage_size = 128, size_t volume_size = 128) {
+    char storage[256], volume[256], err[512];
+    memset(storage, 'x', sizeof storage);
+    memset(volume, 'x', sizeof volume);
+    parsed p;
+    p.rc = parse_alloc_output(text, storage, storage_size, volume, volume_size, err, sizeof err);
+    p.storage = storage;
+    p.volume = volume;
+    p.err = err;
+    return p;
+}
+
+TEST(alloc_output, parses_the_created_volume_id) {
+    parsed p = parse("successfully created 'local-lvm:vm-105-disk-0'\n");
+    EXPECT_EQ(p.rc, 0);
+    EXPECT_EQ(p.storage, "local-lvm");
+    EXPECT_EQ(p.volume, "vm-105-disk-0");
+    EXPECT_EQ(p.err, "");
+
+    p = parse("  Rounding up size to full physical extent 4.00 MiB\n"
+              "  Logical volume \"vm-105-disk-1\" created.\n"
+              "successfully created 'local-lvm:vm-105-disk-1'\n");
+    EXPECT_EQ(p.rc, 0);
+    EXPECT_EQ(p.storage, "local-lvm");
+    EXPECT_EQ(p.volume, "vm-105-disk-1");
+
+    p = parse("successfully created 'local-lvm:'");
+    EXPECT_EQ(p.rc, 0);
+    EXPECT_EQ(p.storage, "local-lvm");
+    EXPECT_EQ(p.volume, "");
+
+    p = parse("successfully created 'nfs:105/vm-105-disk-0.raw:odd'");
+    EXPECT_EQ(p.rc, 0);
+    EXPECT_EQ(p.storage, "nfs");
+    EXPECT_EQ(p.volume, "105/vm-105-disk-0.raw:odd");
+}
+
+TEST(alloc_output, failures) {
+    struct {
+        const char *text;
+        const char *err;
+    } cases[] = {
+        {nullptr, "empty pvesm alloc output"},
+        {"", "empty pvesm alloc output"},
+        {"created 'a:b'", "no \"successfully created '...'\" line in pvesm alloc output: created 'a:b'"},
+        {"successfully created ''", "malformed \"successfully created '...'\" line in pvesm alloc output"},
+        {"successfully created 'a:b", "malformed \"successfully created '...'\" line in pvesm alloc output"},
+        {"successfully created 'abc'", "\"successfully created '...'\" line has no storage:volume separator"},
+    };
+    for (const auto &c : cases) {
+        parsed p = parse(c.text);
+        EXPECT_EQ(p.rc, -1) << p.err;
+        EXPECT_EQ(p.err, c.err);
+        EXPECT_EQ(p.storage, "");
+        EXPECT_EQ(p.volume, "");
+    }
+
+    // The output is quoted cut to 200 bytes.
+    std::string noise(500, 'n');
+    parsed p = parse(noise.c_str());
+    EXPECT_EQ(p.err, "no \"successfully created '...'\" line in pvesm alloc output: " +
+                         std::string(200, 'n'));
+}
+
+TEST(alloc_output, name_length_limits) {
+    std::string s127(127, 's'), s128(128, 's');
+    parsed p = parse(("successfully created '" + s127 + ":" + s127 + "'").c_str());
+    EXPECT_EQ(p.rc, 0);
+    EXPECT_EQ(p.storage, s127);
+    EXPECT_EQ(p.volume, s127);
+    for (const std::string &id : {s128 + ":v", "s:" + s128}) {
+        p = parse(("successfully created '" + id + "'").c_str());
+        EXPECT_EQ(p.rc, -1);
+        EXPECT_EQ(p.err, "storage or volume name too long in pvesm alloc output");
+        EXPECT_EQ(p.storage, "");
+        EXPECT_EQ(p.volume, "");
+    }
+}
+
+class pvesm_test : public testing::Test {
+protected:
+    void SetUp() override { log_setup("vlt_proxmox_restore", LOG_LEVEL_INFO); }
+
+    int32_t alloc(const char *storage = "local-lvm", const char *size = "1048576") {
+        err_[0] = '\0';
+        return allocate_volume(storage, 105, size, &list_, err_, sizeof err_);
+    }
+
+    fake_pvesm fake_;
+    allocation_list list_{};
+    char err_[512];
+};
+
+TEST_F(pvesm_test, alloc_runs_pvesm_and_records_the_volume) {
+    fake_.set("FAKE_ALLOC_OUT", "  Logical volume \"vm-105-disk-0\" created.\\n"
+                                "successfully created 'local-lvm:vm-105-disk-0'\\n");
+    ASSERT_EQ(alloc(), 0) << err_;
+    EXPECT_STREQ(err_, "");
+    ASSERT_EQ(list_.count, 1u);
+    EXPECT_STREQ(list_.rows[0].storage, "local-lvm");
+    EXPECT_STREQ(list_.rows[0].volume, "vm-105-disk-0");
+    // The empty argument makes pvesm choose the name.
+    EXPECT_EQ(fake_.calls(), std::vector<std::string>{"pvesm [alloc] [local-lvm] [105] [] [1048576]"});
+}
+
+TEST_F(pvesm_test, alloc_failures_leave_the_list_alone) {
+    list_.count = 1;
+    strcpy(list_.rows[0].storage, "local-lvm");
+    strcpy(list_.rows[0].volume, "vm-105-disk-0");
+
+    fake_.set("FAKE_ALLOC_OUT", "400 Parameter verification failed.\\n"
+                                "size: value does not match the regex pattern\\n\\n");
+    fake_.set("FAKE_ALLOC_RC", "255");
+    EXPECT_EQ(alloc("fast"), -1);
+    EXPECT_STREQ(err_, "pvesm alloc fast 105 \"\" 1048576 failed: 400 Parameter verification failed.\n"
+                       "size: value does not match the regex pattern");
+
+    // Kept within 256 bytes, whatever the output.
+    fake_.set("FAKE_ALLOC_OUT", std::string(600, 'e'));
+    EXPECT_EQ(alloc("fast", "1"), -1);
+    std::string head = "pvesm alloc fast 105 \"\" 1 failed: ";
+    EXPECT_EQ(std::string(err_), head + std::string(255 - head.size(), 'e'));
+
+    fake_.set("FAKE_ALLOC_RC", "0");
+    fake_.set("FAKE_ALLOC_OUT", "successfully created 'vm-105-disk-1'\\n");
+    EXPECT_EQ(alloc(), -1);
+    EXPECT_STREQ(err_, "could not parse pvesm alloc output: \"successfully created '...'\" line "
+                       "has no storage:volume separator");
+
+    fake_.hide();
+    EXPECT_EQ(alloc(), -1);
+    EXPECT_STREQ(err_, "pvesm is not available (not running on a Proxmox VE host?)");
+    EXPECT_EQ(list_.count, 1u);
+    EXPECT_STREQ(list_.rows[0].volume, "vm-105-disk-0");
+}
+
+TEST_F(pvesm_test, alloc_refuses_a_33rd_volume) {
+    list_.count = ALLOC_MAX_VOLUMES;
+    fake_.set("FAKE_ALLOC_OUT", "successfully created 'a:b'");
+    EXPECT_EQ(alloc(), -1);
+    EXPECT_STREQ(err_, "more than 32 volumes to allocate");
+    EXPECT_TRUE(fake_.calls().empty());
+    EXPECT_EQ(list_.count, 32u);
+}
+
+TEST_F(pvesm_test, device_path) {
+    allocated_volume vol{};
+    strcpy(vol.storage, "local-lvm");
+    strcpy(vol.volume, "vm-105-disk-0");
+    char path[DEVICE_PATH_SIZE];
+
+    fake_.set("FAKE_PATH_OUT", "/dev/pve/vm-105-disk-0\\n");
+    ASSERT_EQ(volume_device_path(&vol, path, sizeof path, err_, sizeof err_), 0) << err_;
+    EXPECT_STREQ(path, "/dev/pve/vm-105-disk-0");
+    EXPECT_EQ(fake_.calls(), std::vector<std::string>{"pvesm [path] [local-lvm:vm-105-disk-0]"});
+
+    struct {
+        const char *out, *rc, *err;
+    } cases[] = {
+        {"", "0", "pvesm path local-lvm:vm-105-disk-0 returned an empty path"},
+        {" \\n\\n", "0", "pvesm path local-lvm:vm-105-disk-0 returned an empty path"},
+        {"storage 'local-lvm' does not exist\\n", "2",
+         "pvesm path local-lvm:vm-105-disk-0 failed: storage 'local-lvm' does not exist"},
+        {"", "2", "pvesm path local-lvm:vm-105-disk-0 failed: unknown error"},
+    };
+    for (const auto &c : cases) {
+        fake_.set("FAKE_PATH_OUT", c.out);
+        fake_.set("FAKE_PATH_RC", c.rc);
+        strcpy(path, "untouched");
+        EXPECT_EQ(volume_device_path(&vol, path, sizeof path, err_, sizeof err_), -1);
+        EXPECT_STREQ(err_, c.err);
+        EXPECT_STREQ(path, "untouched");
+    }
+
+    // 511 characters fit, a longer path does not fit the caller's buffer.
+    fake_.set("FAKE_PATH_RC", "0");
+    fake_.set("FAKE_PATH_OUT", "/" + std::string(510, 'd'));
+    ASSERT_EQ(volume_device_path(&vol, path, sizeof path, err_, sizeof err_), 0) << err_;
+    EXPECT_EQ(strlen(path), 511u);
+    char small[8];
+    fake_.set("FAKE_PATH_OUT", "/dev/pve/x");
+    EXPECT_EQ(volume_device_path(&vol, small, sizeof small, err_, sizeof err_), -1);
+    EXPECT_STREQ(err_, "device path too long: /dev/pve/x");
+
+    fake_.hide();
+    EXPECT_EQ(volume_device_path(&vol, path, sizeof path, err_, sizeof err_), -1);
+    EXPECT_STREQ(err_, "pvesm is not available (not running on a Proxmox VE host?)");
+}
+
+TEST_F(pvesm_test, rollback_frees_in_allocation_order_past_a_failure) {
+    allocated_volume vols[3]{};
+    const char *names[] = {"vm-105-disk-0", "vm-105-disk-1", "vm-105-disk-2"};
+    for (int i = 0; i < 3; ++i) {
+        strcpy(vols[i].storage, i == 2 ? "fast" : "local-lvm");
+        strcpy(vols[i].volume, names[i]);
+    }
+    fake_.set("FAKE_FREE_FAIL", "local-lvm:vm-105-disk-1");
+    stderr_capture cap;
+    rollback_allocations(vols, 3);
+    EXPECT_EQ(cap.lines(), std::vector<std::string>{
+                               "WARN could not roll back allocated volume local-lvm:vm-105-disk-1: "
+                               "remove it manually (cannot remove local-lvm:vm-105-disk-1)"});
+    EXPECT_EQ(fake_.calls(), (std::vector<std::string>{
+                                 "pvesm [free] [local-lvm:vm-105-disk-0]",
+                                 "pvesm [free] [local-lvm:vm-105-disk-1]",
+                                 "pvesm [free] [fast:vm-105-disk-2]",
+                             }));
+}
+
+TEST_F(pvesm_test, rollback_without_pvesm_warns_for_every_volume) {
+    allocated_volume vols[2]{};
+    strcpy(vols[0].storage, "a");
+    strcpy(vols[0].volume, "v0");
+    strcpy(vols[1].storage, "b");
+    strcpy(vols[1].volume, "v1");
+    fake_.hide();
+    stderr_capture cap;
+    rollback_allocations(vols, 2);
+    rollback_allocations(vols, 0);
+    EXPECT_EQ(cap.lines(), (std::vector<std::string>{
+                               "WARN could not roll back allocated volume a:v0: remove it manually ()",
+                               "WARN could not roll back allocated volume b:v1: remove it manually ()",
+                           }));
+}
+
+}  // namespace

@@ -1,0 +1,383 @@
+#include "restore/discovery.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "tests/restore_parts/parts_util.h"
+
+using parts_test::header_fields;
+using parts_test::scratch_dir;
+using parts_test::stderr_capture;
+using parts_test::write_header;
+
+namespace {
+
+class discovery_test : public testing::Test {
+protected:
+    void SetUp() override {
+        log_setup("vlt_proxmox_restore", LOG_LEVEL_INFO);
+        ASSERT_FALSE(dir_.path().empty());
+    }
+
+    // Writes a header for job at the given time into name.
+    void add(const std::string &name, const std::string &job, int64_t time = 1000) {
+        header_fields f;
+        f.job_name = job;
+        f.creation_time = time;
+        ASSERT_TRUE(write_header(dir_.file(name), f));
+    }
+
+    std::vector<header_scan_entry> scan(int32_t *st) {
+        header_scan_entry *rows = nullptr;
+        uint64_t count = 99;
+        *st = scan_backup_dir(dir_.path().c_str(), &rows, &count);
+        std::vector<header_scan_entry> out;
+        if (*st == 0) out.assign(rows, rows + count);
+        free(rows);
+        return out;
+    }
+
+    int32_t find(const std::string &prefix, backup_job_set *set) {
+        err_[0] = '\0';
+        return find_backup_jobs(dir_.path().c_str(), prefix.c_str(), set, err_, sizeof err_);
+    }
+
+    scratch_dir dir_;
+    char err_[512];
+    uint8_t buf_[RUN_HEADER_SIZE];
+};
+
+TEST(header_file_name, extensions) {
+    EXPECT_TRUE(is_header_file_name("vm100-scsi0-202401010000.infb"));
+    EXPECT_TRUE(is_header_file_name("a.indb"));
+    EXPECT_TRUE(is_header_file_name("a.inib"));
+    EXPECT_TRUE(is_header_file_name(".infb"));
+    EXPECT_FALSE(is_header_file_name("infb"));
+    EXPECT_FALSE(is_header_file_name("a.csfb"));
+    EXPECT_FALSE(is_header_file_name("a.csdb"));
+    EXPECT_FALSE(is_header_file_name("a.infb.tmp"));
+    EXPECT_FALSE(is_header_file_name("a.INFB"));
+    EXPECT_FALSE(is_header_file_name("a.inf"));
+    EXPECT_FALSE(is_header_file_name(""));
+}
+
+TEST_F(discovery_test, read_header_checks_length_magic_and_version) {
+    struct {
+        const char *what;
+        header_fields f;
+        int32_t status;
+    } cases[] = {
+        {"valid", {}, 0},
+        {"4095 bytes", {}, -7},
+        {"4096 bytes, length 4096", {}, 0},
+        {"no magic", {}, -7},
+        {"version 2", {}, -6},
+        {"version 2, length 100", {}, -7},
+        {"length 4095", {}, -7},
+        {"length 200000", {}, -7},
+        {"length 4194305", {}, -7},
+        {"length 131072 in an 8192-byte file", {}, -7},
+        {"version 0", {}, 0},
+    };
+    cases[1].f.file_size = 4095;
+    cases[1].f.header_length = 4096;
+    cases[2].f.file_size = 4096;
+    cases[2].f.header_length = 4096;
+    cases[3].f.magic = false;
+    cases[4].f.version = 2;
+    cases[5].f.version = 2;
+    cases[5].f.header_length = 100;
+    cases[6].f.header_length = 4095;
+    cases[7].f.header_length = 200000;
+    cases[8].f.header_length = 4194305;
+    cases[9].f.file_size = 8192;
+    cases[10].f.version = 0;
+    for (const auto &c : cases) {
+        std::string path = dir_.file("h.infb");
+        ASSERT_TRUE(write_header(path, c.f));
+        EXPECT_EQ(read_run_header(path.c_str(), buf_), c.status) << c.what;
+    }
+}
+
+TEST_F(discovery_test, read_header_fills_buffer_and_reports_open_failures) {
+    header_fields f;
+    f.file_size = 8192;
+    f.header_length = 8192;
+    f.source_size = 4194304;
+    f.creation_time = -5;
+    f.job_name = "vm7-tpmstate0";
+    ASSERT_TRUE(write_header(dir_.file("short.infb"), f));
+    memset(buf_, 0xAA, sizeof buf_);
+    ASSERT_EQ(read_run_header(dir_.file("short.infb").c_str(), buf_), 0);
+    EXPECT_EQ(buf_[8192], 0);
+    EXPECT_EQ(buf_[RUN_HEADER_SIZE - 1], 0);
+    EXPECT_EQ(run_header_source_size(buf_), 4194304u);
+    EXPECT_EQ(run_header_creation_time(buf_), -5);
+    char name[JOB_NAME_SIZE];
+    run_header_job_name(buf_, name);
+    EXPECT_STREQ(name, "vm7-tpmstate0");
+
+    EXPECT_EQ(read_run_header(dir_.file("missing.infb").c_str(), buf_), -4);
+    // A directory opens but cannot be read.
+    ASSERT_EQ(mkdir(dir_.file("d.infb").c_str(), 0755), 0);
+    EXPECT_EQ(read_run_header(dir_.file("d.infb").c_str(), buf_), -1);
+}
+
+TEST_F(discovery_test, job_name_is_never_taken_past_63_bytes) {
+    header_fields f;
+    f.job_name = std::string(63, 'a') + "bcdef";  // no terminator within 64 bytes
+    ASSERT_TRUE(write_header(dir_.file("long.infb"), f));
+    int32_t st;
+    auto rows = scan(&st);
+    ASSERT_EQ(st, 0);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(std::string(rows[0].job_name), std::string(63, 'a'));
+}
+
+TEST_F(discovery_test, scan_rows_carry_the_header_fields) {
+    header_fields f;
+    f.job_name = "vm100-scsi0";
+    f.creation_time = 1733600000;
+    f.run_kind = 2;
+    f.run_id_fill = 0x42;
+    f.parent_id_fill = 0x24;
+    f.carried_value = 0x0102030405060708ULL;
+    ASSERT_TRUE(write_header(dir_.file("vm100-scsi0-202412071200.inib"), f));
+    int32_t st;
+    auto rows = scan(&st);
+    ASSERT_EQ(st, 0);
+    ASSERT_EQ(rows.size(), 1u);
+    const header_scan_entry &r = rows[0];
+    EXPECT_EQ(std::string(r.path), dir_.file("vm100-scsi0-202412071200.inib"));
+    EXPECT_EQ(r.run_kind, 2);
+    EXPECT_EQ(std::string(r.job_name), "vm100-scsi0");
+    EXPECT_EQ(r.creation_time, 1733600000);
+    EXPECT_EQ(r.carried_value, 0x0102030405060708ULL);
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(r.run_id[i], 0x42);
+        EXPECT_EQ(r.parent_run_id[i], 0x24);
+    }
+}
+
+TEST_F(discovery_test, scan_skips_bad_headers_with_warnings_and_ignores_other_files) {
+    header_fields corrupt;
+    corrupt.file_size = 4095;
+    ASSERT_TRUE(write_header(dir_.file("short.infb"), corrupt));
+    header_fields newer;
+    newer.version = 2;
+    ASSERT_TRUE(write_header(dir_.file("newer.indb"), newer));
+    header_fields newer_small;
+    newer_small.version = 2;
+    newer_small.header_length = 100;
+    ASSERT_TRUE(write_header(dir_.file("small.inib"), newer_small));
+    // Valid headers under other names must never be read.
+    add("vm100-scsi0.csfb", "vm100-scsi0");
+    add("vm100-scsi0.infb.partial", "vm100-scsi0");
+    add("notes.txt", "vm100-scsi0");
+    // A header that vanished (dangling link) is skipped silently.
+    ASSERT_EQ(symlink(dir_.file("gone").c_str(), dir_.file("gone.infb").c_str()), 0);
+    add("good.infb", "vm100-scsi0");
+
+    stderr_capture cap;
+    int32_t st;
+    auto rows = scan(&st);
+    auto lines = cap.lines();
+    ASSERT_EQ(st, 0);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(std::string(rows[0].path), dir_.file("good.infb"));
+    std::vector<std::string> want = {
+        "WARN skipping " + dir_.file("short.infb") + ": corrupt or incomplete header",
+        "WARN skipping " + dir_.file("newer.indb") + ": newer format version",
+        "WARN skipping " + dir_.file("small.inib") + ": corrupt or incomplete header",
+    };
+    std::sort(lines.begin(), lines.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(lines, want);
+}
+
+TEST_F(discovery_test, scan_skips_a_fifo_instead_of_waiting_for_a_writer) {
+    ASSERT_EQ(mkfifo(dir_.file("pipe.infb").c_str(), 0600), 0);
+    add("good.infb", "vm100-scsi0");
+    stderr_capture cap;
+    int32_t st;
+    auto rows = scan(&st);
+    auto lines = cap.lines();
+    EXPECT_EQ(st, 0);
+    EXPECT_EQ(rows.size(), 1u);
+    EXPECT_EQ(lines, std::vector<std::string>{"WARN skipping " + dir_.file("pipe.infb") +
+                                              ": not a regular file"});
+}
+
+TEST_F(discovery_test, scan_of_missing_or_empty_directory_gives_no_rows) {
+    header_scan_entry *rows = reinterpret_cast<header_scan_entry *>(1);
+    uint64_t count = 7;
+    stderr_capture cap;
+    EXPECT_EQ(scan_backup_dir(dir_.file("nope").c_str(), &rows, &count), 0);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(rows, nullptr);
+    int32_t st;
+    EXPECT_TRUE(scan(&st).empty());
+    EXPECT_EQ(st, 0);
+    EXPECT_EQ(cap.text(), "");
+
+    backup_job_set set;
+    memset(&set, 0x5A, sizeof set);
+    EXPECT_EQ(find_backup_jobs(dir_.file("nope").c_str(), "vm100", &set, err_, sizeof err_), 0);
+    EXPECT_EQ(set.slot_count, 0u);
+    EXPECT_EQ(set.vmconfig_found, 0);
+    EXPECT_STREQ(set.vmconfig_header_path, "");
+}
+
+TEST_F(discovery_test, scan_grows_past_sixteen_rows) {
+    for (int i = 0; i < 40; ++i)
+        add("r" + std::to_string(i) + ".infb", "vm100-scsi" + std::to_string(i));
+    int32_t st;
+    auto rows = scan(&st);
+    ASSERT_EQ(st, 0);
+    ASSERT_EQ(rows.size(), 40u);
+    std::vector<std::string> jobs;
+    for (const auto &r : rows) jobs.push_back(r.job_name);
+    std::sort(jobs.begin(), jobs.end());
+    EXPECT_EQ(std::unique(jobs.begin(), jobs.end()), jobs.end());
+}
+
+TEST_F(discovery_test, unreadable_header_fails_the_discovery) {
+    add("good.infb", "vm100-scsi0");
+    // A directory opens but fails the read, as an unreadable file would
+    // (root reads files whatever their mode).
+    ASSERT_EQ(mkdir(dir_.file("vm100-scsi1.infb").c_str(), 0755), 0);
+    stderr_capture cap;
+    backup_job_set set;
+    EXPECT_EQ(find("vm100", &set), -1);
+    EXPECT_EQ(std::string(err_), "cannot scan " + dir_.path() + ": I/O error (status=-1)");
+    EXPECT_EQ(cap.lines(),
+              std::vector<std::string>{"ERROR cannot read backup header " +
+                                       dir_.file("vm100-scsi1.infb") +
+                                       " (I/O error, status=-1)"});
+}
+
+TEST_F(discovery_test, search_path_that_is_not_a_directory) {
+    add("plain", "vm100-scsi0");
+    stderr_capture cap;
+    backup_job_set set;
+    std::string path = dir_.file("plain");
+    EXPECT_EQ(find_backup_jobs(path.c_str(), "vm100", &set, err_, sizeof err_), -1);
+    EXPECT_EQ(std::string(err_), "cannot scan " + path + ": I/O error (status=-1)");
+    EXPECT_EQ(cap.lines(), std::vector<std::string>{"ERROR cannot open backup directory " +
+                                                    path + ": Not a directory"});
+}
+
+TEST_F(discovery_test, newest_run_wins_whatever_the_directory_order) {
+    // Swapping the times between the same two files covers both orders.
+    for (int swap = 0; swap < 2; ++swap) {
+        add("a.infb", "vm100-scsi0", swap ? 2000 : 1000);
+        add("b.infb", "vm100-scsi0", swap ? 1000 : 2000);
+        add("c.infb", "vm100-vmconfig", swap ? 1500 : 3000);
+        add("d.infb", "vm100-vmconfig", swap ? 3000 : 1500);
+        backup_job_set set;
+        ASSERT_EQ(find("vm100", &set), 0) << err_;
+        ASSERT_EQ(set.slot_count, 1u);
+        EXPECT_STREQ(set.slots[0].name, "scsi0");
+        EXPECT_EQ(std::string(set.slots[0].header_path), dir_.file(swap ? "a.infb" : "b.infb"));
+        EXPECT_EQ(set.vmconfig_found, 1);
+        EXPECT_EQ(std::string(set.vmconfig_header_path), dir_.file(swap ? "d.infb" : "c.infb"));
+    }
+}
+
+TEST_F(discovery_test, equal_times_keep_the_first_run_listed) {
+    add("x1.infb", "vm100-scsi0", 1000);
+    add("x2.indb", "vm100-scsi0", 1000);
+    add("x3.inib", "vm100-scsi0", 1000);
+    add("v1.infb", "vm100-vmconfig", 5);
+    add("v2.infb", "vm100-vmconfig", 5);
+    std::string first_disk, first_config;
+    for (const std::string &n : parts_test::dir_order(dir_.path())) {
+        if (first_disk.empty() && n[0] == 'x') first_disk = n;
+        if (first_config.empty() && n[0] == 'v') first_config = n;
+    }
+    backup_job_set set;
+    ASSERT_EQ(find("vm100", &set), 0) << err_;
+    ASSERT_EQ(set.slot_count, 1u);
+    EXPECT_EQ(std::string(set.slots[0].header_path), dir_.file(first_disk));
+    EXPECT_EQ(std::string(set.vmconfig_header_path), dir_.file(first_config));
+}
+
+TEST_F(discovery_test, prefix_matching_and_slot_names) {
+    add("a.infb", "vm100-scsi0");
+    add("b.infb", "vm100-x-scsi0");
+    add("c.infb", "vm100-");          // the prefix and a hyphen alone
+    add("d.infb", "vm100");           // no hyphen at all
+    add("e.infb", "vm1000-scsi1");    // another VM's prefix
+    add("f.infb", "vm100-vmconfig");
+    add("g.infb", "vm100-" + std::string(30, 's'));
+    add("h.infb", "vm100-" + std::string(23, 's') + "tail");
+
+    backup_job_set set;
+    ASSERT_EQ(find("vm1", &set), 0) << err_;
+    EXPECT_EQ(set.slot_count, 0u);
+    EXPECT_EQ(set.vmconfig_found, 0);
+
+    ASSERT_EQ(find("vm100", &set), 0) << err_;
+    std::vector<std::string> names, want = {"scsi0", "x-scsi0", std::string(23, 's'),
+                                            std::string(23, 's')};
+    for (uint64_t i = 0; i < set.slot_count; ++i) names.push_back(set.slots[i].name);
+    std::sort(names.begin(), names.end());
+    std::sort(want.begin(), want.end());
+    // The two long jobs share their first 23 characters but stay two jobs.
+    EXPECT_EQ(names, want);
+    EXPECT_EQ(set.vmconfig_found, 1);
+    EXPECT_EQ(std::string(set.vmconfig_header_path), dir_.file("f.infb"));
+    const job_slot *s = find_job_slot(&set, "x-scsi0");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(std::string(s->header_path), dir_.file("b.infb"));
+    EXPECT_EQ(find_job_slot(&set, "scsi1"), nullptr);
+}
+
+TEST_F(discovery_test, slots_appear_in_scan_order) {
+    for (int i = 0; i < 6; ++i) add("s" + std::to_string(i) + ".infb", "vm9-ide" + std::to_string(i));
+    int32_t st;
+    auto rows = scan(&st);
+    ASSERT_EQ(st, 0);
+    backup_job_set set;
+    ASSERT_EQ(find("vm9", &set), 0) << err_;
+    ASSERT_EQ(set.slot_count, rows.size());
+    for (size_t i = 0; i < rows.size(); ++i)
+        EXPECT_EQ(std::string("vm9-") + set.slots[i].name, std::string(rows[i].job_name));
+}
+
+TEST_F(discovery_test, at_most_32_distinct_slots) {
+    for (int i = 0; i < 32; ++i) add("s" + std::to_string(i) + ".infb", "vm100-scsi" + std::to_string(i));
+    add("again.infb", "vm100-scsi5", 99999);  // a newer run of a known slot is no new slot
+    backup_job_set set;
+    ASSERT_EQ(find("vm100", &set), 0) << err_;
+    EXPECT_EQ(set.slot_count, 32u);
+    EXPECT_EQ(std::string(find_job_slot(&set, "scsi5")->header_path), dir_.file("again.infb"));
+
+    add("s32.infb", "vm100-scsi32");
+    EXPECT_EQ(find("vm100", &set), -1);
+    EXPECT_STREQ(err_, "more than 32 distinct disk slots match prefix 'vm100'");
+}
+
+TEST_F(discovery_test, prefix_length_limit) {
+    std::string p94(94, 'p'), p95(95, 'p');
+    add("a.infb", p94.substr(0, 57) + "-scsi0");
+    backup_job_set set;
+    EXPECT_EQ(find(p94, &set), 0) << err_;
+    EXPECT_STREQ(err_, "");
+    EXPECT_EQ(find(p95, &set), -1);
+    EXPECT_STREQ(err_, "job prefix is too long");
+    // A 57-character prefix still fits a job name with its slot.
+    ASSERT_EQ(find(p94.substr(0, 57), &set), 0) << err_;
+    ASSERT_EQ(set.slot_count, 1u);
+    EXPECT_STREQ(set.slots[0].name, "scsi0");
+}
+
+}  // namespace

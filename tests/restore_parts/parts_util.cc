@@ -1,0 +1,197 @@
+#include "tests/restore_parts/parts_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace parts_test {
+
+namespace {
+
+void remove_tree(const std::string &path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        if (DIR *d = opendir(path.c_str())) {
+            while (struct dirent *e = readdir(d)) {
+                if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+                remove_tree(path + "/" + e->d_name);
+            }
+            closedir(d);
+        }
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+void put_le(std::string &b, size_t off, uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) b[off + i] = static_cast<char>((v >> (8 * i)) & 0xff);
+}
+
+const char *const fake_pvesm_script =
+    "#!/bin/sh\n"
+    "{ printf '%s' \"$(basename \"$0\")\"; for a in \"$@\"; do printf ' [%s]' \"$a\"; done;"
+    " printf '\\n'; } >> \"$FAKE_PVESM_LOG\"\n"
+    "case \"$1\" in\n"
+    "alloc) printf '%b' \"$FAKE_ALLOC_OUT\"; exit \"${FAKE_ALLOC_RC:-0}\" ;;\n"
+    "path) printf '%b' \"$FAKE_PATH_OUT\"; exit \"${FAKE_PATH_RC:-0}\" ;;\n"
+    "free) if [ \"$2\" = \"$FAKE_FREE_FAIL\" ]; then printf 'cannot remove %s\\n' \"$2\";"
+    " exit 1; fi; exit 0 ;;\n"
+    "esac\n"
+    "exit 2\n";
+
+}  // namespace
+
+scratch_dir::scratch_dir() {
+    char tmpl[] = "/tmp/vlt_parts_test.XXXXXX";
+    if (mkdtemp(tmpl) != nullptr) path_ = tmpl;
+}
+
+scratch_dir::~scratch_dir() {
+    if (!path_.empty()) remove_tree(path_);
+}
+
+stderr_capture::stderr_capture() {
+    fflush(stderr);
+    char path[] = "/tmp/vlt_parts_err.XXXXXX";
+    file_ = mkstemp(path);
+    if (file_ < 0) return;
+    unlink(path);
+    saved_ = dup(2);
+    dup2(file_, 2);
+}
+
+stderr_capture::~stderr_capture() {
+    restore();
+    if (file_ >= 0) close(file_);
+}
+
+void stderr_capture::restore() {
+    if (saved_ < 0) return;
+    fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+    saved_ = -1;
+}
+
+std::string stderr_capture::text() {
+    restore();
+    std::string out;
+    if (file_ < 0) return out;
+    char buf[4096];
+    off_t off = 0;
+    ssize_t n;
+    while ((n = pread(file_, buf, sizeof buf, off)) > 0) {
+        out.append(buf, static_cast<size_t>(n));
+        off += n;
+    }
+    return out;
+}
+
+std::vector<std::string> stderr_capture::lines() {
+    std::vector<std::string> out;
+    std::istringstream in(text());
+    std::string line;
+    // "<time> [<program>] <LEVEL padded to 5> <message>"
+    while (std::getline(in, line)) {
+        size_t close = line.find("] ");
+        if (close == std::string::npos || line.size() < close + 8) {
+            out.push_back(line);
+            continue;
+        }
+        std::string level = line.substr(close + 2, 5);
+        while (!level.empty() && level.back() == ' ') level.pop_back();
+        out.push_back(level + " " + line.substr(close + 8));
+    }
+    return out;
+}
+
+std::string header_bytes(const header_fields &f) {
+    std::string b(f.file_size, '\0');
+    std::string full(131072 > f.file_size ? 131072 : f.file_size, '\0');
+    if (f.magic) full.replace(0, 4, "VLTH");
+    put_le(full, 4, f.version, 2);
+    put_le(full, 8, f.header_length, 4);
+    put_le(full, 12, 2097152, 4);
+    full[16] = static_cast<char>(f.run_kind);
+    full[17] = 1;
+    for (int i = 0; i < 16; ++i) {
+        full[20 + i] = static_cast<char>(f.run_id_fill);
+        full[36 + i] = static_cast<char>(f.parent_id_fill);
+        full[52 + i] = static_cast<char>(f.run_id_fill);
+    }
+    put_le(full, 68, static_cast<uint64_t>(f.creation_time), 8);
+    put_le(full, 76, f.source_size, 8);
+    full.replace(132, 14, "1.0.2-alpha028");
+    full.replace(164, 4, "host");
+    full.replace(484, f.job_name.size(), f.job_name);
+    put_le(full, 25669, f.carried_value, 8);
+    b.replace(0, f.file_size, full, 0, f.file_size);
+    return b;
+}
+
+bool write_file(const std::string &path, const std::string &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+bool write_header(const std::string &path, const header_fields &f) {
+    return write_file(path, header_bytes(f));
+}
+
+std::vector<std::string> dir_order(const std::string &dir) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (struct dirent *e = readdir(d)) {
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+fake_pvesm::fake_pvesm() {
+    write_file(dir_.file("pvesm"), fake_pvesm_script);
+    chmod(dir_.file("pvesm").c_str(), 0755);
+    const char *old = getenv("PATH");
+    had_path_ = old != nullptr;
+    if (old) old_path_ = old;
+    setenv("PATH", (dir_.path() + ":" + (old ? old : "/usr/bin:/bin")).c_str(), 1);
+    set("FAKE_PVESM_LOG", dir_.file("calls.log"));
+}
+
+fake_pvesm::~fake_pvesm() {
+    for (const std::string &v : vars_) unsetenv(v.c_str());
+    if (had_path_) setenv("PATH", old_path_.c_str(), 1);
+    else unsetenv("PATH");
+}
+
+void fake_pvesm::set(const char *name, const std::string &value) {
+    setenv(name, value.c_str(), 1);
+    vars_.push_back(name);
+}
+
+std::vector<std::string> fake_pvesm::calls() const {
+    std::vector<std::string> out;
+    std::ifstream in(dir_.file("calls.log"));
+    std::string line;
+    while (std::getline(in, line)) out.push_back(line);
+    return out;
+}
+
+void fake_pvesm::hide() {
+    mkdir(dir_.file("empty").c_str(), 0755);
+    setenv("PATH", dir_.file("empty").c_str(), 1);
+}
+
+}  // namespace parts_test

@@ -1,0 +1,91 @@
+// Helpers for the restore-parts tests: scratch directories, captured log
+// lines, hand-made run headers and a fake pvesm on PATH.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace parts_test {
+
+// A fresh directory under /tmp, removed with its contents at scope exit.
+class scratch_dir {
+public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir &) = delete;
+    scratch_dir &operator=(const scratch_dir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Collects standard error while alive; lines() turns the logger's lines
+// into "LEVEL message" (time stamp and program name cut off).
+class stderr_capture {
+public:
+    stderr_capture();
+    ~stderr_capture();
+    stderr_capture(const stderr_capture &) = delete;
+    stderr_capture &operator=(const stderr_capture &) = delete;
+    std::string text();
+    std::vector<std::string> lines();
+
+private:
+    void restore();
+    int file_ = -1;
+    int saved_ = -1;
+};
+
+// Fields of a hand-made run header; the defaults are what the agent writes.
+struct header_fields {
+    std::string job_name = "vm100-scsi0";
+    int64_t creation_time = 1700000000;
+    uint64_t source_size = 34359738368ULL;
+    uint8_t run_kind = 0;
+    uint16_t version = 1;
+    uint32_t header_length = 131072;
+    uint64_t carried_value = 0;
+    uint8_t run_id_fill = 0x11;     // every byte of the run id
+    uint8_t parent_id_fill = 0;     // every byte of the parent run id
+    size_t file_size = 131072;      // bytes written in all
+    bool magic = true;
+};
+
+// The header block as bytes (file_size long).
+std::string header_bytes(const header_fields &f);
+// Writes it to path; false on failure.
+bool write_file(const std::string &path, const std::string &bytes);
+bool write_header(const std::string &path, const header_fields &f);
+
+// Entries of a directory in the order readdir yields them.
+std::vector<std::string> dir_order(const std::string &dir);
+
+// A directory with a fake "pvesm" put first on PATH for the object's
+// lifetime. The fake appends every call to a log, one line per call with
+// each argument in brackets, and behaves as the environment says:
+//   FAKE_ALLOC_OUT / FAKE_ALLOC_RC   output and exit code of "alloc"
+//   FAKE_PATH_OUT / FAKE_PATH_RC     output and exit code of "path"
+//   FAKE_FREE_FAIL                   volume id whose "free" fails (exit 1,
+//                                    "cannot remove <volid>")
+class fake_pvesm {
+public:
+    fake_pvesm();
+    ~fake_pvesm();
+    fake_pvesm(const fake_pvesm &) = delete;
+    fake_pvesm &operator=(const fake_pvesm &) = delete;
+    // Sets one of the variables above (unset again at scope exit).
+    void set(const char *name, const std::string &value);
+    std::vector<std::string> calls() const;
+    // PATH without the fake (so "pvesm" cannot be found at all).
+    void hide();
+
+private:
+    scratch_dir dir_;
+    std::string old_path_;
+    bool had_path_ = false;
+    std::vector<std::string> vars_;
+};
+
+}  // namespace parts_test
