@@ -148,7 +148,9 @@ int32_t content_end(const char *line, size_t len)
         return content_error;
     }
 
-    for (size_t i = value_start + 1; i < len; i++)
+    // The character before the value may be a blank too: "key = # note"
+    // has an empty value, "key=#x" the value #x.
+    for (size_t i = value_start; i < len; i++)
         if (is_comment_char(line[i]) && is_blank(line[i - 1]))
             return static_cast<int32_t>(i);
     return static_cast<int32_t>(len);
