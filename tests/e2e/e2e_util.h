@@ -1,0 +1,59 @@
+// A simulated host with one VM on LVM-thin storage, backed up, ready to be
+// restored, plus the checks the restore tests share.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/simhost.h"
+
+namespace e2e {
+
+// Disk sizes are whole 4 MiB extents, so the new volumes match them exactly.
+constexpr uint64_t kDisk0Size = 8u << 20;
+constexpr uint64_t kDisk1Size = 4u << 20;
+constexpr uint64_t kDisk2Size = 4u << 20;
+
+// The configuration of VM 101 as its file holds it.
+extern const char *const kVm101Config;
+
+class restore_host : public testing::Test {
+protected:
+    void SetUp() override;
+
+    // The VM's disks: local-lvm vm-101-disk-0 (scsi0), -1 (scsi1), and with
+    // three_disks also -2 (virtio2, added to the config).
+    void build_vm(bool three_disks = false);
+
+    // Backs the VM up with vlt_proxmox into backup_dir().
+    void backup_with_program();
+    // Backs up each disk LV and the config text with vlt_agent directly.
+    void backup_with_agent(const std::string &config_text,
+                           const std::vector<std::pair<std::string, std::string>> &disks);
+    // One vlt_agent run of source as job name.
+    void agent_run(const std::string &source, const std::string &job);
+
+    vlt_test::run_result restore(const std::vector<std::string> &args,
+                                 const std::vector<std::string> &extra_env = {});
+
+    // The arguments of every pvesm call, in order ("alloc local-lvm 100  8192").
+    std::vector<std::string> pvesm_calls() const;
+    // Header files of a job in the backup directory.
+    std::vector<std::string> job_headers(const std::string &job) const;
+    std::string conf_path(long vmid) const;
+    std::vector<std::string> qemu_server_entries() const;
+    void expect_clean() const;
+
+    vlt_test::sim_host host_;
+    vlt_test::temp_dir backup_{"vlt_e2e_backup"};
+    std::string backup_dir() const { return backup_.path(); }
+    std::string disk_sha[3];
+};
+
+// The VMID of the "done (VMID %ld)" line, or -1.
+long done_vmid(const std::string &err);
+// The log lines with their time stamp and program cut off: "LEVEL: text".
+std::vector<std::string> log_lines(const std::string &err);
+
+}  // namespace e2e
