@@ -1,0 +1,461 @@
+// Whole backup runs against fake host tools: the call sequence, the log
+// lines and exit statuses, the api-key file, and interrupts by signals.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "backup/backup_options.h"
+#include "backup/snapshots.h"
+#include "common/progress.h"
+#include "fake_tools.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+const char kConfig[] =
+    "agent: 1\n"
+    "boot: order=scsi0;ide2;net0\n"
+    "efidisk0: local-lvm:vm-101-disk-9,efitype=4m,size=4M\n"
+    "ide2: none,media=cdrom\n"
+    "memory: 2048\n"
+    "net0: virtio=BC:24:11:2C:69:EC,bridge=vmbr0\n"
+    "scsi0: local-lvm:vm-101-disk-0,size=4M\n"
+    "virtio1: thick:vm-101-disk-1,size=8M\n";
+
+class RunBackup : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        snapshot_retry_delay_ms = 1;
+        snapshot_device_poll_ms = 1;
+        write_text(tools_.path("conf"), kConfig);
+        tools_.on("qm",
+                  "case \"$1\" in\n"
+                  "config) cat \"$FAKE_DIR/conf\";;\n"
+                  "guest) echo 1;;\n"
+                  "esac");
+        tools_.on("pvesm",
+                  "f=\"$FAKE_DIR/node-${2#*:}\"\n"
+                  "[ -e \"$f\" ] || { echo \"no such volume '$2'\" >&2; exit 2; }\n"
+                  "echo \"$f\"");
+        tools_.on("lvs", "cat \"$FAKE_DIR/lvs\"");
+        tools_.lvcreate_makes_nodes();
+        tools_.on("vlt_agent", "printf '%s\\n' \"$@\" > \"$FAKE_DIR/argv.$n\"");
+        add_lv("vm-101-disk-0", true, 7);
+        add_lv("vm-101-disk-1", false, 8);
+        add_lv("vm-101-disk-2", true, 10);
+
+        opts_.vmid = "101";
+        strcpy(opts_.job_prefix, "vm101");
+        opts_.forwarded = forwarded_;
+        opts_.forwarded_count = 2;
+    }
+    void TearDown() override
+    {
+        release_signal_handlers();
+        snapshot_retry_delay_ms = 1000;
+        snapshot_device_poll_ms = 100;
+        cleanup_agent_grace_polls = 50;
+    }
+
+    void add_lv(const std::string &lv, bool thin, int minor)
+    {
+        std::string node = tools_.path("node-" + lv);
+        ASSERT_EQ(mknod(node.c_str(), S_IFBLK | 0600, makedev(253, minor)), 0);
+        lvs_ += "  " + tools_.vg() + "|" + lv + "|" + (thin ? "Vwi-aotz--" : "-wi-ao----") + "|4194304|" +
+                (thin ? "thin" : "linear") + "||253|" + std::to_string(minor) + "\n";
+        write_text(tools_.path("lvs"), lvs_);
+    }
+
+    strings agent_argv(int n)
+    {
+        strings out;
+        std::string text = tools_.read("argv." + std::to_string(n));
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t nl = text.find('\n', start);
+            out.push_back(text.substr(start, nl - start));
+            start = nl + 1;
+        }
+        return out;
+    }
+
+    std::string snap(const char *lv) { return tools_.vg() + "/" + lv + "_vltsnap"; }
+
+    int32_t run(strings *lines = nullptr)
+    {
+        stderr_capture log;
+        int32_t rc = run_backup(&opts_);
+        std::string text = log.text();
+        if (lines != nullptr)
+            *lines = log_lines(text);
+        return rc;
+    }
+
+    fake_tools tools_;
+    std::string lvs_;
+    const char *forwarded_[4] = {"--out", "/backup", nullptr, nullptr};
+    backup_options opts_{};
+};
+
+TEST_F(RunBackup, BacksUpEveryDiskThenTheConfiguration)
+{
+    strings lines;
+    ASSERT_EQ(run(&lines), 0);
+    const std::string vg = tools_.vg();
+    strings calls = tools_.call_lines();
+    strings expected = {
+        "qm config 101 --current",
+        "pvesm path local-lvm:vm-101-disk-0",
+        "lvs --noheadings --separator | --units b --nosuffix -o "
+        "vg_name,lv_name,lv_attr,lv_size,segtype,origin,lv_kernel_major,lv_kernel_minor",
+        "pvesm path thick:vm-101-disk-1",
+        "lvs --noheadings --separator | --units b --nosuffix -o "
+        "vg_name,lv_name,lv_attr,lv_size,segtype,origin,lv_kernel_major,lv_kernel_minor",
+        "qm guest cmd 101 fsfreeze-freeze",
+        "lvcreate -s -y -kn -n vm-101-disk-0_vltsnap --addtag vlt_agent --addtag vm101 " + vg + "/vm-101-disk-0",
+        "lvcreate -s -y -n vm-101-disk-1_vltsnap -l 10%ORIGIN --addtag vlt_agent --addtag vm101 " + vg +
+            "/vm-101-disk-1",
+        "qm guest cmd 101 fsfreeze-thaw",
+        "vlt_agent --source /dev/" + vg + "/vm-101-disk-0_vltsnap --snapshot off --name vm101-scsi0 --out /backup",
+        "lvremove -f -y " + snap("vm-101-disk-0"),
+        "vlt_agent --source /dev/" + vg + "/vm-101-disk-1_vltsnap --snapshot off --name vm101-virtio1 --out /backup",
+        "lvremove -f -y " + snap("vm-101-disk-1"),
+    };
+    ASSERT_EQ(calls.size(), expected.size() + 1) << ::testing::PrintToString(calls);
+    EXPECT_EQ(strings(calls.begin(), calls.end() - 1), expected);
+    EXPECT_TRUE(std::regex_match(calls.back(),
+                                 std::regex(R"(vlt_agent --source /tmp/vlt_proxmox_vmconfig\.\w{6} --snapshot off )"
+                                            R"(--name vm101-vmconfig --out /backup)")))
+        << calls.back();
+
+    ASSERT_EQ(lines.size(), 6u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0].rfind("INFO  VM 101: consistency window (guest quiesced until thawed): ", 0), 0u);
+    EXPECT_EQ(lines[1], "INFO  VM 101 disk scsi0: backing up snapshot " + snap("vm-101-disk-0") + " as job vm101-scsi0");
+    EXPECT_EQ(lines[2], "INFO  VM 101 disk scsi0: job vm101-scsi0 finished");
+    EXPECT_EQ(lines[3], "INFO  VM 101 disk virtio1: backing up snapshot " + snap("vm-101-disk-1") +
+                            " as job vm101-virtio1");
+    EXPECT_EQ(lines[4], "INFO  VM 101 disk virtio1: job vm101-virtio1 finished");
+    EXPECT_EQ(lines[5], "INFO  VM 101 config: job vm101-vmconfig finished");
+
+    struct sigaction now;
+    sigaction(SIGTERM, nullptr, &now);
+    EXPECT_NE(now.sa_handler, cleanup_on_signal);
+}
+
+TEST_F(RunBackup, SelectionKeepsConfigurationOrder)
+{
+    write_text(tools_.path("conf"), std::string(kConfig) + "scsi1: local-lvm:vm-101-disk-2,size=4M\n");
+    const char *slots[] = {"scsi1", "scsi0", "scsi1"};
+    for (int i = 0; i < 3; i++)
+        opts_.slots[i] = slots[i];
+    opts_.slot_count = 3;
+    opts_.no_vmconfig = 1;
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(agent_argv(1)[5], "vm101-scsi0");
+    EXPECT_EQ(agent_argv(2)[5], "vm101-scsi1");
+    EXPECT_EQ(tools_.calls_of("vlt_agent").size(), 2u);
+    EXPECT_EQ(tools_.calls_of("lvcreate").size(), 2u);
+}
+
+TEST_F(RunBackup, MissingSlotAndNoDisksStopBeforeTheHost)
+{
+    opts_.slots[0] = "scsi0";
+    opts_.slots[1] = "ide2";
+    opts_.slot_count = 2;
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101 has no disk-like volume 'ide2' (run 'qm config 101 --current' to see its slots)"}));
+    EXPECT_EQ(tools_.call_lines(), (strings{"qm config 101 --current"}));
+
+    opts_.slot_count = 0;
+    write_text(tools_.path("conf"), "memory: 512\nide2: none,media=cdrom\nnet0: virtio,bridge=vmbr0\n");
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101 has no disk-like volumes to back up"}));
+    EXPECT_EQ(tools_.calls_of("qm"), (strings{"config 101 --current", "config 101 --current"}));
+}
+
+TEST_F(RunBackup, ConfigurationProblems)
+{
+    strings lines;
+    tools_.on("qm", "echo \"Configuration file 'nodes/pve/qemu-server/101.conf' does not exist\" >&2; exit 2");
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR qm config 101 --current failed: Configuration file "
+                              "'nodes/pve/qemu-server/101.conf' does not exist"}));
+    tools_.remove("qm");
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR qm is not available (not running on a Proxmox VE host?)"}));
+}
+
+TEST_F(RunBackup, ResolutionProblems)
+{
+    strings lines;
+    tools_.remove("pvesm");
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR pvesm is not available (not running on a Proxmox VE host?)"}));
+}
+
+TEST_F(RunBackup, EveryNonLvmDiskIsReportedInOneLine)
+{
+    write_text(tools_.path("conf"), "scsi0: local-lvm:vm-101-disk-0,size=4M\n"
+                                    "scsi1: local:101/vm-101-disk-5.raw,size=4M\n"
+                                    "sata0: gone:vm-101-disk-6,size=4M\n");
+    mkdir(tools_.path("node-101").c_str(), 0755);
+    write_text(tools_.path("node-101/vm-101-disk-5.raw"), "raw");
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    const std::string file = tools_.path("node-101/vm-101-disk-5.raw");
+    EXPECT_EQ(lines, (strings{"ERROR VM 101: not every disk is LVM-backed (this version only supports LVM/LVM-thin): "
+                              "scsi1 (local:101/vm-101-disk-5.raw) not LVM-backed: " + file +
+                              " is not an LVM logical volume (storage backend other than LVM/LVM-thin); "
+                              "sata0 (gone:vm-101-disk-6) lookup failed: pvesm path failed: no such volume "
+                              "'gone:vm-101-disk-6'"}));
+    EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+    EXPECT_EQ(tools_.calls_of("qm").size(), 1u);  // never frozen
+}
+
+TEST_F(RunBackup, SnapshotSetFailureEndsTheRun)
+{
+    opts_.snapshot_size = "12K";
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "ERROR VM 101: could not snapshot virtio1 (vm-101-disk-1): invalid snapshot size '12K'");
+    EXPECT_EQ(tools_.calls_of("lvremove"), (strings{"-f -y " + snap("vm-101-disk-0")}));
+    EXPECT_EQ(tools_.calls_of("qm").back(), "guest cmd 101 fsfreeze-thaw");
+    EXPECT_TRUE(tools_.calls_of("vlt_agent").empty());
+}
+
+TEST_F(RunBackup, FailedDiskIsSummedUpAfterTheConfigurationJob)
+{
+    tools_.on("vlt_agent", "[ $n -eq 1 ] && exit 3; exit 0");
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    ASSERT_EQ(lines.size(), 7u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[2], "ERROR VM 101 disk scsi0: vlt_agent exited with code 3");
+    EXPECT_EQ(lines[4], "INFO  VM 101 disk virtio1: job vm101-virtio1 finished");
+    EXPECT_EQ(lines[5], "INFO  VM 101 config: job vm101-vmconfig finished");
+    EXPECT_EQ(lines[6], "ERROR VM 101: 1 of 2 disk(s) failed: scsi0");
+    // the vmconfig job ran before the summary, and both snapshots are gone
+    EXPECT_EQ(tools_.calls_of("vlt_agent").size(), 3u);
+    EXPECT_EQ(tools_.calls_of("lvremove"), (strings{"-f -y " + snap("vm-101-disk-0"), "-f -y " + snap("vm-101-disk-1")}));
+
+    tools_.on("vlt_agent", "exit 3");
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines.back(), "ERROR VM 101: 2 of 2 disk(s) failed: scsi0, virtio1");
+}
+
+TEST_F(RunBackup, FailedConfigurationJobAloneFailsTheRun)
+{
+    tools_.on("vlt_agent", "[ $n -eq 3 ] && exit 5; exit 0");
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "ERROR VM 101 config: vlt_agent exited with code 5");
+    for (const auto &line : lines)
+        EXPECT_EQ(line.find("disk(s) failed"), std::string::npos);
+
+    opts_.no_vmconfig = 1;
+    EXPECT_EQ(run(&lines), 0);
+    EXPECT_EQ(tools_.calls_of("vlt_agent").size(), 5u);
+}
+
+TEST_F(RunBackup, LiteralApiKeyTravelsOnlyInAPrivateFile)
+{
+    tools_.on("vlt_agent",
+              "printf '%s\\n' \"$@\" > \"$FAKE_DIR/argv.$n\"\n"
+              "k=\"${@: -1}\"; k=\"${k#file:}\"\n"
+              "stat -c '%a %s' \"$k\" > \"$FAKE_DIR/keystat.$n\"; cat \"$k\" > \"$FAKE_DIR/key.$n\"\n"
+              "cat /proc/[0-9]*/cmdline 2>/dev/null | tr '\\0' ' ' > \"$FAKE_DIR/cmdlines.$n\"");
+    const char *secret = "s3cr3t-Value with spaces";
+    opts_.api_key = secret;
+    ASSERT_EQ(run(), 0);
+    std::string path;
+    for (int n = 1; n <= 3; n++) {
+        strings argv = agent_argv(n);
+        ASSERT_GE(argv.size(), 10u);
+        EXPECT_EQ(argv[argv.size() - 4], "--out");
+        EXPECT_EQ(argv[argv.size() - 2], "--api-key");
+        std::string arg = argv.back();
+        ASSERT_TRUE(std::regex_match(arg, std::regex(
+                        "file:/dev/shm/vlt_proxmox_key\\." + std::to_string(getpid()) + "\\.\\w{6}")))
+            << arg;
+        if (n == 1)
+            path = arg.substr(5);
+        EXPECT_EQ(arg.substr(5), path);  // one file for every run
+        EXPECT_EQ(tools_.read("key." + std::to_string(n)), secret);
+        EXPECT_EQ(tools_.read("keystat." + std::to_string(n)), "600 " + std::to_string(strlen(secret)) + "\n");
+        EXPECT_EQ(tools_.read("cmdlines." + std::to_string(n)).find("s3cr3t"), std::string::npos);
+    }
+    struct stat st;
+    EXPECT_NE(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(g_cleanup.secret_path[0], '\0');
+}
+
+TEST_F(RunBackup, FileApiKeyIsPassedAsGiven)
+{
+    opts_.api_key = "file:/etc/vlt/key";
+    ASSERT_EQ(run(), 0);
+    strings argv = agent_argv(2);
+    EXPECT_EQ(strings(argv.end() - 2, argv.end()), (strings{"--api-key", "file:/etc/vlt/key"}));
+}
+
+TEST_F(RunBackup, UnusableApiKeyEndsWithStatusTwoBeforeTheFreeze)
+{
+    opts_.api_key = "kms:https://kms.example/k1";
+    strings lines;
+    EXPECT_EQ(run(&lines), 2);
+    EXPECT_EQ(lines, (strings{"error: api-key: kms: scheme is recognized but not yet implemented"}));
+    opts_.api_key = "file:";
+    EXPECT_EQ(run(&lines), 2);
+    EXPECT_EQ(lines, (strings{"error: api-key: file: needs a path"}));
+    EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+    EXPECT_EQ(tools_.calls_of("qm"), (strings{"config 101 --current", "config 101 --current"}));
+}
+
+// Runs the backup in a child process (with a progress segment, like the
+// program) and hands its pid to `interrupt` once `ready` exists.
+struct child_outcome {
+    pid_t pid = 0;
+    int status = 0;
+    std::string log;
+};
+
+class RunBackupSignals : public RunBackup {
+protected:
+    child_outcome run_and_signal(const std::string &ready, int sig, bool with_progress = false)
+    {
+        std::string log_path = tools_.path("child.log");
+        fflush(nullptr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 2);
+            if (with_progress)
+                progress_start(PROGRESS_KIND_BACKUP, opts_.job_prefix, opts_.forwarded, opts_.forwarded_count);
+            int32_t rc = run_backup(&opts_);
+            _exit(rc);
+        }
+        child_outcome out;
+        out.pid = pid;
+        std::string marker = tools_.path(ready);
+        for (int i = 0; i < 1000 && access(marker.c_str(), F_OK) != 0; i++)
+            usleep(10000);
+        EXPECT_EQ(access(marker.c_str(), F_OK), 0) << "never reached " << ready;
+        kill(pid, sig);
+        waitpid(pid, &out.status, 0);
+        out.log = slurp(log_path);
+        return out;
+    }
+};
+
+TEST_F(RunBackupSignals, TermWhileAnAgentRunsCleansUpAndDiesByTheSignal)
+{
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        unlink(tools_.path("calls").c_str());
+        unlink(tools_.path("count.vlt_agent").c_str());
+        unlink(tools_.path("agent-up").c_str());
+        tools_.on("vlt_agent",
+                  "trap 'echo term > \"$FAKE_DIR/agent-term\"; exit 143' TERM\n"
+                  "k=\"${@: -1}\"; echo \"${k#file:}\" > \"$FAKE_DIR/keypath\"\n"
+                  "sleep 20 & echo $$ > \"$FAKE_DIR/agent-up\"; wait");
+        opts_.api_key = "literal-key";
+        child_outcome out = run_and_signal("agent-up", sig, true);
+        ASSERT_TRUE(WIFSIGNALED(out.status)) << out.status << out.log;
+        EXPECT_EQ(WTERMSIG(out.status), sig);
+        EXPECT_EQ(tools_.read("agent-term"), "term\n");
+        const std::string vg = tools_.vg();
+        strings calls = tools_.call_lines();
+        ASSERT_GE(calls.size(), 3u);
+        // the first agent was interrupted: both snapshots go, nothing else runs
+        EXPECT_EQ(strings(calls.end() - 3, calls.end()),
+                  (strings{calls[calls.size() - 3], "lvremove -f -y " + snap("vm-101-disk-0"),
+                           "lvremove -f -y " + snap("vm-101-disk-1")}));
+        EXPECT_EQ(calls[calls.size() - 3].rfind("vlt_agent --source /dev/" + vg + "/vm-101-disk-0_vltsnap", 0), 0u);
+        std::string key = tools_.read("keypath");
+        ASSERT_FALSE(key.empty());
+        key.pop_back();
+        EXPECT_EQ(access(key.c_str(), F_OK), -1) << key;
+        EXPECT_EQ(access(("/dev/shm/vlt_progress." + std::to_string(out.pid)).c_str(), F_OK), -1);
+        EXPECT_TRUE(out.log.find("ERROR") == std::string::npos) << out.log;
+        unlink(tools_.path("agent-term").c_str());
+    }
+}
+
+TEST_F(RunBackupSignals, AgentIgnoringTermIsKilled)
+{
+    cleanup_agent_grace_polls = 2;
+    tools_.on("vlt_agent", "trap '' TERM; echo $$ > \"$FAKE_DIR/agent-up\"; while :; do sleep 0.05; done");
+    child_outcome out = run_and_signal("agent-up", SIGTERM);
+    ASSERT_TRUE(WIFSIGNALED(out.status));
+    EXPECT_EQ(WTERMSIG(out.status), SIGTERM);
+    pid_t agent = std::stoi(tools_.read("agent-up"));
+    EXPECT_EQ(kill(agent, 0), -1);  // reaped, not even a zombie
+    EXPECT_EQ(tools_.calls_of("lvremove").size(), 2u);
+}
+
+TEST_F(RunBackupSignals, TermWhileFrozenThawsFirst)
+{
+    tools_.on("lvcreate",
+              "if [ $n -eq 2 ]; then touch \"$FAKE_DIR/in-lvcreate\"; exec sleep 2; fi\n"
+              "args=(\"$@\"); origin=\"${args[-1]}\"; vg=\"${origin%%/*}\"\n"
+              "while [ $# -gt 0 ]; do [ \"$1\" = -n ] && name=\"$2\"; shift; done\n"
+              "mkdir -p \"/dev/$vg\"; mknod \"/dev/$vg/$name\" b 240 9");
+    child_outcome out = run_and_signal("in-lvcreate", SIGTERM);
+    ASSERT_TRUE(WIFSIGNALED(out.status));
+    EXPECT_EQ(WTERMSIG(out.status), SIGTERM);
+    strings calls = tools_.call_lines();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(strings(calls.end() - 3, calls.end()),
+              (strings{"lvcreate -s -y -n vm-101-disk-1_vltsnap -l 10%ORIGIN --addtag vlt_agent --addtag vm101 " +
+                           tools_.vg() + "/vm-101-disk-1",
+                       "qm guest cmd 101 fsfreeze-thaw", "lvremove -f -y " + snap("vm-101-disk-0")}));
+}
+
+TEST_F(RunBackupSignals, TermDuringTheFreezeCommandStillThaws)
+{
+    tools_.on("qm",
+              "case \"$1\" in\n"
+              "config) cat \"$FAKE_DIR/conf\";;\n"
+              "guest) [ \"$4\" = fsfreeze-freeze ] && { touch \"$FAKE_DIR/in-freeze\"; exec sleep 2; }; echo 1;;\n"
+              "esac");
+    child_outcome out = run_and_signal("in-freeze", SIGTERM);
+    ASSERT_TRUE(WIFSIGNALED(out.status));
+    EXPECT_EQ(tools_.call_lines().back(), "qm guest cmd 101 fsfreeze-thaw");
+    EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+}
+
+TEST_F(RunBackupSignals, ProgressSegmentShowsTheRunningAgent)
+{
+    tools_.on("vlt_agent",
+              "cp \"/dev/shm/vlt_progress.$PPID\" \"$FAKE_DIR/segment.$n\"; echo $$ > \"$FAKE_DIR/pid.$n\"\n"
+              "[ $n -eq 2 ] && { touch \"$FAKE_DIR/second\"; sleep 20; }; exit 0");
+    child_outcome out = run_and_signal("second", SIGTERM, true);
+    ASSERT_TRUE(WIFSIGNALED(out.status));
+    std::string seg = tools_.read("segment.1");
+    ASSERT_EQ(seg.size(), 1208u);
+    EXPECT_EQ(seg[20], 2);                                 // kind: backup
+    EXPECT_EQ(seg[22], 1);                                 // phase: working
+    EXPECT_STREQ(seg.c_str() + 24, "vm101");              // job prefix
+    EXPECT_STREQ(seg.c_str() + 440, "disk scsi0 (1/2): job vm101-scsi0");
+    uint32_t child = 0;
+    memcpy(&child, seg.data() + 1200, 4);
+    EXPECT_EQ(child, static_cast<uint32_t>(std::stoi(tools_.read("pid.1"))));
+    uint32_t writer = 0;
+    memcpy(&writer, seg.data() + 16, 4);
+    EXPECT_EQ(writer, static_cast<uint32_t>(out.pid));
+    EXPECT_EQ(access(("/dev/shm/vlt_progress." + std::to_string(out.pid)).c_str(), F_OK), -1);
+}
+
+}  // namespace
