@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -49,17 +48,15 @@ Scan scan(const Argv &a, int32_t max_positional = 0) {
         s.count = scan_options(a.argc(), a.argv(), kBackupTable, max_positional);
         out = err.text();
     }
-    std::regex prefix(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \[vlt_proxmox\] WARN  (.*)$)");
+    std::string plain = strip_log_prefixes(out, "vlt_proxmox");
     size_t start = 0;
-    while (start < out.size()) {
-        size_t nl = out.find('\n', start);
-        std::string line = out.substr(start, nl - start);
-        std::smatch m;
-        if (std::regex_match(line, m, prefix))
-            s.lines.push_back(m[1]);
-        else
-            s.lines.push_back("BAD LINE: " + line);
-        start = nl == std::string::npos ? out.size() : nl + 1;
+    while (start < plain.size()) {
+        size_t nl = plain.find('\n', start);
+        std::string line = plain.substr(start, nl - start);
+        const std::string level = "WARN  ";
+        s.lines.push_back(line.compare(0, level.size(), level) == 0 ? line.substr(level.size())
+                                                                     : "BAD LEVEL: " + line);
+        start = nl == std::string::npos ? plain.size() : nl + 1;
     }
     s.notes = g_notes;
     log_set_note_sink(nullptr);
