@@ -125,6 +125,7 @@ int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, siz
     bool term_sent = false;
     int64_t term_sent_at = 0;
     bool pipe_open = true;
+    int eof_passes = 0;
     bool reaped = false;
     int status = 0;
 
@@ -135,9 +136,11 @@ int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, siz
             if (r > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0)
                 pipe_open = read_chunk(read_end.get(), &sink);
         } else {
-            // The pipe is at end of file but the child still runs (it closed
-            // its output, or left it to a process of its own): just wait.
-            poll(nullptr, 0, kPollMs);
+            // The pipe is at end of file but the child has not been seen to
+            // end: usually it is just exiting, so look again soon; one that
+            // closed its output and runs on is checked at the normal pace.
+            poll(nullptr, 0, eof_passes < 20 ? 5 : kPollMs);
+            eof_passes++;
         }
 
         pid_t w = waitpid(pid, &status, WNOHANG);
