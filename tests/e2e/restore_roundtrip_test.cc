@@ -130,6 +130,30 @@ TEST_F(RoundTrip, KeptIdentityAndStorageMapMoveTheDisks) {
     expect_clean();
 }
 
+TEST_F(RoundTrip, MaskedCloudInitPasswordIsNotInstalled) {
+    ASSERT_TRUE(host_.add_storage("local-lvm", "lvmthin"));
+    ASSERT_TRUE(host_.add_vm(101, "agent: 1\n"
+                                  "cipassword: $5$salt$Rk0zYjJhYmNkZWZnaGlqa2xtbm9wcXJz\n"
+                                  "ciuser: admin\n"
+                                  "scsi0: local-lvm:vm-101-disk-0,size=4M\n"));
+    ASSERT_TRUE(host_.add_lv_random("local-lvm", "vm-101-disk-0", 4u << 20, 21));
+    ASSERT_NO_FATAL_FAILURE(backup_with_program());
+
+    auto r = restore({"--vmid", "500"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    std::string conf = vlt_test::read_file(conf_path(500));
+    EXPECT_EQ(conf.find("cipassword"), std::string::npos) << conf;
+    EXPECT_NE(conf.find("ciuser: admin\n"), std::string::npos) << conf;
+    size_t warnings = 0;
+    for (const std::string &line : log_lines(r.err))
+        if (line.rfind("WARN: ", 0) == 0) {
+            warnings++;
+            EXPECT_EQ(line, "WARN: cipassword was not part of the backup: set it again for VM 500");
+        }
+    EXPECT_EQ(warnings, 1u);
+    expect_clean();
+}
+
 TEST_F(RoundTrip, SnapshotSectionsAreCopiedAsTheyWere) {
     ASSERT_NO_FATAL_FAILURE(build_vm());
     const std::string snapshots =

@@ -226,6 +226,28 @@ TEST_F(RestoreRun, KeepsNetworkIdentityAndSmbiosUuidOnRequest) {
               "vmgenid: 0\n");
 }
 
+TEST_F(RestoreRun, MaskedCloudInitPasswordIsLeftOutWithOneWarning) {
+    add_run("vm100-vmconfig",
+            "cipassword: **********\n"
+            "ciuser: admin\n"
+            "scsi0: local-lvm:vm-100-disk-0,size=1K\n"
+            "vmgenid: 0\n");
+    add_run("vm100-scsi0", kDisk1);
+    opts_.keep_smbios_uuid = 1;
+    ASSERT_EQ(restore(), 0) << err_;
+    EXPECT_EQ(read_file(conf_path()),
+              "ciuser: admin\n"
+              "scsi0: local-lvm:vm-105-disk-0,size=1K\n"
+              "vmgenid: 0\n");
+    size_t warnings = 0;
+    for (const std::string &line : log_)
+        if (line.rfind("WARN: ", 0) == 0) {
+            warnings++;
+            EXPECT_EQ(line, "WARN: cipassword was not part of the backup: set it again for VM 105");
+        }
+    EXPECT_EQ(warnings, 1u);
+}
+
 TEST_F(RestoreRun, MissingJobOfTheSecondDiskFreesTheFirstVolume) {
     add_run("vm100-vmconfig", "scsi0: local-lvm:vm-100-disk-0\nscsi1: local-lvm:vm-100-disk-1\n");
     add_run("vm100-scsi0", kDisk0);
