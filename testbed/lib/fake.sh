@@ -15,7 +15,7 @@ FAKE_NODE=now
 
 fake_log() {
     local line a
-    line="$(sim_now)"$'\t'"$$"$'\t'"$1"$'\t'"$FAKE_TOOL"
+    line="$EPOCHREALTIME"$'\t'"$$"$'\t'"$1"$'\t'"$FAKE_TOOL"
     shift
     for a in "$@"; do
         log_field "$a"
@@ -351,8 +351,10 @@ pvesm_alloc() {
     [[ -f $ROOT/lvs/$vg/$name ]] && pve_die "lvcreate '$vg/$name' error:   Logical Volume \"$name\" already exists in volume group \"$vg\""
     ((bytes > 0)) || pve_die "lvcreate '$vg/$name' error:   Size is zero."
     local rounded
-    rounded=$(round_extent "$bytes")
+    round_extent "$bytes"; rounded=$ROUNDED
     vg_load "$vg"
+    vg_used "$vg"
+    local used=$VG_USED free
     L_kind= L_origin= L_pool= L_tags= L_skip=0 L_ro=0 L_segments=1 L_loop= L_major= L_minor= L_active=0
     if [[ $S_type == lvmthin ]]; then
         local pool_full=
@@ -360,8 +362,6 @@ pvesm_alloc() {
         [[ -n $pool_full ]] && pve_die "lvcreate '$vg/$name' error:   Cannot create new thin volume, free space in thin pool $vg/$S_pool reached threshold."
         L_kind=thin L_pool=$S_pool
     else
-        local used free
-        used=$(vg_used "$vg")
         free=$((G_size - used))
         ((rounded <= free)) || pve_die "lvcreate '$vg/$name' error:   Volume group \"$vg\" has insufficient free space ($((free / SIM_EXTENT)) extents): $((rounded / SIM_EXTENT)) required."
         L_kind=thick L_tags=pve-vm-$vmid
@@ -377,7 +377,7 @@ pvesm_alloc() {
     ((rounded != bytes)) && echo "  Rounding up size to full physical extent $(human_size "$rounded")"
     if [[ $L_kind == thin ]]; then
         local virt pool_size
-        virt=$(pool_virtual "$vg" "$S_pool")
+        pool_virtual "$vg" "$S_pool"; virt=$POOL_VIRTUAL
         lv_load "$vg" "$S_pool"
         pool_size=$L_size
         ((virt > pool_size)) && printf '  WARNING: Sum of all thin volume sizes (%s) exceeds the size of thin pool %s/%s (%s).\n' \
@@ -698,7 +698,7 @@ tool_lvcreate() {
                 case ${BASH_REMATCH[2]} in
                     ORIGIN) base=$o_size ;;
                     VG) base=$G_size ;;
-                    FREE) base=$((G_size - $(vg_used "$vg"))) ;;
+                    FREE) vg_used "$vg"; base=$((G_size - VG_USED)) ;;
                 esac
                 ((pct <= 100)) || lvm_die 3 "Percentage must be less than or equal to 100."
                 ext=$(((base / SIM_EXTENT * pct + 99) / 100))
@@ -709,11 +709,11 @@ tool_lvcreate() {
         fi
         ((bytes > 0)) || lvm_die 3 "Size must be larger than zero."
         local rounded
-        rounded=$(round_extent "$bytes")
+        round_extent "$bytes"; rounded=$ROUNDED
         ((rounded != bytes)) && echo "  Rounding up size to full physical extent $(human_size "$rounded")"
         bytes=$rounded
         local used free
-        used=$(vg_used "$vg")
+        vg_used "$vg"; used=$VG_USED
         free=$((G_size - used))
         ((bytes <= free)) || lvm_die 5 "Volume group \"$vg\" has insufficient free space ($((free / SIM_EXTENT)) extents): $((bytes / SIM_EXTENT)) required."
         kind=cow
@@ -740,7 +740,7 @@ tool_lvcreate() {
     fi
     if [[ $kind == thin ]]; then
         local virt_sum pool_size
-        virt_sum=$(pool_virtual "$vg" "$o_pool")
+        pool_virtual "$vg" "$o_pool"; virt_sum=$POOL_VIRTUAL
         lv_load "$vg" "$o_pool"
         pool_size=$L_size
         ((virt_sum > pool_size)) && printf '  WARNING: Sum of all thin volume sizes (%s) exceeds the size of thin pool %s/%s (%s).\n' \

@@ -101,8 +101,9 @@ parse_size() {
     SIZE_BYTES=$((num * mult))
 }
 
+# Sets ROUNDED to a byte count rounded up to whole extents.
 round_extent() {
-    echo $((($1 + SIM_EXTENT - 1) / SIM_EXTENT * SIM_EXTENT))
+    ROUNDED=$((($1 + SIM_EXTENT - 1) / SIM_EXTENT * SIM_EXTENT))
 }
 
 # LVM's short size display ("4.00 MiB").
@@ -119,7 +120,8 @@ valid_lv_name() {
     [[ $1 =~ ^[A-Za-z0-9+_.][A-Za-z0-9+_.-]*$ && ${#1} -le 127 && $1 != . && $1 != .. ]]
 }
 
-# Bytes of a VG in use by allocated extents (thick LVs, COW areas, pools).
+# Sets VG_USED to the bytes of a VG in use by allocated extents (thick LVs,
+# COW areas, pools). Callers reload any LV they had loaded.
 vg_used() {
     local vg=$1 f used=0
     for f in "$ROOT/lvs/$vg"/*; do
@@ -128,10 +130,10 @@ vg_used() {
         [[ $L_kind == thin ]] && continue
         used=$((used + L_size))
     done
-    echo "$used"
+    VG_USED=$used
 }
 
-# Sum of the virtual sizes of the thin LVs of a pool.
+# Sets POOL_VIRTUAL to the sum of the virtual sizes of the thin LVs of a pool.
 pool_virtual() {
     local vg=$1 pool=$2 f sum=0
     for f in "$ROOT/lvs/$vg"/*; do
@@ -139,7 +141,7 @@ pool_virtual() {
         lv_load "$vg" "${f##*/}"
         [[ $L_kind == thin && $L_pool == "$pool" ]] && sum=$((sum + L_size))
     done
-    echo "$sum"
+    POOL_VIRTUAL=$sum
 }
 
 # Attaches a file to a free loop device: sets LOOP_DEV, LOOP_MAJOR, LOOP_MINOR.

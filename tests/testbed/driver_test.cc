@@ -1,0 +1,337 @@
+// The simhost driver: call log, faults, delays, check-clean and teardown.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/testbed/testbed_util.h"
+
+namespace testbed_test {
+namespace {
+
+using vlt_test::call_record;
+using vlt_test::fault_spec;
+using vlt_test::run_result;
+
+constexpr uint64_t kMiB = 1024 * 1024;
+
+TEST(CallLog, ParsesCallAndEndLines) {
+    call_record r;
+    ASSERT_TRUE(vlt_test::parse_call_line("1700000000.123456\t42\tcall\tpvesm\talloc\tlocal-lvm\t105\t\t1024K", &r));
+    EXPECT_DOUBLE_EQ(r.time, 1700000000.123456);
+    EXPECT_EQ(r.pid, 42);
+    EXPECT_FALSE(r.is_end);
+    EXPECT_EQ(r.tool, "pvesm");
+    EXPECT_EQ(r.args, (std::vector<std::string>{"alloc", "local-lvm", "105", "", "1024K"}));
+    EXPECT_EQ(r.joined(), "alloc local-lvm 105  1024K");
+
+    ASSERT_TRUE(vlt_test::parse_call_line("1.5\t42\tend\tpvesm\t255", &r));
+    EXPECT_TRUE(r.is_end);
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_TRUE(r.args.empty());
+
+    ASSERT_TRUE(vlt_test::parse_call_line("1.5\t7\tcall\tqm\ta\\tb\\nc\\\\d\\re", &r));
+    EXPECT_EQ(r.args, (std::vector<std::string>{"a\tb\nc\\d\re"}));
+    ASSERT_TRUE(vlt_test::parse_call_line("1.5\t7\tcall\tqm", &r));
+    EXPECT_TRUE(r.args.empty());
+}
+
+TEST(CallLog, RejectsMalformedLines) {
+    call_record r;
+    for (const char *bad : {"", "x\t1\tcall\tqm", "1.0\tx\tcall\tqm", "1.0\t1\tstart\tqm", "1.0\t1\tcall\t",
+                            "1.0\t1\tend\tqm", "1.0\t1\tend\tqm\t1\t2", "1.0\t1\tend\tqm\tx"})
+        EXPECT_FALSE(vlt_test::parse_call_line(bad, &r)) << bad;
+}
+
+TEST(RandomBytes, AreDeterministicPerSeed) {
+    EXPECT_EQ(vlt_test::random_bytes(1000, 1), vlt_test::random_bytes(1000, 1));
+    EXPECT_NE(vlt_test::random_bytes(1000, 1), vlt_test::random_bytes(1000, 2));
+    EXPECT_EQ(vlt_test::random_bytes(13, 5).size(), 13u);
+    EXPECT_EQ(vlt_test::sha256_hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+class Driver : public host_test {};
+
+TEST_F(Driver, EveryCallIsLoggedWithItsArgumentsAndEnd) {
+    ASSERT_TRUE(host_.add_vm(101, "agent: 1\n"));
+    ASSERT_EQ(tool("pvesm", {"alloc", "local-lvm", "101", "", "1K"}).exit_status, 255);
+    ASSERT_EQ(tool("qm", {"guest", "cmd", "101", "fsfreeze-freeze"}).exit_status, 0);
+    ASSERT_EQ(tool("qm", {"config", "101", "tab\there\nnewline"}).exit_status, 255);
+    std::vector<call_record> all = host_.calls();
+    ASSERT_EQ(all.size(), 6u);
+    EXPECT_EQ(all[0].tool, "pvesm");
+    EXPECT_EQ(all[0].args, (std::vector<std::string>{"alloc", "local-lvm", "101", "", "1K"}));
+    EXPECT_TRUE(all[1].is_end);
+    EXPECT_EQ(all[1].pid, all[0].pid);
+    EXPECT_EQ(all[1].exit_status, 255);
+    EXPECT_EQ(all[2].joined(), "guest cmd 101 fsfreeze-freeze");
+    EXPECT_EQ(all[3].exit_status, 0);
+    EXPECT_EQ(all[4].args[2], "tab\there\nnewline");
+    for (size_t i = 1; i < all.size(); i++) EXPECT_LE(all[i - 1].time, all[i].time);
+    EXPECT_EQ(host_.calls_of("qm").size(), 2u);
+
+    ASSERT_TRUE(host_.clear_calls());
+    EXPECT_TRUE(host_.calls().empty());
+}
+
+TEST_F(Driver, FaultFiresAtTheNthMatchingCallOnly) {
+    ASSERT_TRUE(host_.add_lv("local-lvm", "vm-101-disk-0", 4 * kMiB));
+    fault_spec f;
+    f.tool = "pvesm";
+    f.match = "path";
+    f.nth = 2;
+    f.exit_code = 9;
+    f.text = "storage is on fire";
+    ASSERT_TRUE(host_.add_fault(f));
+    // Other sub-commands do not count.
+    EXPECT_EQ(tool("pvesm", {"alloc", "local-lvm", "101", "", "4M"}).exit_status, 0);
+    run_result r1 = tool("pvesm", {"path", "local-lvm:vm-101-disk-0"});
+    run_result r2 = tool("pvesm", {"path", "local-lvm:vm-101-disk-0"});
+    run_result r3 = tool("pvesm", {"path", "local-lvm:vm-101-disk-0"});
+    EXPECT_EQ(r1.exit_status, 0);
+    EXPECT_EQ(r2.exit_status, 9);
+    EXPECT_EQ(r2.err, "storage is on fire\n");
+    EXPECT_EQ(r2.out, "");
+    EXPECT_EQ(r3.exit_status, 0);
+    EXPECT_EQ(r3.out, "/dev/" + host_.vg() + "/vm-101-disk-0\n");
+}
+
+TEST_F(Driver, FaultMatchesGlobWordsAndRepeats) {
+    ASSERT_TRUE(host_.add_vm(101, "agent: 1\n"));
+    fault_spec f;
+    f.tool = "qm";
+    f.match = "guest cmd * fsfreeze-thaw";
+    f.times = 0;  // every thaw
+    f.exit_code = 255;
+    f.text = "VM 101 qga command 'guest-fsfreeze-thaw' failed - got timeout";
+    ASSERT_TRUE(host_.add_fault(f));
+    EXPECT_EQ(tool("qm", {"guest", "cmd", "101", "fsfreeze-freeze"}).exit_status, 0);
+    for (int i = 0; i < 2; i++) {
+        run_result r = tool("qm", {"guest", "cmd", "101", "fsfreeze-thaw"});
+        EXPECT_EQ(r.exit_status, 255);
+        EXPECT_EQ(r.err, f.text + "\n");
+    }
+    // The failed thaws changed nothing: the guest is still frozen.
+    EXPECT_TRUE(host_.guest_frozen(101));
+    ASSERT_TRUE(host_.clear_faults());
+    EXPECT_EQ(tool("qm", {"guest", "cmd", "101", "fsfreeze-thaw"}).out, "2\n");
+    EXPECT_FALSE(host_.guest_frozen(101));
+}
+
+TEST_F(Driver, MissingToolExits127) {
+    fault_spec f;
+    f.tool = "lvs";
+    f.action = fault_spec::missing;
+    ASSERT_TRUE(host_.add_fault(f));
+    run_result r = lvs_listing();
+    EXPECT_EQ(r.exit_status, 127);
+    EXPECT_EQ(r.err, "lvs: command not found\n");
+    EXPECT_EQ(lvs_listing().exit_status, 0);  // only the first call
+}
+
+TEST_F(Driver, HangingToolEndsOnSigterm) {
+    fault_spec f;
+    f.tool = "lvcreate";
+    f.action = fault_spec::hang;
+    ASSERT_TRUE(host_.add_fault(f));
+    ASSERT_TRUE(host_.add_lv("thick", "vm-101-disk-0", 4 * kMiB));
+    auto bg = host_.start("lvcreate", {"-s", "-y", "-n", "s", "-L", "4m", host_.vg() + "/vm-101-disk-0"});
+    ASSERT_TRUE(bg->started());
+    EXPECT_EQ(bg->wait(300).exit_status, -1);
+    // Only the fake itself gets the signal: it must still end at once.
+    ASSERT_TRUE(bg->send_signal(SIGTERM));
+    run_result r = bg->wait(10000);
+    EXPECT_EQ(r.exit_status, 143);
+    EXPECT_FALSE(host_.lv_exists(host_.vg(), "s"));
+    std::vector<call_record> all = host_.calls();
+    ASSERT_FALSE(all.empty());
+    EXPECT_TRUE(all.back().is_end);
+    EXPECT_EQ(all.back().exit_status, 143);
+}
+
+TEST_F(Driver, DelayMakesEachCallTakeLonger) {
+    ASSERT_TRUE(host_.set_delay("pvesh", 150));
+    ASSERT_EQ(tool("pvesh", {"get", "/cluster/nextid"}).exit_status, 0);
+    std::vector<call_record> all = host_.calls();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_GE(all[1].time - all[0].time, 0.150);
+}
+
+TEST_F(Driver, SnapshotWhoseNodeNeverAppears) {
+    const std::string &vg = host_.vg();
+    ASSERT_TRUE(host_.add_lv("local-lvm", "vm-101-disk-0", 4 * kMiB));
+    ASSERT_TRUE(host_.add_lv("local-lvm", "vm-101-disk-1", 4 * kMiB));
+    fault_spec f;
+    f.tool = "lvcreate";
+    f.action = fault_spec::no_node;
+    ASSERT_TRUE(host_.add_fault(f));
+    f.action = fault_spec::late_node;
+    f.nth = 2;
+    ASSERT_TRUE(host_.add_fault(f));
+    struct stat st;
+
+    ASSERT_EQ(tool("lvcreate", {"-s", "-y", "-kn", "-n", "a", vg + "/vm-101-disk-0"}).exit_status, 0);
+    ASSERT_EQ(tool("lvcreate", {"-s", "-y", "-kn", "-n", "b", vg + "/vm-101-disk-1"}).exit_status, 0);
+    EXPECT_TRUE(host_.lv_exists(vg, "a"));
+    EXPECT_NE(lstat(host_.lv_device(vg, "a").c_str(), &st), 0);
+    EXPECT_NE(lstat(host_.lv_device(vg, "b").c_str(), &st), 0);
+
+    ASSERT_EQ(tool("udevadm", {"settle", "-t", "5"}).exit_status, 0);
+    EXPECT_NE(lstat(host_.lv_device(vg, "a").c_str(), &st), 0) << "a never appears";
+    ASSERT_EQ(stat(host_.lv_device(vg, "b").c_str(), &st), 0) << "b appears after settle";
+    EXPECT_TRUE(S_ISBLK(st.st_mode));
+    // Still listed with its device numbers, and removable.
+    EXPECT_EQ(tool("lvremove", {"-f", "-y", vg + "/a"}).exit_status, 0);
+    EXPECT_EQ(tool("lvremove", {"-f", "-y", vg + "/b"}).exit_status, 0);
+    std::string report;
+    EXPECT_TRUE(host_.check_clean(&report)) << report;
+}
+
+TEST_F(Driver, CheckCleanIsQuietOnACleanHost) {
+    ASSERT_TRUE(host_.add_vm(101, "agent: 1\n"));
+    ASSERT_TRUE(host_.add_lv("local-lvm", "vm-101-disk-0", 4 * kMiB));
+    ASSERT_TRUE(host_.add_lv("thick", "vm-101-disk-1", 4 * kMiB));
+    std::string report = "x";
+    EXPECT_TRUE(host_.check_clean(&report));
+    EXPECT_EQ(report, "");
+}
+
+TEST_F(Driver, CheckCleanReportsSnapshotsAndFrozenGuests) {
+    const std::string &vg = host_.vg();
+    ASSERT_TRUE(host_.add_vm(101, "agent: 1\n"));
+    ASSERT_TRUE(host_.add_lv("local-lvm", "vm-101-disk-0", 4 * kMiB));
+    ASSERT_TRUE(host_.add_lv("thick", "vm-101-disk-1", 4 * kMiB));
+    ASSERT_EQ(tool("lvcreate", {"-s", "-y", "-kn", "-n", "vm-101-disk-0_vltsnap", vg + "/vm-101-disk-0"}).exit_status, 0);
+    ASSERT_EQ(tool("lvcreate", {"-s", "-y", "-n", "other", "-L", "4m", "--addtag", "vlt_agent", vg + "/vm-101-disk-1"}).exit_status, 0);
+    ASSERT_EQ(tool("lvcreate", {"-s", "-y", "-n", "notours", "-L", "4m", "--addtag", "vlt_agentx", vg + "/vm-101-disk-1"}).exit_status, 0);
+    ASSERT_EQ(tool("qm", {"guest", "cmd", "101", "fsfreeze-freeze"}).exit_status, 0);
+    std::string report;
+    EXPECT_FALSE(host_.check_clean(&report));
+    EXPECT_EQ(lines_of(report), (std::vector<std::string>{"snapshot " + vg + "/other",
+                                                          "snapshot " + vg + "/vm-101-disk-0_vltsnap",
+                                                          "frozen guest 101"}));
+}
+
+TEST_F(Driver, CheckCleanReportsStrayNodesAndLoopDevices) {
+    const std::string &vg = host_.vg();
+    ASSERT_TRUE(host_.add_lv("thick", "vm-101-disk-0", 4 * kMiB));
+    std::string stray = "/dev/" + vg + "/stray";
+    ASSERT_EQ(symlink("/dev/null", stray.c_str()), 0);
+    std::string file = host_.root() + "/data/" + vg + "/leak.img";
+    ASSERT_TRUE(vlt_test::write_file(file, std::string(1 << 20, '\0')));
+    run_result r = host_.run("losetup", {"--find", "--show", file});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    std::string loop = r.out.substr(0, r.out.find('\n'));
+    std::string report;
+    EXPECT_FALSE(host_.check_clean(&report));
+    EXPECT_EQ(lines_of(report), (std::vector<std::string>{"device node " + stray, "loop device " + loop + " (" + file + ")"}));
+
+    // Teardown detaches the leaked loop device too and removes /dev/<VG>.
+    std::string root = host_.root();
+    EXPECT_TRUE(host_.teardown(&report)) << report;
+    std::string backing = vlt_test::read_file("/sys/block/" + loop.substr(5) + "/loop/backing_file");
+    EXPECT_EQ(backing.find(root), std::string::npos) << backing;
+    struct stat st;
+    EXPECT_NE(lstat(("/dev/" + vg).c_str(), &st), 0);
+    EXPECT_NE(lstat(root.c_str(), &st), 0);
+}
+
+TEST_F(Driver, CheckCleanReportsTemporaryFilesAndSegmentsOfOurPrograms) {
+    // A pid that is surely gone: a child that has been reaped.
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    ASSERT_GT(dead, 0);
+    int status;
+    waitpid(dead, &status, 0);
+
+    std::string seg_dead = "/dev/shm/vlt_progress." + std::to_string(dead);
+    std::string seg_live = "/dev/shm/vlt_progress." + std::to_string(getpid());
+    std::string key = "/dev/shm/vlt_proxmox_key." + std::to_string(getpid()) + ".AbC123";
+    char tmpl[] = "/tmp/vlt_proxmox_vmconfig.XXXXXX";
+    int fd = mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::string vmconfig = tmpl;
+    std::string install = host_.pve_dir() + "/qemu-server/.vlt_proxmox_restore.Zz9";
+    for (const std::string &f : {seg_dead, seg_live, key, install}) ASSERT_TRUE(vlt_test::write_file(f, "x")) << f;
+
+    std::string report;
+    EXPECT_FALSE(host_.check_clean(&report));
+    std::vector<std::string> got = lines_of(report);
+    auto has = [&](const std::string &line) {
+        return std::find(got.begin(), got.end(), line) != got.end();
+    };
+    EXPECT_TRUE(has("progress segment " + seg_dead)) << report;
+    EXPECT_FALSE(has("progress segment " + seg_live)) << "a running process's segment is not a leftover";
+    EXPECT_FALSE(has("temporary file " + key)) << report;
+    EXPECT_TRUE(has("temporary file " + install)) << report;
+    EXPECT_TRUE(has("temporary file " + vmconfig)) << report;
+
+    // Naming the pid makes its own files count.
+    EXPECT_FALSE(host_.check_clean(&report, getpid()));
+    got = lines_of(report);
+    EXPECT_TRUE(has("progress segment " + seg_live)) << report;
+    EXPECT_TRUE(has("temporary file " + key)) << report;
+
+    // A file held open by a live process is in use, not left over.
+    fd = open(vmconfig.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(host_.check_clean(&report));
+    got = lines_of(report);
+    EXPECT_FALSE(has("temporary file " + vmconfig)) << report;
+    close(fd);
+
+    for (const std::string &f : {seg_dead, seg_live, key, install, vmconfig}) unlink(f.c_str());
+    EXPECT_TRUE(host_.check_clean(&report)) << report;
+}
+
+TEST(SimHost, ParallelHostsNeverMeet) {
+    vlt_test::sim_host a, b;
+    VLT_REQUIRE_SIM_HOST(a);
+    VLT_REQUIRE_SIM_HOST(b);
+    EXPECT_NE(a.vg(), b.vg());
+    EXPECT_NE(a.root(), b.root());
+    ASSERT_TRUE(a.add_storage("local-lvm", "lvmthin"));
+    ASSERT_TRUE(b.add_storage("local-lvm", "lvmthin"));
+    ASSERT_TRUE(a.add_lv("local-lvm", "vm-101-disk-0", 4 * kMiB));
+    run_result r = b.run("pvesm", {"alloc", "local-lvm", "101", "", "4M"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.out.find("'local-lvm:vm-101-disk-0'"), std::string::npos) << "b does not see a's LV";
+    EXPECT_EQ(b.lv_device(b.vg(), "vm-101-disk-0").find(b.vg()), 5u);
+}
+
+TEST(SimHost, TeardownCleansAHalfBuiltHost) {
+    std::string root, vg;
+    std::string loop;
+    {
+        vlt_test::sim_host h;
+        VLT_REQUIRE_SIM_HOST(h);
+        root = h.root();
+        vg = h.vg();
+        ASSERT_TRUE(h.add_storage("local-lvm", "lvmthin"));
+        ASSERT_TRUE(h.add_lv("local-lvm", "vm-101-disk-0", 4 * kMiB));
+        loop = h.lv_field(vg, "vm-101-disk-0", "loop");
+        // As if a fake had died before recording its LV.
+        ASSERT_EQ(unlink((root + "/lvs/" + vg + "/vm-101-disk-0").c_str()), 0);
+    }
+    struct stat st;
+    EXPECT_NE(lstat(root.c_str(), &st), 0);
+    EXPECT_NE(lstat(("/dev/" + vg).c_str(), &st), 0);
+    std::string backing = vlt_test::read_file("/sys/block/" + loop.substr(5) + "/loop/backing_file");
+    EXPECT_EQ(backing.find(root), std::string::npos) << backing;
+}
+
+TEST(SimHost, FakesRefuseToRunWithoutAHost) {
+    vlt_test::temp_dir dir;
+    std::string tool = std::string(vlt_test::testbed_dir()) + "/bin/lvremove";
+    vlt_test::sim_host unused;  // only for its run() helper
+    VLT_REQUIRE_SIM_HOST(unused);
+    run_result r = unused.run(tool, {"-f", "-y", "pve/root"}, {"VLT_SIM_ROOT=" + dir.path()});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("is not a simulated host"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace testbed_test
