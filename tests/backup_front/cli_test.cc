@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "backup/backup_options.h"
+#include "backup/profile_config.h"
 #include "tests/backup_front/test_util.h"
 
 namespace {
@@ -131,7 +132,7 @@ class BackupMainTest : public testing::Test {
             munmap(g_seen.segment, 1208);
         g_seen.segment = nullptr;
         backup_run_hook = run_backup;
-        backup_default_config_path = "/etc/vlt/vlt_proxmox.cfg";
+        backup_default_config_path = config_default_path;
     }
 
     // Runs backup_main with "vlt_proxmox" and `args`; standard error lands in
