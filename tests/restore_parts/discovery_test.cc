@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/runner.h"
 #include "tests/restore_parts/parts_util.h"
 
 using parts_test::header_fields;
@@ -378,6 +379,110 @@ TEST_F(discovery_test, prefix_length_limit) {
     ASSERT_EQ(find(p94.substr(0, 57), &set), 0) << err_;
     ASSERT_EQ(set.slot_count, 1u);
     EXPECT_STREQ(set.slots[0].name, "scsi0");
+}
+
+}  // namespace
+
+namespace {
+
+// Runs written by the reference agent, started as a program.
+class agent_runs_test : public testing::Test {
+protected:
+    void SetUp() override {
+#ifndef VLT_AGENT_PATH
+        GTEST_SKIP() << "vlt_agent is not part of this build";
+#else
+        log_setup("vlt_proxmox_restore", LOG_LEVEL_INFO);
+        ASSERT_FALSE(out_.path().empty());
+        ASSERT_FALSE(src_.path().empty());
+#endif
+    }
+
+    // Backs up a source of size bytes as job; false when the agent failed.
+    bool backup(const std::string &job, size_t size) {
+#ifdef VLT_AGENT_PATH
+        std::string source = src_.file(job + ".src");
+        std::string data(size, '\0');
+        for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + size) & 0xff);
+        if (!parts_test::write_file(source, data)) return false;
+        const char *argv[] = {VLT_AGENT_PATH, "--source", source.c_str(), "--snapshot", "off",
+                              "--name", job.c_str(), "--out", out_.path().c_str(),
+                              "--threads", "1", "--no-progress", nullptr};
+        char output[4096];
+        command_result res{};
+        if (run_command(argv, 60, output, sizeof output, &res) != 0 || res.exit_code != 0) {
+            ADD_FAILURE() << "vlt_agent failed for " << job << ": " << output;
+            return false;
+        }
+        return true;
+#else
+        (void)job;
+        (void)size;
+        return false;
+#endif
+    }
+
+    scratch_dir out_, src_;
+};
+
+TEST_F(agent_runs_test, finds_the_jobs_the_agent_wrote) {
+    ASSERT_TRUE(backup("vm100-scsi0", 3 << 20));
+    ASSERT_TRUE(backup("vm100-scsi0", (1 << 20) + 5));
+    ASSERT_TRUE(backup("vm100-virtio1", 4096 * 3 + 1));
+    ASSERT_TRUE(backup("vm100-vmconfig", 517));
+    ASSERT_TRUE(backup("vm1000-scsi0", 8192));
+
+    // Every run left a header file the scan accepts, and nothing else counts.
+    header_scan_entry *raw = nullptr;
+    uint64_t count = 0;
+    stderr_capture cap;
+    ASSERT_EQ(scan_backup_dir(out_.path().c_str(), &raw, &count), 0);
+    std::vector<header_scan_entry> rows(raw, raw + count);
+    free(raw);
+    EXPECT_EQ(cap.text(), "");
+    ASSERT_EQ(rows.size(), 5u);
+    const header_scan_entry *newest_scsi0 = nullptr;  // the first of the newest
+    for (const auto &r : rows) {
+        EXPECT_TRUE(is_header_file_name(r.path)) << r.path;
+        EXPECT_EQ(r.run_kind, 0);
+        if (std::string(r.job_name) != "vm100-scsi0") continue;
+        if (!newest_scsi0 || r.creation_time > newest_scsi0->creation_time) newest_scsi0 = &r;
+    }
+    ASSERT_NE(newest_scsi0, nullptr);
+
+    backup_job_set set;
+    char err[256];
+    ASSERT_EQ(find_backup_jobs(out_.path().c_str(), "vm100", &set, err, sizeof err), 0) << err;
+    ASSERT_EQ(set.slot_count, 2u);
+    ASSERT_EQ(set.vmconfig_found, 1);
+    const job_slot *scsi0 = find_job_slot(&set, "scsi0");
+    const job_slot *virtio1 = find_job_slot(&set, "virtio1");
+    ASSERT_NE(scsi0, nullptr);
+    ASSERT_NE(virtio1, nullptr);
+    // Two runs in the same second tie: the first listed stays.
+    EXPECT_STREQ(scsi0->header_path, newest_scsi0->path);
+
+    struct {
+        const char *path;
+        uint64_t size;
+        const char *job;
+    } want[] = {
+        {virtio1->header_path, 4096 * 3 + 1, "vm100-virtio1"},
+        {set.vmconfig_header_path, 517, "vm100-vmconfig"},
+    };
+    static uint8_t header[RUN_HEADER_SIZE];
+    for (const auto &w : want) {
+        ASSERT_EQ(read_run_header(w.path, header), 0) << w.path;
+        EXPECT_EQ(run_header_source_size(header), w.size) << w.path;
+        char name[JOB_NAME_SIZE];
+        run_header_job_name(header, name);
+        EXPECT_STREQ(name, w.job);
+        std::string base = out_.file(w.job) + "-";
+        EXPECT_EQ(std::string(w.path).compare(0, base.size(), base), 0) << w.path;
+    }
+    ASSERT_EQ(read_run_header(scsi0->header_path, header), 0);
+    uint64_t size = run_header_source_size(header);
+    EXPECT_TRUE(size == (3u << 20) || size == (1u << 20) + 5) << size;
 }
 
 }  // namespace
