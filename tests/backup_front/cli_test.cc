@@ -537,4 +537,20 @@ TEST_F(ProgramTest, UsageAndCommandLineErrors)
     EXPECT_EQ("error: --freeze-timeout must be a positive number of seconds\n", r.err);
 }
 
+TEST_F(ProgramTest, FailedRunExitsWithOneAfterTheWarnings)
+{
+    // With no Proxmox tools on PATH the run itself fails: status 1, the
+    // warning for the unknown option first, then the run's ERROR line.
+    bf_test::temp_dir empty;
+    strings args = {VLT_PROXMOX_BIN, "--vmid", "101", "--bogus", "--", "--no-progress"};
+    bf_test::program_result r = bf_test::run_program(args, empty.path().c_str());
+    EXPECT_EQ(1, r.status) << r.err;
+    EXPECT_EQ("", r.out);
+    size_t warn = r.err.find("Z [vlt_proxmox] WARN  unknown option '--bogus' ignored\n");
+    size_t error = r.err.find("Z [vlt_proxmox] ERROR ");
+    EXPECT_NE(std::string::npos, warn) << r.err;
+    EXPECT_NE(std::string::npos, error) << r.err;
+    EXPECT_LT(warn, error);
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -115,8 +116,10 @@ inline std::string read_all(const std::string &path)
 }
 
 // Runs `args` (element 0 is the program's path) with standard output and
-// standard error sent to files, and waits for it.
-inline program_result run_program(const std::vector<std::string> &args)
+// standard error sent to files, and waits for it. `path_env`, when given,
+// replaces PATH in the child's environment.
+inline program_result run_program(const std::vector<std::string> &args,
+                                  const char *path_env = nullptr)
 {
     program_result r;
     temp_dir dir;
@@ -131,8 +134,20 @@ inline program_result run_program(const std::vector<std::string> &args)
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
+    std::vector<std::string> env_storage;
+    std::vector<char *> env;
+    for (char **e = environ; *e != nullptr; e++) {
+        if (path_env != nullptr && strncmp(*e, "PATH=", 5) == 0)
+            continue;
+        env.push_back(*e);
+    }
+    if (path_env != nullptr) {
+        env_storage.push_back(std::string("PATH=") + path_env);
+        env.push_back(env_storage.back().data());
+    }
+    env.push_back(nullptr);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), env.data());
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0)
         return r;
