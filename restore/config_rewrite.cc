@@ -18,6 +18,7 @@ const size_t cdrom_search_max = 511;  // longer disk values are not searched
 const size_t value_part_max = 1023;   // model, rest and joined smbios1 value
 const size_t mac_octets = 6;
 const size_t mac_prefix_max_octets = 3;
+const size_t max_remembered_macs = 64;  // more net cards than Proxmox allows
 // What the Proxmox API shows instead of a stored cloud-init password.
 const char *const masked_password = "**********";
 
@@ -284,6 +285,8 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
     bool vmgenid_seen = false;
     bool dropped_cipassword = false;
     char genid[UUID_TEXT_SIZE];
+    char macs[max_remembered_macs][MAC_TEXT_SIZE];
+    size_t mac_count = 0;
 
     size_t pos = 0;
     bool section_reached = false;
@@ -370,7 +373,15 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
                 model[model_len] = '\0';
                 if (model[0] != '\0') {
                     char mac[MAC_TEXT_SIZE];
-                    random_mac(mac_prefix, mac);
+                    // Two cards of one VM must never share a MAC.
+                    bool again;
+                    do {
+                        random_mac(mac_prefix, mac);
+                        again = false;
+                        for (size_t i = 0; i < mac_count; ++i)
+                            again = again || strcmp(macs[i], mac) == 0;
+                    } while (again);
+                    if (mac_count < max_remembered_macs) memcpy(macs[mac_count++], mac, sizeof mac);
                     put_text(rewritten, sizeof rewritten, "%s: %s=%s%s", key, model, mac, rest);
                     result = rewritten;
                 }
