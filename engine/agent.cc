@@ -510,6 +510,24 @@ int sync_directory(const char *dir, char *msg, size_t msg_size) {
     return 0;
 }
 
+// Gives the finished temporary header its final name without replacing a
+// file of that name. File systems without RENAME_NOREPLACE get a hard link,
+// and those without hard links a plain rename after a check.
+int publish_header(const char *temp_path, const char *header_path) {
+    if (renameat2(AT_FDCWD, temp_path, AT_FDCWD, header_path, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+    if (link(temp_path, header_path) == 0) {
+        (void)unlink(temp_path);  // the header exists; a stray temporary name is harmless
+        return 0;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return -1;
+    if (path_exists(header_path)) {
+        errno = EEXIST;
+        return -1;
+    }
+    return rename(temp_path, header_path);
+}
+
 uint32_t processor_count() {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     if (n < 1) return 1;
@@ -743,13 +761,16 @@ int run_agent(const agent_options &o, char *msg, size_t msg_size) {
         return -1;
     }
 
+    // The chunk store's directory entry is on disk before the header's.
+    if (sync_directory(o.out, msg, msg_size) != 0) return -1;
+
     // Signals wait while the header takes its name and the files stop being
     // ours to remove: a run is either complete or gone.
     sigset_t block_set, old_set;
     sigemptyset(&block_set);
     for (int s : fatal_signals) sigaddset(&block_set, s);
     pthread_sigmask(SIG_BLOCK, &block_set, &old_set);
-    int rc = renameat2(AT_FDCWD, temp_path, AT_FDCWD, header_path, RENAME_NOREPLACE);
+    int rc = publish_header(temp_path, header_path);
     int rename_errno = errno;
     if (rc == 0) {
         g_cleanup.temp_armed = 0;

@@ -41,6 +41,18 @@ stored_run make_run(const scratch_dir &dir, const std::vector<std::string> &flag
     return run;
 }
 
+// A copy of pristine's files under dir/out, with the same names.
+stored_run copy_run(const stored_run &pristine, const scratch_dir &dir) {
+    stored_run run = pristine;
+    run.out = dir.file("out");
+    mkdir(run.out.c_str(), 0700);
+    run.header = run.out + pristine.header.substr(pristine.header.rfind('/'));
+    run.store = run.out + pristine.store.substr(pristine.store.rfind('/'));
+    write_file(run.header, read_file(pristine.header));
+    write_file(run.store, read_file(pristine.store));
+    return run;
+}
+
 void flip_byte(const std::string &path, size_t offset) {
     std::string s = read_file(path);
     ASSERT_LT(offset, s.size());
@@ -93,11 +105,13 @@ TEST(RestoreFaults, DamagedHeaderLeavesTheTargetUntouched) {
          "chunk store belongs to another run"},
         {"missing chunk store", [](const stored_run &r) { unlink(r.store.c_str()); }, "cannot open chunk store"},
     };
+    scratch_dir pristine_dir;
+    const stored_run pristine = make_run(pristine_dir);
+    ASSERT_FALSE(pristine.header.empty());
     for (const fault &f : faults) {
         SCOPED_TRACE(f.what);
         scratch_dir dir;
-        stored_run run = make_run(dir);
-        ASSERT_FALSE(run.header.empty());
+        stored_run run = copy_run(pristine, dir);
         f.damage(run);
         std::string target = dir.file("target");
         const std::string before(300000, 'T');
@@ -162,11 +176,13 @@ TEST(RestoreFaults, InconsistentIndexIsRefused) {
          "index entry 2 (block 3): wrong chunk length"},
         {"unknown codec", [](std::string &ix) { ix[24] = 7; }, "index entry 0 (block 0): unknown codec"},
     };
+    scratch_dir pristine_dir;
+    const stored_run pristine = make_run(pristine_dir);
+    ASSERT_FALSE(pristine.header.empty());
     for (const fault &f : faults) {
         SCOPED_TRACE(f.what);
         scratch_dir dir;
-        stored_run run = make_run(dir);
-        ASSERT_FALSE(run.header.empty());
+        stored_run run = copy_run(pristine, dir);
         std::string h = read_file(run.header);
         std::string index = h.substr(131072);
         f.patch(index);
