@@ -257,8 +257,14 @@ TEST_F(Driver, CheckCleanReportsTemporaryFilesAndSegmentsOfOurPrograms) {
     std::string install = host_.pve_dir() + "/qemu-server/.vlt_proxmox_restore.Zz9";
     for (const std::string &f : {seg_dead, seg_live, key, install}) ASSERT_TRUE(vlt_test::write_file(f, "x")) << f;
 
+    // --strict: a program of another host running in parallel must not hide the file here.
+    auto strict_check = [&](std::string *rep, pid_t pid) {
+        std::vector<std::string> args = {"check-clean", "--strict"};
+        if (pid) args.insert(args.end(), {"--pid", std::to_string(pid)});
+        return host_.driver(args, rep) == 0;
+    };
     std::string report;
-    EXPECT_FALSE(host_.check_clean(&report));
+    EXPECT_FALSE(strict_check(&report, 0));
     std::vector<std::string> got = lines_of(report);
     auto has = [&](const std::string &line) {
         return std::find(got.begin(), got.end(), line) != got.end();
@@ -270,21 +276,35 @@ TEST_F(Driver, CheckCleanReportsTemporaryFilesAndSegmentsOfOurPrograms) {
     EXPECT_TRUE(has("temporary file " + vmconfig)) << report;
 
     // Naming the pid makes its own files count.
-    EXPECT_FALSE(host_.check_clean(&report, getpid()));
+    EXPECT_FALSE(strict_check(&report, getpid()));
     got = lines_of(report);
     EXPECT_TRUE(has("progress segment " + seg_live)) << report;
     EXPECT_TRUE(has("temporary file " + key)) << report;
 
-    // A file held open by a live process is in use, not left over.
+    // A file held open by a live process, or named on its command line, is in use.
     fd = open(vmconfig.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    EXPECT_FALSE(host_.check_clean(&report));
+    EXPECT_FALSE(strict_check(&report, 0));
     got = lines_of(report);
     EXPECT_FALSE(has("temporary file " + vmconfig)) << report;
     close(fd);
+    {
+        auto user = host_.start("/bin/sh", {"-c", "sleep 30; true", vmconfig});
+        ASSERT_TRUE(user->started());
+        std::string cmdline_path = "/proc/" + std::to_string(user->pid()) + "/cmdline";
+        for (int i = 0; i < 500 && vlt_test::read_file(cmdline_path).find("sleep 30") == std::string::npos; i++)
+            usleep(10000);
+        EXPECT_FALSE(strict_check(&report, 0));
+        got = lines_of(report);
+        EXPECT_FALSE(has("temporary file " + vmconfig)) << report;
+        EXPECT_TRUE(has("temporary file " + install)) << report;
+    }
+    EXPECT_FALSE(strict_check(&report, 0));
+    got = lines_of(report);
+    EXPECT_TRUE(has("temporary file " + vmconfig)) << "reported again once the user is gone: " << report;
 
     for (const std::string &f : {seg_dead, seg_live, key, install, vmconfig}) unlink(f.c_str());
-    EXPECT_TRUE(host_.check_clean(&report)) << report;
+    EXPECT_TRUE(strict_check(&report, 0)) << report;
 }
 
 TEST(SimHost, ParallelHostsNeverMeet) {
