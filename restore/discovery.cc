@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -129,7 +130,13 @@ int32_t scan_backup_dir(const char *dir, header_scan_entry **ret_rows, uint64_t 
         if (!is_header_file_name(ent->d_name)) continue;
         put_text(path, sizeof path, "%s/%s", dir, ent->d_name);
         // Opening a FIFO for reading would wait for a writer forever.
-        if (ent->d_type == DT_FIFO || ent->d_type == DT_SOCK) {
+        unsigned char type = ent->d_type;
+        struct stat st_buf;
+        if ((type == DT_UNKNOWN || type == DT_LNK) && stat(path, &st_buf) == 0) {
+            if (S_ISFIFO(st_buf.st_mode)) type = DT_FIFO;
+            else if (S_ISSOCK(st_buf.st_mode)) type = DT_SOCK;
+        }
+        if (type == DT_FIFO || type == DT_SOCK) {
             log_write(LOG_LEVEL_WARN, "skipping %s: %s", path, "not a regular file");
             continue;
         }
