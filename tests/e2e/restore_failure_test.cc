@@ -28,7 +28,7 @@ TEST_F(RestoreFailure, MissingJobOfTheSecondDisk) {
     ASSERT_NO_FATAL_FAILURE(backup_with_agent(kVm101Config, {{"scsi0", "vm-101-disk-0"}}));
 
     auto r = restore({"--vmid", "200"});
-    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.exit_status, 1) << r.err;
     std::vector<std::string> lines = log_lines(r.err);
     ASSERT_FALSE(lines.empty()) << r.err;
     EXPECT_EQ(lines.back(), "ERROR: no backup job found for disk slot 'scsi1' (missing under " +
@@ -54,7 +54,7 @@ TEST_F(RestoreFailure, RestoreToolFailingOnTheSecondOfThreeDisks) {
     ASSERT_EQ(truncate(store.c_str(), 100), 0) << store;
 
     auto r = restore({"--vmid", "200"});
-    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.exit_status, 1) << r.err;
     std::vector<std::string> lines = log_lines(r.err);
     ASSERT_FALSE(lines.empty()) << r.err;
     EXPECT_EQ(lines.back(), "ERROR: scsi1: restore failed: vlt_restore exited with code 1");
@@ -81,7 +81,7 @@ TEST_F(RestoreFailure, ConfigOf32768Bytes) {
         config, {{"scsi0", "vm-101-disk-0"}, {"scsi1", "vm-101-disk-1"}}));
 
     auto r = restore({"--vmid", "200"});
-    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.exit_status, 1) << r.err;
     EXPECT_EQ(log_lines(r.err).back(), "ERROR: restored VM config is too large (> 32767 bytes)");
     EXPECT_EQ(pvesm_calls(), std::vector<std::string>{});
     expect_clean();
@@ -94,7 +94,7 @@ TEST_F(RestoreFailure, MissingQemuServerDirectory) {
     ASSERT_EQ(rename(dir.c_str(), (dir + ".away").c_str()), 0);
 
     auto r = restore({"--vmid", "200"});
-    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.exit_status, 1) << r.err;
     EXPECT_EQ(log_lines(r.err).back(), "ERROR: cannot create a temp file in " + dir +
                                            ": No such file or directory (does that directory "
                                            "exist?)");
@@ -134,7 +134,7 @@ TEST_F(RestoreFailure, ConfigCreatedForTheVmidBeforeTheInstallIsLeftAlone) {
     ASSERT_FALSE(path.empty());
 
     auto r = restore({"--vmid", "200"}, {"PATH=" + wrap.path() + ":" + path});
-    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.exit_status, 1) << r.err;
     EXPECT_EQ(log_lines(r.err).back(),
               "ERROR: VMID 200 is already in use (" + other + " exists)");
     EXPECT_EQ(vlt_test::read_file(other), "memory: 64\n");
@@ -160,7 +160,7 @@ TEST_F(RestoreFailure, PvesmMissing) {
     ASSERT_TRUE(host_.add_fault(missing));
 
     auto r = restore({"--vmid", "200"});
-    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.exit_status, 1) << r.err;
     EXPECT_EQ(log_lines(r.err).back(),
               "ERROR: scsi0: pvesm is not available (not running on a Proxmox VE host?)");
     EXPECT_EQ(pvesm_calls(), std::vector<std::string>{"alloc local-lvm 200  8192"});
