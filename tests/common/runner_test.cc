@@ -209,6 +209,19 @@ TEST_F(RunnerTest, OutputHeldOpenByALeftoverProcessDoesNotHang) {
     kill(leftover, SIGKILL);
 }
 
+TEST_F(RunnerTest, ReapedElsewhereDoesNotHang) {
+    // With SIGCHLD ignored the kernel reaps the child itself: its status is
+    // lost, but the call must still end.
+    signal(SIGCHLD, SIG_IGN);
+    RunOutcome r = run_sh("echo done", 30);
+    signal(SIGCHLD, SIG_DFL);
+    EXPECT_EQ(0, r.rc);
+    EXPECT_EQ(-1, r.res.exit_code);
+    EXPECT_EQ(0, r.res.timed_out);
+    EXPECT_EQ("done\n", r.out);
+    EXPECT_LT(r.seconds, 2.0);
+}
+
 TEST_F(RunnerTest, EnvironmentSwitchIsSetInTheChildOnly) {
     setenv("LVM_SUPPRESS_FD_WARNINGS", "0", 1);
     RunOutcome r = run_sh("echo \"[$LVM_SUPPRESS_FD_WARNINGS]\"", 30);
