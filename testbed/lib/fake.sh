@@ -236,6 +236,7 @@ qm_guest_cmd() {
     case $agent in
         absent) pve_die "QEMU guest agent is not running" ;;
         hanging) fake_hang ;;
+        timeout) pve_die "VM $vmid qga command 'guest-$command' failed - got timeout" ;;
     esac
     sim_lock
     guest_load "$vmid"

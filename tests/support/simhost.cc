@@ -335,7 +335,15 @@ sim_host::sim_host() {
         return;
     }
     const char *tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/vlt_sim.XXXXXX";
+    std::string base = tmp && *tmp ? tmp : "/tmp";
+    // Hosts of test processes that crashed or were killed before their
+    // teardown: once per process, take them down.
+    static bool swept = false;
+    if (!swept) {
+        swept = true;
+        run("/bin/bash", {simhost_driver(), "sweep", base}, {}, 120000);
+    }
+    std::string tmpl = base + "/vlt_sim.XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (!mkdtemp(buf.data())) {
@@ -343,8 +351,10 @@ sim_host::sim_host() {
         return;
     }
     root_ = buf.data();
-    std::string out;
-    if (driver({"init"}, &out) != 0) {
+    run_result init = run("/bin/bash", {simhost_driver(), "init"},
+                          {"VLT_SIM_OWNER=" + std::to_string(getpid())}, 120000);
+    std::string out = init.out + init.err;
+    if (init.exit_status != 0) {
         error_ = "simhost init failed: " + out;
         return;
     }

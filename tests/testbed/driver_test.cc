@@ -343,6 +343,46 @@ TEST(SimHost, TeardownCleansAHalfBuiltHost) {
     EXPECT_EQ(backing.find(root), std::string::npos) << backing;
 }
 
+TEST(SimHost, SweepTakesDownHostsWhoseOwnerIsGone) {
+    vlt_test::sim_host helper;  // for its run() helper and environment
+    VLT_REQUIRE_SIM_HOST(helper);
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    ASSERT_GT(dead, 0);
+    int status;
+    waitpid(dead, &status, 0);
+
+    vlt_test::temp_dir base("vlt_sweep");
+    std::string live_root = base.path() + "/vlt_sim.live";
+    std::string dead_root = base.path() + "/vlt_sim.dead";
+    std::string bash = "/bin/bash", driver = vlt_test::simhost_driver();
+    auto in = [&](const std::string &root, const std::vector<std::string> &args, const std::string &owner) {
+        std::vector<std::string> a = {driver};
+        a.insert(a.end(), args.begin(), args.end());
+        return helper.run(bash, a, {"VLT_SIM_ROOT=" + root, "VLT_SIM_OWNER=" + owner});
+    };
+    run_result r = in(dead_root, {"init"}, std::to_string(dead));
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    std::string dead_vg = r.out.substr(0, r.out.find('\n'));
+    ASSERT_EQ(in(dead_root, {"add-storage", "local-lvm", "lvmthin"}, "").exit_status, 0);
+    ASSERT_EQ(in(dead_root, {"add-lv", "local-lvm", "vm-1-disk-0", "4M"}, "").exit_status, 0);
+    r = in(live_root, {"init"}, std::to_string(getpid()));
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    std::string live_vg = r.out.substr(0, r.out.find('\n'));
+    ASSERT_EQ(in(live_root, {"add-storage", "local-lvm", "lvmthin"}, "").exit_status, 0);
+
+    r = helper.run(bash, {driver, "sweep", base.path()});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, "swept " + dead_root + "\n");
+    struct stat st;
+    EXPECT_NE(lstat(dead_root.c_str(), &st), 0);
+    EXPECT_NE(lstat(("/dev/" + dead_vg).c_str(), &st), 0);
+    EXPECT_EQ(lstat(live_root.c_str(), &st), 0);
+    EXPECT_EQ(lstat(("/dev/" + live_vg).c_str(), &st), 0);
+    EXPECT_EQ(in(live_root, {"teardown"}, "").exit_status, 0);
+    EXPECT_NE(lstat(("/dev/" + live_vg).c_str(), &st), 0);
+}
+
 TEST(SimHost, FakesRefuseToRunWithoutAHost) {
     vlt_test::temp_dir dir;
     std::string tool = std::string(vlt_test::testbed_dir()) + "/bin/lvremove";

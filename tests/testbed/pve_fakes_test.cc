@@ -102,6 +102,7 @@ TEST_F(PveFakes, FreezeFailsWithoutAWorkingAgent) {
     ASSERT_TRUE(host_.add_vm(102, "memory: 512\n"));
     ASSERT_TRUE(host_.add_vm(103, "agent: enabled=0,freeze-fs=1\n"));
     ASSERT_EQ(host_.driver({"add-vm", "104", "--config-text", "agent: 1\n", "--stopped"}), 0);
+    ASSERT_TRUE(host_.add_vm(105, "agent: 1\n", "timeout"));
 
     run_result r = tool("qm", {"guest", "cmd", "101", "fsfreeze-freeze"});
     EXPECT_EQ(r.exit_status, 255);
@@ -114,7 +115,10 @@ TEST_F(PveFakes, FreezeFailsWithoutAWorkingAgent) {
     r = tool("qm", {"guest", "cmd", "104", "fsfreeze-freeze"});
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(r.err, "VM 104 is not running\n");
-    for (long id : {101L, 102L, 103L, 104L}) EXPECT_FALSE(host_.guest_frozen(id)) << id;
+    r = tool("qm", {"guest", "cmd", "105", "fsfreeze-thaw"});
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "VM 105 qga command 'guest-fsfreeze-thaw' failed - got timeout\n");
+    for (long id : {101L, 102L, 103L, 104L, 105L}) EXPECT_FALSE(host_.guest_frozen(id)) << id;
 }
 
 TEST_F(PveFakes, HangingAgentDiesOnSigtermToItsGroup) {
