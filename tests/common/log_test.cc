@@ -5,6 +5,7 @@
 
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture.h"
@@ -117,6 +118,28 @@ TEST_F(LogTest, NotesAreCutTo511AndFilteredByCategory) {
     log_note(3, "bit 0 among others is");
     ASSERT_EQ(2u, g_notes.size());
     EXPECT_EQ("bit 0 among others is", g_notes[1]);
+}
+
+TEST_F(LogTest, LinesFromSeveralThreadsDoNotInterleave) {
+    fd_capture err(2);
+    auto writer = [](char tag) {
+        for (int i = 0; i < 3000; i++) log_write(LOG_LEVEL_INFO, "%c%c%c%c %d", tag, tag, tag, tag, i);
+    };
+    std::thread a(writer, 'a'), b(writer, 'b');
+    a.join();
+    b.join();
+    std::string plain = strip_log_prefixes(err.text(), "vlt_test");
+    int lines = 0;
+    size_t start = 0;
+    while (start < plain.size()) {
+        size_t nl = plain.find('\n', start);
+        ASSERT_NE(std::string::npos, nl);
+        std::string line = plain.substr(start, nl - start);
+        ASSERT_TRUE(line.rfind("INFO  aaaa ", 0) == 0 || line.rfind("INFO  bbbb ", 0) == 0) << line;
+        lines++;
+        start = nl + 1;
+    }
+    EXPECT_EQ(6000, lines);
 }
 
 }  // namespace
