@@ -13,6 +13,8 @@ namespace e2e {
 const char *const kVm101Config =
     "agent: 1\n"
     "boot: order=scsi0;net0\n"
+    "cipassword: $5$salt$Rk0zYjJhYmNkZWZnaGlqa2xtbm9wcXJz\n"
+    "ciuser: admin\n"
     "cores: 2\n"
     "ide2: none,media=cdrom\n"
     "memory: 2048\n"
@@ -61,20 +63,22 @@ void restore_host::agent_run(const std::string &source, const std::string &job) 
 }
 
 void restore_host::backup_with_agent(
-    const std::string &config_text,
+    const std::string &prefix, const std::string &config_text,
     const std::vector<std::pair<std::string, std::string>> &disks) {
     vlt_test::temp_dir text_dir("vlt_e2e_config");
     std::string text_file = text_dir.path() + "/config";
     ASSERT_TRUE(vlt_test::write_file(text_file, config_text));
     for (const auto &[slot, lv] : disks)
-        ASSERT_NO_FATAL_FAILURE(agent_run(host_.lv_device(host_.vg(), lv), "vm101-" + slot));
-    ASSERT_NO_FATAL_FAILURE(agent_run(text_file, "vm101-vmconfig"));
+        ASSERT_NO_FATAL_FAILURE(agent_run(host_.lv_device(host_.vg(), lv), prefix + "-" + slot));
+    ASSERT_NO_FATAL_FAILURE(agent_run(text_file, prefix + "-vmconfig"));
     ASSERT_TRUE(host_.clear_calls());
 }
 
 vlt_test::run_result restore_host::restore(const std::vector<std::string> &args,
-                                           const std::vector<std::string> &extra_env) {
-    std::vector<std::string> all = {"--job", "vm101", "--search-dir", backup_dir(), "--pve-dir",
+                                           const std::vector<std::string> &extra_env,
+                                           const std::string &prefix) {
+    host_.clear_calls();
+    std::vector<std::string> all = {"--job", prefix, "--search-dir", backup_dir(), "--pve-dir",
                                     host_.pve_dir()};
     all.insert(all.end(), args.begin(), args.end());
     return host_.run(vlt_test::restore_program(), all, extra_env);

@@ -15,7 +15,8 @@ constexpr uint64_t kDisk0Size = 8u << 20;
 constexpr uint64_t kDisk1Size = 4u << 20;
 constexpr uint64_t kDisk2Size = 4u << 20;
 
-// The configuration of VM 101 as its file holds it.
+// The configuration of VM 101 as its file holds it (qm config shows its
+// cloud-init password masked).
 extern const char *const kVm101Config;
 
 class restore_host : public testing::Test {
@@ -28,14 +29,18 @@ protected:
 
     // Backs the VM up with vlt_proxmox into backup_dir().
     void backup_with_program();
-    // Backs up each disk LV and the config text with vlt_agent directly.
-    void backup_with_agent(const std::string &config_text,
+    // Backs up each disk LV (slot, LV name) and the config text with
+    // vlt_agent directly, as jobs of prefix.
+    void backup_with_agent(const std::string &prefix, const std::string &config_text,
                            const std::vector<std::pair<std::string, std::string>> &disks);
     // One vlt_agent run of source as job name.
     void agent_run(const std::string &source, const std::string &job);
 
+    // Runs vlt_proxmox_restore on backup_dir() and the host's PVE
+    // directory; the call log is emptied first.
     vlt_test::run_result restore(const std::vector<std::string> &args,
-                                 const std::vector<std::string> &extra_env = {});
+                                 const std::vector<std::string> &extra_env = {},
+                                 const std::string &prefix = "vm101");
 
     // The arguments of every pvesm call, in order ("alloc local-lvm 100  8192").
     std::vector<std::string> pvesm_calls() const;
