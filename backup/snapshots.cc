@@ -46,6 +46,26 @@ void trim_trailing(char *text)
         text[--len] = '\0';
 }
 
+// The guest agent's error object is pretty-printed over several lines; a
+// log line is one line, so line breaks and the indentation after them
+// become a single blank.
+void flatten_lines(char *text)
+{
+    char *out = text;
+    for (const char *in = text; *in != '\0'; in++) {
+        if (*in == '\n' || *in == '\r') {
+            while (out > text && (out[-1] == ' ' || out[-1] == '\t'))
+                out--;
+            while (in[1] == ' ' || in[1] == '\t' || in[1] == '\n' || in[1] == '\r')
+                in++;
+            *out++ = ' ';
+        } else {
+            *out++ = *in;
+        }
+    }
+    *out = '\0';
+}
+
 bool is_block_device(const char *path)
 {
     struct stat st;
@@ -213,6 +233,7 @@ int32_t guest_fsfreeze(const char *vmid, const char *command, uint32_t time_limi
     }
     if (result.exit_code == 0 && !carries_agent_error(output))
         return 0;
+    flatten_lines(output);
     snprintf(msg, msg_size, "qm guest cmd %s %s failed: %s", vmid, command,
              output[0] != '\0' ? output : "unknown error");
     return -1;

@@ -1,0 +1,578 @@
+// vlt_proxmox end to end on the simulated host: real block devices, the
+// reference engine, the host tools' call log and check-clean.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "fake_tools.h"
+#include "tests/support/simhost.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+const char kVm101[] =
+    "agent: 1\n"
+    "boot: order=scsi0;ide2;net0\n"
+    "efidisk0: local-lvm:vm-101-disk-9,efitype=4m,size=4M\n"
+    "ide2: none,media=cdrom\n"
+    "memory: 2048\n"
+    "name: web01\n"
+    "net0: virtio=BC:24:11:2C:69:EC,bridge=vmbr0,firewall=1\n"
+    "scsi0: local-lvm:vm-101-disk-0,iothread=1,size=8M\n"
+    "virtio1: thick:vm-101-disk-1,size=4M\n";
+
+const uint64_t kDisk0 = 8u << 20;
+const uint64_t kDisk1 = 4u << 20;
+
+class BackupHost : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        VLT_REQUIRE_SIM_HOST(host_);
+        ASSERT_TRUE(host_.add_storage("local-lvm", "lvmthin"));
+        ASSERT_TRUE(host_.add_storage("thick", "lvm"));
+        for (const std::string &e : host_.child_env())
+            if (e.rfind("PATH=", 0) == 0)
+                path_ = e.substr(5);
+        write_wrapper();
+    }
+    void TearDown() override
+    {
+        if (host_.ok())
+            host_.set_frozen(101, false);
+    }
+
+    void build_vm(const std::string &config = kVm101)
+    {
+        ASSERT_TRUE(host_.add_vm(101, config));
+        ASSERT_TRUE(host_.add_lv_random("local-lvm", "vm-101-disk-0", kDisk0, 11));
+        ASSERT_TRUE(host_.add_lv_random("thick", "vm-101-disk-1", kDisk1, 22));
+        ASSERT_TRUE(host_.add_lv_random("local-lvm", "vm-101-disk-9", 4u << 20, 33));
+        ASSERT_TRUE(host_.clear_calls());
+    }
+
+    // A vlt_agent in front of the reference one: it notes what it was given
+    // and what the host looked like, runs an optional hook, then hands over.
+    void write_wrapper()
+    {
+        const std::string w = wrap_.path();
+        write_text(w + "/vlt_agent",
+                   "#!/bin/bash\n"
+                   "W='" + w + "'\n"
+                   "n=$(( $(cat \"$W/count\" 2>/dev/null || echo 0) + 1 )); echo $n > \"$W/count\"\n"
+                   "printf '%s\\n' \"$@\" > \"$W/argv.$n\"\n"
+                   "ls '/dev/" + host_.vg() + "' > \"$W/nodes.$n\"\n"
+                   "case \"$2\" in /dev/*) cat \"$VLT_SIM_ROOT/lvs/" + host_.vg() +
+                       "/${2##*/}\" > \"$W/lv.$n\";; esac\n"
+                   "[ -f \"$W/hook\" ] && . \"$W/hook\"\n"
+                   "exec '" + std::string(vlt_test::engine_bin_dir()) + "/vlt_agent' \"$@\"\n",
+                   0755);
+    }
+    void hook(const std::string &text) { write_text(wrap_.path() + "/hook", text); }
+    std::string wrap_file(const std::string &name) const { return slurp(wrap_.path() + "/" + name); }
+
+    vlt_test::run_result backup(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"--vmid", "101"});
+        return host_.run(vlt_test::backup_program(), args, {"PATH=" + wrap_.path() + ":" + path_});
+    }
+    vlt_test::run_result backup_to_out(std::vector<std::string> own = {})
+    {
+        own.push_back("--");
+        own.push_back("--out");
+        own.push_back(out_.path());
+        return backup(own);
+    }
+
+    // The run header of a job in the output directory.
+    std::string header_of(const std::string &job) const
+    {
+        std::string found;
+        DIR *d = opendir(out_.path().c_str());
+        if (d == nullptr)
+            return found;
+        while (dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name.rfind(job + "-", 0) == 0 && name.size() > 5 && name.substr(name.size() - 5) == ".infb")
+                found = out_.path() + "/" + name;
+        }
+        closedir(d);
+        return found;
+    }
+
+    // Restores a job into a new file and returns the file's bytes.
+    std::string restore_job(const std::string &job)
+    {
+        std::string header = header_of(job);
+        EXPECT_FALSE(header.empty()) << "no run of " << job;
+        std::string target = restored_.path() + "/" + job;
+        write_text(target, "");
+        auto r = host_.run(std::string(vlt_test::engine_bin_dir()) + "/vlt_restore",
+                           {"--meta", header, "--search-dir", out_.path(), "--target", target});
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        return slurp(target);
+    }
+
+    strings host_calls() const
+    {
+        strings out;
+        for (const auto &c : host_.calls())
+            if (!c.is_end)
+                out.push_back(c.tool + " " + c.joined());
+        return out;
+    }
+
+    void expect_clean(pid_t pid = 0)
+    {
+        std::string report;
+        EXPECT_TRUE(host_.check_clean(&report, pid)) << report;
+    }
+
+    vlt_test::sim_host host_;
+    vlt_test::temp_dir wrap_{"vlt_br_wrap"};
+    vlt_test::temp_dir out_{"vlt_br_out"};
+    vlt_test::temp_dir restored_{"vlt_br_restored"};
+    std::string path_;
+};
+
+TEST_F(BackupHost, WholeVmIsCapturedAtTheSnapshotInstant)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    const std::string vg = host_.vg();
+    const std::string disk0 = vlt_test::random_bytes(kDisk0, 11);
+    const std::string disk1 = vlt_test::random_bytes(kDisk1, 22);
+    ASSERT_EQ(vlt_test::sha256_file(host_.lv_device(vg, "vm-101-disk-0")), vlt_test::sha256_hex(disk0));
+    std::string qm_config;
+    ASSERT_EQ(host_.driver({"env"}), 0);
+    auto qm = host_.run("qm", {"config", "101", "--current"});
+    ASSERT_EQ(qm.exit_status, 0);
+    qm_config = qm.out;
+    ASSERT_TRUE(host_.clear_calls());
+
+    // Each agent scribbles over the start of its origin before reading the
+    // snapshot: the backup must hold the bytes of the snapshot instant.
+    hook("case \"$2\" in /dev/*) dd if=/dev/zero of=\"${2%_vltsnap}\" bs=65536 count=4 conv=notrunc 2>/dev/null;; esac\n");
+    auto r = backup_to_out();
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+
+    EXPECT_EQ(restore_job("vm101-scsi0"), disk0);
+    EXPECT_EQ(restore_job("vm101-virtio1"), disk1);
+    EXPECT_EQ(restore_job("vm101-vmconfig"), qm_config);
+    EXPECT_TRUE(header_of("vm101-efidisk0").empty());
+    EXPECT_TRUE(header_of("vm101-ide2").empty());
+    // the origins really were written to after the snapshot
+    EXPECT_NE(vlt_test::sha256_file(host_.lv_device(vg, "vm-101-disk-0")), vlt_test::sha256_hex(disk0));
+
+    const std::string lvs = "lvs --noheadings --separator | --units b --nosuffix -o "
+                            "vg_name,lv_name,lv_attr,lv_size,segtype,origin,lv_kernel_major,lv_kernel_minor";
+    EXPECT_EQ(host_calls(),
+              (strings{"qm config 101 --current", "pvesm path local-lvm:vm-101-disk-0", lvs,
+                       "pvesm path thick:vm-101-disk-1", lvs, "qm guest cmd 101 fsfreeze-freeze",
+                       "lvcreate -s -y -kn -n vm-101-disk-0_vltsnap --addtag vlt_agent --addtag vm101 " + vg +
+                           "/vm-101-disk-0",
+                       "lvcreate -s -y -n vm-101-disk-1_vltsnap -l 10%ORIGIN --addtag vlt_agent --addtag vm101 " + vg +
+                           "/vm-101-disk-1",
+                       "qm guest cmd 101 fsfreeze-thaw", "lvremove -f -y " + vg + "/vm-101-disk-0_vltsnap",
+                       "lvremove -f -y " + vg + "/vm-101-disk-1_vltsnap"}));
+
+    // Each agent saw its own snapshot, tagged, and the one before it gone.
+    EXPECT_TRUE(std::regex_search(wrap_file("lv.1"), std::regex(R"(tags=vlt_agent\\?,vm101\n)"))) << wrap_file("lv.1");
+    EXPECT_NE(wrap_file("nodes.1").find("vm-101-disk-1_vltsnap"), std::string::npos);
+    EXPECT_EQ(wrap_file("nodes.2").find("vm-101-disk-0_vltsnap"), std::string::npos);
+    EXPECT_NE(wrap_file("nodes.2").find("vm-101-disk-1_vltsnap"), std::string::npos);
+    EXPECT_EQ(wrap_file("nodes.3").find("_vltsnap"), std::string::npos);
+
+    strings lines = log_lines(r.err);
+    ASSERT_GE(lines.size(), 6u) << r.err;
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(INFO  VM 101: consistency window \(guest quiesced until thawed\): \d+\.\d\d s over 2 disk\(s\))")))
+        << lines[0];
+    EXPECT_EQ(lines.back(), "INFO  VM 101 config: job vm101-vmconfig finished");
+    EXPECT_FALSE(host_.guest_frozen(101));
+    expect_clean();
+}
+
+TEST_F(BackupHost, ThickSnapshotSizes)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    const std::string vg = host_.vg();
+    strings sizes;
+    for (const char *spec : {"512", "20G", "25%"}) {
+        auto r = backup({"--disk", "virtio1", "--snapshot-size", spec, "--no-vmconfig", "--", "--out", out_.path()});
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+    }
+    const std::string tail = " --addtag vlt_agent --addtag vm101 " + vg + "/vm-101-disk-1";
+    strings lvcreates;
+    for (const auto &c : host_.calls_of("lvcreate"))
+        lvcreates.push_back(c.joined());
+    EXPECT_EQ(lvcreates, (strings{"-s -y -n vm-101-disk-1_vltsnap -L 512m" + tail,
+                                  "-s -y -n vm-101-disk-1_vltsnap -L 20g" + tail,
+                                  "-s -y -n vm-101-disk-1_vltsnap -l 25%ORIGIN" + tail}));
+    expect_clean();
+}
+
+TEST_F(BackupHost, DiskOrderFollowsTheConfiguration)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm(std::string(kVm101) + "scsi1: local-lvm:vm-101-disk-2,size=4M\n"));
+    ASSERT_TRUE(host_.add_lv_random("local-lvm", "vm-101-disk-2", 4u << 20, 44));
+    auto r = backup({"--disk", "scsi1", "--disk", "scsi0", "--name", "nightly", "--no-vmconfig", "--", "--out",
+                     out_.path()});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    strings lines = log_lines(r.err);
+    strings jobs;
+    for (const auto &l : lines)
+        if (l.find(": job ") != std::string::npos)
+            jobs.push_back(l);
+    EXPECT_EQ(jobs, (strings{"INFO  VM 101 disk scsi0: job nightly-scsi0 finished",
+                             "INFO  VM 101 disk scsi1: job nightly-scsi1 finished"}));
+    EXPECT_EQ(restore_job("nightly-scsi1"), vlt_test::random_bytes(4u << 20, 44));
+    expect_clean();
+}
+
+TEST_F(BackupHost, RefusalsBeforeAnythingIsTouched)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    auto r = backup({"--disk", "ide2", "--", "--out", out_.path()});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err).back(),
+              "ERROR VM 101 has no disk-like volume 'ide2' (run 'qm config 101 --current' to see its slots)");
+
+    ASSERT_TRUE(host_.add_vm(102, "agent: 1\nide2: none,media=cdrom\nnet0: virtio,bridge=vmbr0\n"));
+    r = host_.run(vlt_test::backup_program(), {"--vmid", "102", "--", "--out", out_.path()},
+                  {"PATH=" + wrap_.path() + ":" + path_});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err).back(), "ERROR VM 102 has no disk-like volumes to back up");
+
+    vlt_test::fault_spec missing;
+    missing.tool = "pvesm";
+    missing.action = vlt_test::fault_spec::missing;
+    ASSERT_TRUE(host_.add_fault(missing));
+    r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err).back(), "ERROR pvesm is not available (not running on a Proxmox VE host?)");
+    EXPECT_TRUE(host_.calls_of("lvcreate").empty());
+    EXPECT_EQ(host_.calls_of("qm").size(), 3u);  // three configs read, never a freeze
+    EXPECT_TRUE(wrap_file("count").empty());
+    expect_clean();
+}
+
+TEST_F(BackupHost, EveryDiskThatIsNotLvmIsReportedTogether)
+{
+    ASSERT_TRUE(host_.add_storage("local", "dir"));
+    ASSERT_NO_FATAL_FAILURE(build_vm(std::string(kVm101) + "sata0: local:101/vm-101-disk-5.raw,size=4M\n"
+                                                         "sata1: nowhere:vm-101-disk-6,size=4M\n"));
+    ASSERT_TRUE(host_.add_lv("local", "101/vm-101-disk-5.raw", 4u << 20));
+    std::string file_path;
+    auto pv = host_.run("pvesm", {"path", "local:101/vm-101-disk-5.raw"});
+    file_path = pv.out.substr(0, pv.out.find('\n'));
+    auto bad = host_.run("pvesm", {"path", "nowhere:vm-101-disk-6"});
+    std::string complaint = bad.err.substr(0, bad.err.find('\n'));
+    ASSERT_NE(bad.exit_status, 0);
+    ASSERT_TRUE(host_.clear_calls());
+
+    auto r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err),
+              (strings{"ERROR VM 101: not every disk is LVM-backed (this version only supports LVM/LVM-thin): "
+                       "sata0 (local:101/vm-101-disk-5.raw) not LVM-backed: " + file_path +
+                       " is not an LVM logical volume (storage backend other than LVM/LVM-thin); "
+                       "sata1 (nowhere:vm-101-disk-6) lookup failed: pvesm path failed: " + complaint}));
+    EXPECT_TRUE(host_.calls_of("lvcreate").empty());
+    expect_clean();
+}
+
+TEST_F(BackupHost, SecondOfThreeSnapshotsFailing)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm(std::string(kVm101) + "scsi1: local-lvm:vm-101-disk-2,size=4M\n"));
+    ASSERT_TRUE(host_.add_lv_random("local-lvm", "vm-101-disk-2", 4u << 20, 44));
+    vlt_test::fault_spec f;
+    f.tool = "lvcreate";
+    f.nth = 2;
+    f.exit_code = 5;
+    f.text = "  Volume group \"" + host_.vg() + "\" has insufficient free space (1 extents): 2 required.";
+    ASSERT_TRUE(host_.add_fault(f));
+    auto r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    const std::string vg = host_.vg();
+    // configuration order: scsi0, scsi1, virtio1
+    EXPECT_EQ(log_lines(r.err),
+              (strings{"ERROR VM 101: could not snapshot scsi1 (vm-101-disk-2): could not create the snapshot of " + vg +
+                       "/vm-101-disk-2: " + f.text}));
+    strings calls = host_calls();
+    ASSERT_GE(calls.size(), 4u);
+    EXPECT_EQ(strings(calls.end() - 4, calls.end()),
+              (strings{"lvcreate -s -y -kn -n vm-101-disk-0_vltsnap --addtag vlt_agent --addtag vm101 " + vg + "/vm-101-disk-0",
+                       "lvcreate -s -y -kn -n vm-101-disk-2_vltsnap --addtag vlt_agent --addtag vm101 " + vg + "/vm-101-disk-2",
+                       "qm guest cmd 101 fsfreeze-thaw", "lvremove -f -y " + vg + "/vm-101-disk-0_vltsnap"}));
+    EXPECT_TRUE(wrap_file("count").empty());
+    expect_clean();
+}
+
+TEST_F(BackupHost, FreezeThatCompletesLateIsThawed)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    // The guest freezes, but the answer comes too late for our time limit.
+    write_text(wrap_.path() + "/qm",
+               "#!/bin/bash\n"
+               "real=$(PATH='" + path_ + "' command -v qm)\n"
+               "if [ \"$4\" = fsfreeze-freeze ]; then \"$real\" \"$@\"; exec sleep 5; fi\n"
+               "exec \"$real\" \"$@\"\n",
+               0755);
+    auto r = backup({"--freeze-timeout", "1", "--", "--out", out_.path()});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err), (strings{"ERROR VM 101: qm guest cmd 101 fsfreeze-freeze timed out after 1 s"}));
+    strings qm_calls;
+    for (const auto &c : host_.calls_of("qm"))
+        qm_calls.push_back(c.joined());
+    EXPECT_EQ(qm_calls, (strings{"config 101 --current", "guest cmd 101 fsfreeze-freeze", "guest cmd 101 fsfreeze-thaw"}));
+    EXPECT_FALSE(host_.guest_frozen(101));
+    EXPECT_TRUE(host_.calls_of("lvcreate").empty());
+    expect_clean();
+}
+
+TEST_F(BackupHost, HangingGuestAgentTimesOutTwice)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    ASSERT_TRUE(host_.set_agent(101, "hanging"));
+    auto r = backup({"--freeze-timeout", "1", "--", "--out", out_.path()});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err),
+              (strings{"WARN  VM 101: qm guest cmd 101 fsfreeze-thaw timed out after 1 s (the guest may still be frozen -- check manually)",
+                       "ERROR VM 101: qm guest cmd 101 fsfreeze-freeze timed out after 1 s"}));
+    ASSERT_TRUE(host_.set_agent(101, "answering"));
+    expect_clean();
+}
+
+TEST_F(BackupHost, AlreadyFrozenGuestIsNotAConsistencyWindow)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    ASSERT_TRUE(host_.set_frozen(101, true));
+    auto r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    strings lines = log_lines(r.err);
+    ASSERT_EQ(lines.size(), 1u) << r.err;
+    EXPECT_EQ(lines[0], "ERROR VM 101: qm guest cmd 101 fsfreeze-freeze failed: { \"error\" : { \"class\" : "
+                        "\"CommandNotFound\", \"desc\" : \"Command guest-fsfreeze-freeze has been disabled: the "
+                        "command is not allowed\" } }");
+    EXPECT_TRUE(host_.calls_of("lvcreate").empty());
+    // the thaw sent after the refused freeze leaves the guest running
+    EXPECT_FALSE(host_.guest_frozen(101));
+    expect_clean();
+}
+
+TEST_F(BackupHost, FailingThawDoesNotStopTheRun)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    vlt_test::fault_spec f;
+    f.tool = "qm";
+    f.match = "guest cmd * fsfreeze-thaw";
+    f.exit_code = 255;
+    f.text = "VM 101 qga command 'guest-fsfreeze-thaw' failed - got timeout";
+    ASSERT_TRUE(host_.add_fault(f));
+    auto r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    strings lines = log_lines(r.err);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "ERROR VM 101: qm guest cmd 101 fsfreeze-thaw failed: " + f.text +
+                            " (the guest may still be frozen -- check manually)");
+    EXPECT_EQ(lines.back(), "INFO  VM 101 config: job vm101-vmconfig finished");
+    EXPECT_TRUE(host_.guest_frozen(101));  // as the operator was told
+}
+
+TEST_F(BackupHost, SnapshotDeviceThatNeverAppears)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    vlt_test::fault_spec f;
+    f.tool = "lvcreate";
+    f.action = vlt_test::fault_spec::no_node;
+    ASSERT_TRUE(host_.add_fault(f));
+    auto r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    const std::string vg = host_.vg();
+    EXPECT_EQ(log_lines(r.err), (strings{"ERROR VM 101: could not snapshot scsi0 (vm-101-disk-0): the snapshot device of " +
+                                         vg + "/vm-101-disk-0_vltsnap did not appear"}));
+    EXPECT_EQ(host_.calls_of("udevadm").size(), 1u);
+    strings calls = host_calls();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(strings(calls.end() - 3, calls.end()),
+              (strings{"udevadm settle -t 5", "lvremove -f -y " + vg + "/vm-101-disk-0_vltsnap",
+                       "qm guest cmd 101 fsfreeze-thaw"}));
+    expect_clean();
+}
+
+TEST_F(BackupHost, LateDeviceNodeIsWaitedFor)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    vlt_test::fault_spec f;
+    f.tool = "lvcreate";
+    f.action = vlt_test::fault_spec::late_node;
+    ASSERT_TRUE(host_.add_fault(f));
+    auto r = backup({"--no-vmconfig", "--", "--out", out_.path()});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(host_.calls_of("udevadm").size(), 1u);
+    EXPECT_EQ(restore_job("vm101-scsi0"), vlt_test::random_bytes(kDisk0, 11));
+    expect_clean();
+}
+
+TEST_F(BackupHost, FailingAgentStillGivesUpItsSnapshot)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    hook("[ \"$6\" = vm101-scsi0 ] && exit 3\n");
+    auto r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    strings lines = log_lines(r.err);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "ERROR VM 101 disk scsi0: vlt_agent exited with code 3"), lines.end());
+    EXPECT_EQ(lines.back(), "ERROR VM 101: 1 of 2 disk(s) failed: scsi0");
+    EXPECT_FALSE(header_of("vm101-virtio1").empty());
+    EXPECT_FALSE(header_of("vm101-vmconfig").empty());
+    expect_clean();
+}
+
+TEST_F(BackupHost, FailingConfigJobAloneFailsTheRun)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    hook("[ \"$6\" = vm101-vmconfig ] && exit 3\n");
+    auto r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    strings lines = log_lines(r.err);
+    EXPECT_EQ(lines.back(), "ERROR VM 101 config: vlt_agent exited with code 3");
+    for (const auto &l : lines)
+        EXPECT_EQ(l.find("disk(s) failed"), std::string::npos);
+    expect_clean();
+}
+
+TEST_F(BackupHost, SnapshotThatCannotBeRemoved)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    vlt_test::fault_spec f;
+    f.tool = "lvremove";
+    f.times = 5;
+    f.exit_code = 5;
+    f.text = "  Logical volume " + host_.vg() + "/vm-101-disk-0_vltsnap in use.";
+    ASSERT_TRUE(host_.add_fault(f));
+    auto r = backup({"--no-vmconfig", "--", "--out", out_.path()});
+    EXPECT_EQ(r.exit_status, 1);
+    const std::string vg = host_.vg();
+    strings lines = log_lines(r.err);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "ERROR VM 101 disk scsi0: backup succeeded, but could not remove the snapshot: lvremove " + vg +
+                            "/vm-101-disk-0_vltsnap failed: " + f.text),
+              lines.end())
+        << r.err;
+    EXPECT_EQ(lines.back(), "ERROR VM 101: 1 of 2 disk(s) failed: scsi0");
+    EXPECT_EQ(host_.calls_of("lvremove").size(), 6u);
+    std::string report;
+    EXPECT_FALSE(host_.check_clean(&report));
+    EXPECT_NE(report.find("vm-101-disk-0_vltsnap"), std::string::npos) << report;
+}
+
+TEST_F(BackupHost, LiteralApiKeyOnlyEverInAPrivateFile)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    const std::string secret = "pk_live_5ecret-Value";
+    write_text(wrap_.path() + "/vlt.cfg", "[nightly]\napi-key = " + secret + "\n");
+    // The reference agent has no network target: this agent only checks.
+    hook("k=\"${@: -1}\"; k=\"${k#file:}\"\n"
+         "stat -c '%a %s' \"$k\" > \"$W/keystat.$n\"; cat \"$k\" > \"$W/key.$n\"\n"
+         "grep -l -a '" + secret + "' /proc/[0-9]*/cmdline > \"$W/leaks.$n\" 2>/dev/null\n"
+         "exit 0\n");
+    auto r = backup({"--name", "nightly", "--config-path", wrap_.path() + "/vlt.cfg", "--", "--out", out_.path()});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    std::string key_path;
+    for (int n = 1; n <= 3; n++) {
+        std::string argv = wrap_file("argv." + std::to_string(n));
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(argv, m, std::regex("--api-key\nfile:(/dev/shm/vlt_proxmox_key\\.[0-9]+\\.\\w{6})\n$")))
+            << argv;
+        if (n == 1)
+            key_path = m[1];
+        EXPECT_EQ(m[1], key_path);
+        EXPECT_EQ(wrap_file("key." + std::to_string(n)), secret);
+        EXPECT_EQ(wrap_file("keystat." + std::to_string(n)), "600 " + std::to_string(secret.size()) + "\n");
+        EXPECT_EQ(wrap_file("leaks." + std::to_string(n)), "");
+    }
+    EXPECT_EQ(access(key_path.c_str(), F_OK), -1);
+    expect_clean();
+}
+
+class BackupSignals : public BackupHost {};
+
+TEST_F(BackupSignals, InterruptWhileAnAgentRuns)
+{
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        ASSERT_NO_FATAL_FAILURE(sig == SIGTERM ? build_vm() : (void)host_.clear_calls());
+        unlink((wrap_.path() + "/count").c_str());
+        unlink((wrap_.path() + "/agent-up").c_str());
+        write_text(wrap_.path() + "/vlt.cfg", "[nightly]\napi-key = hush\n");
+        hook("k=\"${@: -1}\"; echo \"${k#file:}\" > \"$W/keypath\"\n"
+             "trap 'echo $$ > \"$W/agent-term\"; exit 143' TERM\n"
+             "sleep 30 & echo $$ > \"$W/agent-up\"; wait; exit 0\n");
+        auto run = host_.start(vlt_test::backup_program(),
+                               {"--vmid", "101", "--name", "nightly", "--config-path", wrap_.path() + "/vlt.cfg",
+                                "--", "--out", out_.path()},
+                               {"PATH=" + wrap_.path() + ":" + path_});
+        ASSERT_TRUE(run->started());
+        for (int i = 0; i < 1000 && access((wrap_.path() + "/agent-up").c_str(), F_OK) != 0; i++)
+            usleep(10000);
+        ASSERT_EQ(access((wrap_.path() + "/agent-up").c_str(), F_OK), 0) << run->err_so_far();
+        std::string key = wrap_file("keypath");
+        key.pop_back();
+        EXPECT_EQ(access(key.c_str(), F_OK), 0);
+        EXPECT_EQ(access(("/dev/shm/vlt_progress." + std::to_string(run->pid())).c_str(), F_OK), 0);
+        ASSERT_TRUE(run->send_signal(sig));
+        auto r = run->wait(30000);
+        EXPECT_EQ(r.term_signal, sig) << r.err;
+        EXPECT_EQ(wrap_file("agent-term"), wrap_file("agent-up"));
+        EXPECT_EQ(access(key.c_str(), F_OK), -1);
+        const std::string vg = host_.vg();
+        strings calls = host_calls();
+        ASSERT_GE(calls.size(), 2u);
+        EXPECT_EQ(strings(calls.end() - 2, calls.end()),
+                  (strings{"lvremove -f -y " + vg + "/vm-101-disk-0_vltsnap", "lvremove -f -y " + vg + "/vm-101-disk-1_vltsnap"}));
+        expect_clean(run->pid());
+        unlink((wrap_.path() + "/agent-term").c_str());
+    }
+}
+
+TEST_F(BackupSignals, TermWhileTheGuestIsFrozen)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    vlt_test::fault_spec f;
+    f.tool = "lvcreate";
+    f.nth = 2;
+    f.action = vlt_test::fault_spec::hang;
+    ASSERT_TRUE(host_.add_fault(f));
+    auto run = host_.start(vlt_test::backup_program(), {"--vmid", "101", "--", "--out", out_.path()},
+                           {"PATH=" + wrap_.path() + ":" + path_});
+    ASSERT_TRUE(run->started());
+    for (int i = 0; i < 1000 && host_.calls_of("lvcreate").size() < 2; i++)
+        usleep(10000);
+    ASSERT_EQ(host_.calls_of("lvcreate").size(), 2u);
+    EXPECT_TRUE(host_.guest_frozen(101));
+    ASSERT_TRUE(run->send_signal(SIGTERM));
+    auto r = run->wait(30000);
+    EXPECT_EQ(r.term_signal, SIGTERM) << r.err;
+    EXPECT_FALSE(host_.guest_frozen(101));
+    const std::string vg = host_.vg();
+    strings calls = host_calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(strings(calls.end() - 2, calls.end()),
+              (strings{"qm guest cmd 101 fsfreeze-thaw", "lvremove -f -y " + vg + "/vm-101-disk-0_vltsnap"}));
+    // the hung lvcreate was left in its own group; end it before the check
+    for (const auto &c : host_.calls())
+        if (!c.is_end && c.tool == "lvcreate" && c.joined().find("vm-101-disk-1_vltsnap") != std::string::npos)
+            kill(static_cast<pid_t>(c.pid), SIGTERM);
+    usleep(300000);
+    host_.driver({"remove-lv", vg, "vm-101-disk-1_vltsnap"});
+    expect_clean(run->pid());
+}
+
+}  // namespace
