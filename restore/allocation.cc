@@ -179,7 +179,12 @@ void rollback_allocations(const allocated_volume *list, uint64_t count) {
         char output[free_output_size];
         command_result res{};
         int32_t rc = run_command(argv, free_time_limit, output, sizeof output, &res);
-        if (rc != 0 || res.exit_code != 0) {
+        // pvesm free runs its removal as a task and exits 0 even when the task
+        // failed, printing only the task's error; success is the line
+        // "Removed volume '<volid>'". Without it the volume may still be there.
+        char removed[ALLOC_VOLID_SIZE + 32];
+        put_text(removed, sizeof removed, "Removed volume '%s'", volid);
+        if (rc != 0 || res.exit_code != 0 || strstr(output, removed) == nullptr) {
             trim_trailing_space(output);
             log_write(LOG_LEVEL_WARN, "could not roll back allocated volume %s: remove it manually (%s)",
                       volid, output);

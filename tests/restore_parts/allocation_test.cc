@@ -255,6 +255,25 @@ TEST_F(pvesm_test, rollback_frees_in_allocation_order_past_a_failure) {
                              }));
 }
 
+TEST_F(pvesm_test, rollback_warns_when_free_exits_0_without_removing) {
+    // pvesm free reports a failed removal task on its output and still exits 0.
+    allocated_volume vols[2]{};
+    strcpy(vols[0].storage, "local-lvm");
+    strcpy(vols[0].volume, "vm-105-disk-0");
+    strcpy(vols[1].storage, "local-lvm");
+    strcpy(vols[1].volume, "vm-105-disk-1");
+    fake_.set("FAKE_FREE_TASK_FAIL", "local-lvm:vm-105-disk-0");
+    stderr_capture cap;
+    rollback_allocations(vols, 2);
+    EXPECT_EQ(cap.lines(), std::vector<std::string>{
+                               "WARN could not roll back allocated volume local-lvm:vm-105-disk-0: "
+                               "remove it manually (lvremove failed for local-lvm:vm-105-disk-0)"});
+    EXPECT_EQ(fake_.calls(), (std::vector<std::string>{
+                                 "pvesm [free] [local-lvm:vm-105-disk-0]",
+                                 "pvesm [free] [local-lvm:vm-105-disk-1]",
+                             }));
+}
+
 TEST_F(pvesm_test, rollback_without_pvesm_warns_for_every_volume) {
     allocated_volume vols[2]{};
     strcpy(vols[0].storage, "a");

@@ -44,7 +44,9 @@ const char *const fake_pvesm_script =
     "alloc) printf '%b' \"$FAKE_ALLOC_OUT\"; exit \"${FAKE_ALLOC_RC:-0}\" ;;\n"
     "path) printf '%b' \"$FAKE_PATH_OUT\"; exit \"${FAKE_PATH_RC:-0}\" ;;\n"
     "free) if [ \"$2\" = \"$FAKE_FREE_FAIL\" ]; then printf 'cannot remove %s\\n' \"$2\";"
-    " exit 1; fi; exit 0 ;;\n"
+    " exit 1; fi;"
+    " if [ \"$2\" = \"$FAKE_FREE_TASK_FAIL\" ]; then printf 'lvremove failed for %s\\n' \"$2\"; exit 0; fi;"
+    " printf \"Removed volume '%s'\\n\" \"$2\"; exit 0 ;;\n"
     "esac\n"
     "exit 2\n";
 
