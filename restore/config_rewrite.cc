@@ -19,6 +19,7 @@ const size_t value_part_max = 1023;   // model, rest and joined smbios1 value
 const size_t mac_octets = 6;
 const size_t mac_prefix_max_octets = 3;
 const size_t max_remembered_macs = 64;  // more net cards than Proxmox allows
+const size_t max_dropped_efidisks = 4;  // Proxmox has efidisk0 only
 // What the Proxmox API shows instead of a stored cloud-init password.
 const char *const masked_password = "**********";
 
@@ -284,6 +285,8 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
     out_text o{out, out_size, 0};
     bool vmgenid_seen = false;
     bool dropped_cipassword = false;
+    char dropped_efidisks[max_dropped_efidisks][REWRITE_KEY_SIZE];
+    size_t dropped_efidisk_count = 0;
     char genid[UUID_TEXT_SIZE];
     char macs[max_remembered_macs][MAC_TEXT_SIZE];
     size_t mac_count = 0;
@@ -390,6 +393,18 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
                 // install a password nobody knows.
                 drop = true;
                 dropped_cipassword = true;
+            } else if (key_has_digit_suffix(key, "efidisk") && strchr(value, ':') != nullptr) {
+                // The EFI vars disk is not among the backed-up volumes; kept,
+                // the new VM would boot from and write to the original VM's
+                // volume.
+                drop = true;
+                if (dropped_efidisk_count < max_dropped_efidisks)
+                    memcpy(dropped_efidisks[dropped_efidisk_count++], key, key_len + 1);
+            } else if (key_has_digit_suffix(key, "unused") || strcmp(key, "lock") == 0) {
+                // unusedN names volumes of the original VM, which the new VM
+                // must never own (removing it would destroy the original's
+                // data); a lock belongs to an operation on the original VM.
+                drop = true;
             } else if (strcmp(key, "smbios1") == 0 && uuid_text[0] != '\0') {
                 char joined[REWRITE_LINE_SIZE];
                 if (rewrite_smbios1(value, uuid_text, joined)) {
@@ -427,6 +442,10 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
         }
     }
 
+    for (size_t i = 0; i < dropped_efidisk_count; ++i)
+        log_write(LOG_LEVEL_WARN,
+                  "%s was not part of the backup: add a new EFI disk to VM %ld before its first start",
+                  dropped_efidisks[i], static_cast<long>(vmid));
     if (dropped_cipassword)
         log_write(LOG_LEVEL_WARN, "cipassword was not part of the backup: set it again for VM %ld",
                   static_cast<long>(vmid));

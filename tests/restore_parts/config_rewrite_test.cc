@@ -219,7 +219,6 @@ TEST_F(rewrite_test, whole_config) {
               "boot: order=scsi0;ide2;net0\n"
               "cores: 2\n"
               "description: web server%0Asecond line\n"
-              "efidisk0: local-lvm:vm-100-disk-1,efitype=4m,size=4M\n"
               "ide2: local:iso/debian.iso,media=cdrom,size=600M\n"
               "memory: 2048\n"
               "name: web01\n"
@@ -230,7 +229,6 @@ TEST_F(rewrite_test, whole_config) {
               "scsi1: /dev/sdb\n"
               "scsihw: virtio-scsi-single\n"
               "smbios1: uuid=<SMBIOS>,manufacturer=abc\n"
-              "unused0: local-lvm:vm-100-disk-9\n"
               "virtio1: fast:vm-105-disk-1\n"
               "vmgenid: <UUID1>\n");
     ASSERT_EQ(n.macs.size(), 2u);
@@ -322,8 +320,6 @@ TEST_F(rewrite_test, disk_lines) {
         {"ide3: local:iso/y.iso, media=cdrom ,size=1M", "ide3: local:iso/y.iso, media=cdrom ,size=1M"},
         {"scsi1: /dev/sdb", "scsi1: /dev/sdb"},
         {"scsi2:", "scsi2:"},
-        {"efidisk0: local-lvm:vm-100-disk-1,size=4M", "efidisk0: local-lvm:vm-100-disk-1,size=4M"},
-        {"unused0: local-lvm:vm-100-disk-9", "unused0: local-lvm:vm-100-disk-9"},
         {"scsihw: virtio-scsi-pci", "scsihw: virtio-scsi-pci"},
         {"  # scsi0: a:b", "  # scsi0: a:b"},
     };
@@ -431,6 +427,38 @@ TEST_F(rewrite_test, masked_cloud_init_password_is_left_out) {
                                "WARN cipassword was not part of the backup: set it again for VM 105",
                                "WARN cipassword was not part of the backup: set it again for VM 105",
                            }));
+}
+
+TEST_F(rewrite_test, lines_naming_the_original_vms_volumes_are_left_out) {
+    // The EFI vars disk is not backed up: the new VM must not boot from, and
+    // write to, the original VM's volume. unusedN volumes belong to the
+    // original VM too, and a lock to an operation on it.
+    stderr_capture cap;
+    normalized n = rewrite(
+        "bios: ovmf\n"
+        "efidisk0: local-lvm:vm-100-disk-1,efitype=4m,pre-enrolled-keys=1,size=4M\n"
+        "lock: backup\n"
+        "memory: 1\n"
+        "unused0: local-lvm:vm-100-disk-9\n"
+        "unused12: other:vm-100-disk-3\n"
+        "vmgenid: 0\n"
+        "[snap1]\n"
+        "efidisk0: local-lvm:vm-100-disk-1,efitype=4m,size=4M\n"
+        "unused0: local-lvm:vm-100-disk-9\n");
+    EXPECT_EQ(n.text,
+              "bios: ovmf\n"
+              "memory: 1\n"
+              "vmgenid: 0\n"
+              "[snap1]\n"
+              "efidisk0: local-lvm:vm-100-disk-1,efitype=4m,size=4M\n"
+              "unused0: local-lvm:vm-100-disk-9\n");
+    EXPECT_EQ(cap.lines(), std::vector<std::string>{
+                               "WARN efidisk0 was not part of the backup: add a new EFI disk to VM 105 "
+                               "before its first start"});
+
+    // Keys that only start alike, and an efidisk without a volume, stay.
+    n = rewrite("locked: 1\nunused: x:y\nefidisk0: none\nvmgenid: 0\n");
+    EXPECT_EQ(n.text, "locked: 1\nunused: x:y\nefidisk0: none\nvmgenid: 0\n");
 }
 
 TEST_F(rewrite_test, size_limits) {
