@@ -156,6 +156,43 @@ qm_config() {
         return out
     }
     function rtrim(s) { sub(/[ \t\r\n]+$/, "", s); return s }
+    # Sizes as Proxmox prints them: the largest unit that divides exactly.
+    function format_size(text,   num, unit, mult, b) {
+        if (text !~ /^[0-9]+(\.[0-9]+)?([KMGT](iB)?)?$/) return text
+        num = text; sub(/[KMGT].*$/, "", num)
+        unit = text; sub(/^[0-9.]+/, "", unit); unit = substr(unit, 1, 1)
+        mult = 1
+        if (unit == "K") mult = 1024
+        else if (unit == "M") mult = 1024 ^ 2
+        else if (unit == "G") mult = 1024 ^ 3
+        else if (unit == "T") mult = 1024 ^ 4
+        b = int(num * mult + 0.5)
+        if (b % (1024 ^ 4) == 0 && b > 0) return sprintf("%.0fT", b / 1024 ^ 4)
+        if (b % (1024 ^ 3) == 0 && b > 0) return sprintf("%.0fG", b / 1024 ^ 3)
+        if (b % (1024 ^ 2) == 0 && b > 0) return sprintf("%.0fM", b / 1024 ^ 2)
+        if (b % 1024 == 0 && b > 0) return sprintf("%.0fK", b / 1024)
+        return sprintf("%.0f", b)
+    }
+    # A drive line re-printed: the volume first, the other options sorted.
+    function normalise_drive(v,   n, parts, i, j, t, vol, opts, k, out) {
+        n = split(v, parts, ",")
+        vol = ""; k = 0
+        for (i = 1; i <= n; i++) {
+            if (parts[i] == "") continue
+            if (index(parts[i], "=") == 0 && vol == "") { vol = parts[i]; continue }
+            if (parts[i] ~ /^file=/) { vol = substr(parts[i], 6); continue }
+            if (parts[i] ~ /^size=/) parts[i] = "size=" format_size(substr(parts[i], 6))
+            opts[++k] = parts[i]
+        }
+        for (i = 2; i <= k; i++) {
+            t = opts[i]
+            for (j = i - 1; j >= 1 && opts[j] > t; j--) opts[j + 1] = opts[j]
+            opts[j + 1] = t
+        }
+        out = vol
+        for (i = 1; i <= k; i++) out = out "," opts[i]
+        return out
+    }
     BEGIN { for (i = 1; i < 256; i++) ord[sprintf("%c", i)] = i; section = "main"; desc = ""; hasdesc = 0 }
     /^\[/ {
         section = ($0 ~ /^\[PENDING\]/) ? "pending" : "other"
@@ -195,6 +232,7 @@ qm_config() {
         for (i = 1; i <= n; i++) {
             k = keys[i]; v = conf[k]
             if (k == "description") v = encode(v)
+            if (k ~ /^(ide|scsi|virtio|sata)[0-9]+$/) v = normalise_drive(v)
             if (k == "cipassword" && v != "") v = "**********"
             printf "%s: %s\n", k, v
         }
@@ -434,7 +472,9 @@ pvesm_free() {
         fi
     else
         local vg=$S_vg f
-        if [[ -f $ROOT/lvs/$vg/$V_name ]]; then
+        if lv_load "$vg" "$V_name" && [[ $L_active == 1 ]] && lv_in_use "$L_loop"; then
+            err="lvremove '$vg/$V_name' error:   Logical volume $vg/$V_name in use."
+        elif [[ -f $ROOT/lvs/$vg/$V_name ]]; then
             if [[ $S_type == lvmthin ]]; then
                 for f in "$ROOT/lvs/$vg/snap_${V_name}_"*; do
                     [[ -f $f ]] && lv_destroy "$vg" "${f##*/}" && echo "  Logical volume \"${f##*/}\" successfully removed."
@@ -786,6 +826,11 @@ tool_lvremove() {
         if [[ $L_active == 1 ]] && ((!force && !yes)); then
             printf 'Do you really want to remove active logical volume %s/%s? [y/n]: n\n' "$vg" "$lv" >&2
             printf '  Logical volume %s not removed.\n' "$lv" >&2
+            rc=5
+            continue
+        fi
+        if [[ $L_active == 1 ]] && lv_in_use "$L_loop"; then
+            printf '  Logical volume %s/%s in use.\n' "$vg" "$lv" >&2
             rc=5
             continue
         fi

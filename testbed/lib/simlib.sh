@@ -187,6 +187,18 @@ lv_activate() {
     esac
 }
 
+# True while some process holds the LV's device open (checked a few times,
+# 100 ms apart, as LVM retries before it gives up).
+lv_in_use() {
+    local loop=$1 i
+    [[ -n $loop ]] || return 1
+    for ((i = 0; i < 5; i++)); do
+        [[ -z $(find /proc/[0-9]*/fd -maxdepth 1 -lname "$loop" -print -quit 2>/dev/null) ]] && return 1
+        sleep 0.1
+    done
+    return 0
+}
+
 # Removes an LV: node, loop device, backing file, record.
 lv_destroy() {
     local vg=$1 lv=$2

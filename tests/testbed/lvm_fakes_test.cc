@@ -192,6 +192,22 @@ TEST_F(LvmFakes, LvremoveRemovesTheLvItsNodeAndItsLoopDevice) {
     EXPECT_EQ(r.err, "  Failed to find logical volume \"" + vg + "/snap\"\n");
 }
 
+TEST_F(LvmFakes, LvremoveRefusesAnLvInUse) {
+    const std::string &vg = host_.vg();
+    ASSERT_TRUE(host_.add_lv("thick", "vm-101-disk-0", 4 * kMiB));
+    ASSERT_EQ(tool("lvcreate", {"-s", "-y", "-n", "snap", "-L", "4m", vg + "/vm-101-disk-0"}).exit_status, 0);
+    int fd = open(host_.lv_device(vg, "snap").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    run_result r = tool("lvremove", {"-f", "-y", vg + "/snap"});
+    EXPECT_EQ(r.exit_status, 5);
+    EXPECT_EQ(r.err, "  Logical volume " + vg + "/snap in use.\n");
+    EXPECT_TRUE(host_.lv_exists(vg, "snap"));
+    close(fd);
+    r = tool("lvremove", {"-f", "-y", vg + "/snap"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_FALSE(host_.lv_exists(vg, "snap"));
+}
+
 TEST_F(LvmFakes, LvremoveOfAThickOriginTakesItsSnapshotsAlong) {
     const std::string &vg = host_.vg();
     ASSERT_TRUE(host_.add_lv("thick", "vm-101-disk-0", 8 * kMiB));

@@ -1,5 +1,7 @@
 // qm, pvesm and pvesh of the simulated host.
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include "tests/testbed/testbed_util.h"
@@ -59,6 +61,22 @@ TEST_F(PveFakes, QmConfigEncodesADescriptionLineAndNonAscii) {
     run_result r = tool("qm", {"config", "102", "--current"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out, "description: caf%C3%A9%0Asecond\nname: x\n");
+}
+
+TEST_F(PveFakes, QmConfigReprintsDriveLines) {
+    ASSERT_TRUE(host_.add_vm(103,
+                             "scsi0: size=1.5G,discard=on,file=local-lvm:vm-103-disk-0,iothread=1\n"
+                             "virtio1: local-lvm:vm-103-disk-1,size=104858K\n"
+                             "sata0: local-lvm:vm-103-disk-2,size=2048\n"
+                             "efidisk0: local-lvm:vm-103-disk-3,size=528K,efitype=4m\n"));
+    run_result r = tool("qm", {"config", "103", "--current"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    // efidisk lines are left as they are.
+    EXPECT_EQ(r.out,
+              "efidisk0: local-lvm:vm-103-disk-3,size=528K,efitype=4m\n"
+              "sata0: local-lvm:vm-103-disk-2,size=2K\n"
+              "scsi0: local-lvm:vm-103-disk-0,discard=on,iothread=1,size=1536M\n"
+              "virtio1: local-lvm:vm-103-disk-1,size=104858K\n");
 }
 
 TEST_F(PveFakes, QmConfigOfAMissingVm) {
@@ -230,6 +248,18 @@ TEST_F(PveFakes, PathAndFree) {
                          "/vm-105-disk-0\"\n");
     r = tool("pvesm", {"free", "local-lvm:vm-105-disk-0", "--delay", "5"});
     EXPECT_EQ(r.exit_status, 255);
+}
+
+TEST_F(PveFakes, FreeOfAVolumeInUseFailsButExitsZero) {
+    const std::string &vg = host_.vg();
+    ASSERT_TRUE(host_.add_lv("local-lvm", "vm-105-disk-0", 4 * kMiB));
+    int fd = open(host_.lv_device(vg, "vm-105-disk-0").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    run_result r = tool("pvesm", {"free", "local-lvm:vm-105-disk-0"});
+    close(fd);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "lvremove '" + vg + "/vm-105-disk-0' error:   Logical volume " + vg + "/vm-105-disk-0 in use.\n");
+    EXPECT_TRUE(host_.lv_exists(vg, "vm-105-disk-0"));
 }
 
 TEST_F(PveFakes, DirStorageAllocatesFiles) {
