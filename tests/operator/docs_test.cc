@@ -1,0 +1,309 @@
+// The manual pages against the programs: every option of each program's
+// option table, every profile key and every flag it stands for must be
+// documented; the pages must render without a warning; and the shell
+// completion must offer what the programs accept.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "backup/profile_config.h"
+
+namespace {
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string src(const std::string &rel) { return std::string(VLT_SOURCE_DIR) + "/" + rel; }
+
+// The page's text with roff's escapes taken out: "\-" is a hyphen, font
+// changes vanish, so "\fB\-\-vmid\fR" reads "--vmid".
+std::string page_text(const std::string &name) {
+    std::string roff = slurp(src("docs/man/" + name));
+    std::string out;
+    for (size_t i = 0; i < roff.size(); i++) {
+        if (roff[i] == '\\' && i + 1 < roff.size()) {
+            char c = roff[i + 1];
+            if (c == '-' || c == 'e') {
+                out += c == '-' ? '-' : '\\';
+                i++;
+                continue;
+            }
+            if (c == 'f' && i + 2 < roff.size()) {
+                i += 2;
+                continue;
+            }
+            if (c == 'c' || c == '&') {
+                i++;
+                continue;
+            }
+        }
+        out += roff[i];
+    }
+    return out;
+}
+
+// Whether word stands in text on its own: not as the start of a longer
+// option ("--disk" inside "--disk-cache" does not count).
+bool mentions(const std::string &text, const std::string &word) {
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+        bool left_ok = at == 0 || !(isalnum((unsigned char)text[at - 1]) || text[at - 1] == '-');
+        size_t end = at + word.size();
+        bool right_ok = end >= text.size() ||
+                        !(isalnum((unsigned char)text[end]) || text[end] == '-' || text[end] == '_');
+        if (left_ok && right_ok) return true;
+    }
+    return false;
+}
+
+// The names and aliases of the option_spec table `table` in a source file.
+std::vector<std::string> option_table(const std::string &file, const std::string &table) {
+    std::string code = slurp(src(file));
+    std::vector<std::string> names;
+    size_t start = code.find("option_spec " + table + "[]");
+    if (start == std::string::npos) return names;
+    size_t end = code.find("};", start);
+    std::string body = code.substr(start, end - start);
+    std::regex row(R"re(\{\s*"(-[^"]+)"\s*,\s*(nullptr|"(-[^"]+)"))re");
+    for (std::sregex_iterator it(body.begin(), body.end(), row), last; it != last; ++it) {
+        names.push_back((*it)[1]);
+        if ((*it)[3].matched) names.push_back((*it)[3]);
+    }
+    return names;
+}
+
+// The first option_spec table of a file, whatever its name.
+std::vector<std::string> first_option_table(const std::string &file) {
+    std::string code = slurp(src(file));
+    std::smatch m;
+    if (!std::regex_search(code, m, std::regex(R"(option_spec\s+(\w+)\s*\[\])"))) return {};
+    return option_table(file, m[1]);
+}
+
+struct run_output {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a shell command line, capturing both streams.
+run_output shell(const std::string &cmd) {
+    run_output r;
+    char out_tmpl[] = "/tmp/vlt_docs_out.XXXXXX";
+    char err_tmpl[] = "/tmp/vlt_docs_err.XXXXXX";
+    int out_fd = mkstemp(out_tmpl), err_fd = mkstemp(err_tmpl);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        execl("/bin/bash", "bash", "-c", cmd.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    close(out_fd);
+    close(err_fd);
+    r.out = slurp(out_tmpl);
+    r.err = slurp(err_tmpl);
+    unlink(out_tmpl);
+    unlink(err_tmpl);
+    return r;
+}
+
+// Every "--word" in a text.
+std::set<std::string> long_options_in(const std::string &text) {
+    std::set<std::string> found;
+    std::regex opt(R"((^|[^-\w])(--[a-z][a-z0-9-]*))");
+    for (std::sregex_iterator it(text.begin(), text.end(), opt), last; it != last; ++it)
+        found.insert((*it)[2]);
+    return found;
+}
+
+TEST(ManPages, EveryOptionOfEachProgramsTableIsDocumented) {
+    const std::vector<std::string> common = option_table("common/options.cc", "kCommonOptions");
+    ASSERT_EQ(common.size(), 4u) << "the common option table changed shape";
+
+    struct program {
+        const char *source;
+        const char *page;
+        size_t expected_rows;
+    } const programs[] = {
+        {"backup/cli.cc", "vlt_proxmox.8", 7},
+        {"restore/cli.cc", "vlt_proxmox_restore.8", 8},
+    };
+    for (const auto &p : programs) {
+        std::vector<std::string> options = first_option_table(p.source);
+        ASSERT_EQ(options.size(), p.expected_rows) << p.source << ": option table not found";
+        options.insert(options.end(), common.begin(), common.end());
+        std::string text = page_text(p.page);
+        for (const auto &o : options) EXPECT_TRUE(mentions(text, o)) << p.page << " lacks " << o;
+    }
+}
+
+TEST(ManPages, UsageTextsAndPagesAgree) {
+    // Every option the programs' own usage texts name is in their page too
+    // (the backup usage also names agent flags such as --out and --target).
+    struct program {
+        const char *binary;
+        const char *page;
+    } const programs[] = {
+        {VLT_BACKUP_BIN, "vlt_proxmox.8"},
+        {VLT_RESTORE_BIN, "vlt_proxmox_restore.8"},
+        {VLT_PROGRESS_BIN, "vlt_progress.1"},
+    };
+    for (const auto &p : programs) {
+        run_output r = shell(std::string("'") + p.binary + "' --help");
+        ASSERT_EQ(r.status, 0) << p.binary;
+        std::set<std::string> named = long_options_in(r.err);
+        EXPECT_GE(named.size(), 4u) << p.binary << " usage: " << r.err;
+        std::string text = page_text(p.page);
+        for (const auto &o : named) EXPECT_TRUE(mentions(text, o)) << p.page << " lacks " << o;
+    }
+}
+
+TEST(ManPages, EveryProfileKeyAndTheFlagItStandsForIsDocumented) {
+    std::string cfg = page_text("vlt_proxmox.cfg.5");
+    std::string backup = page_text("vlt_proxmox.8");
+    for (const profile_key &k : profile_keys) {
+        EXPECT_TRUE(mentions(cfg, k.key)) << "vlt_proxmox.cfg.5 lacks the key " << k.key;
+        if (!k.flag) continue;
+        EXPECT_TRUE(mentions(cfg, k.flag)) << "vlt_proxmox.cfg.5 lacks " << k.flag;
+        // The agent flags are recognised before "--" too: the backup page lists them.
+        EXPECT_TRUE(mentions(backup, k.flag)) << "vlt_proxmox.8 lacks " << k.flag;
+    }
+    // The example in the page and the packaged file are accepted by the parser.
+    std::string example = slurp(src("docs/man/vlt_proxmox.cfg.5"));
+    size_t from = example.find(".SH EXAMPLE\n.nf\n");
+    size_t to = example.find(".fi\n", from);
+    ASSERT_NE(from, std::string::npos);
+    std::string body = example.substr(from + 16, to - from - 16);
+    std::string plain;
+    for (size_t i = 0; i < body.size(); i++) {
+        if (body[i] == '\\' && i + 1 < body.size() && body[i + 1] == '-') continue;
+        plain += body[i];
+    }
+    char tmpl[] = "/tmp/vlt_docs_cfg.XXXXXX";
+    int fd = mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, plain.data(), plain.size()), (ssize_t)plain.size());
+    close(fd);
+    for (const std::string &path : {std::string(tmpl), src("packaging/vlt_proxmox.cfg")}) {
+        auto cfg_parsed = std::make_unique<backup_config>();
+        char err[256] = {0};
+        EXPECT_EQ(config_load(path.c_str(), 1, cfg_parsed.get(), err, sizeof err), 0)
+            << path << ": " << err << "\n" << plain;
+        if (path == tmpl) {
+            EXPECT_EQ(cfg_parsed->profile_count, 2u);
+            EXPECT_EQ(cfg_parsed->target_count, 1u);
+        } else {
+            // The packaged file changes nothing: no profile, no target.
+            EXPECT_EQ(cfg_parsed->profile_count, 0u);
+            EXPECT_EQ(cfg_parsed->target_count, 0u);
+        }
+    }
+    unlink(tmpl);
+}
+
+TEST(ManPages, RenderWithoutWarnings) {
+    if (shell("command -v man").status != 0) GTEST_SKIP() << "man is not installed";
+    for (const char *page : {"vlt_proxmox.8", "vlt_proxmox_restore.8", "vlt_proxmox.cfg.5",
+                             "vlt_progress.1"}) {
+        run_output r = shell("LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l '" + src("docs/man/") +
+                             page + "'");
+        EXPECT_EQ(r.status, 0) << page;
+        EXPECT_EQ(r.err, "") << page;
+        EXPECT_GT(r.out.size(), 1000u) << page;
+    }
+    // The roll-back that does not happen on a signal is spelled out.
+    run_output r = shell("LC_ALL=C.UTF-8 MANWIDTH=200 man -l '" + src("docs/man/vlt_proxmox_restore.8") +
+                         "' | col -b");
+    EXPECT_NE(r.out.find("The roll-back does not run on a signal."), std::string::npos);
+}
+
+// --- bash completion
+
+// Runs the completion function for a command line; the last word is the
+// one being completed. Returns the candidates, one per line.
+std::string complete(const std::string &function, const std::vector<std::string> &words) {
+    std::string script = "source '" + src("packaging/bash-completion/vlt_proxmox") + "'; COMP_WORDS=(";
+    for (const auto &w : words) script += "'" + w + "' ";
+    script += "); COMP_CWORD=" + std::to_string(words.size() - 1) + "; " + function +
+              "; printf '%s\\n' \"${COMPREPLY[@]}\"";
+    run_output r = shell(script);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    return r.out;
+}
+
+TEST(Completion, ProfileNamesForNameComeFromTheConfigurationFile) {
+    char tmpl[] = "/tmp/vlt_docs_completion.XXXXXX";
+    int fd = mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    std::string cfg =
+        "# [commented]\n"
+        "[targets]\n"
+        "nas:h:443:/ca.pem\n"
+        "[ web01 ]   # the web server\n"
+        "vmid = 101\n"
+        "; [also-commented]\n"
+        "  [web02]\n"
+        "[db01]\n";
+    ASSERT_EQ(write(fd, cfg.data(), cfg.size()), (ssize_t)cfg.size());
+    close(fd);
+    std::string path = tmpl;
+
+    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--config-path", path, "--name", ""}),
+              "web01\nweb02\ndb01\n");
+    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--config-path=" + path, "--name", "we"}),
+              "web01\nweb02\n");
+    // The restore's --job takes the same prefixes.
+    EXPECT_EQ(complete("_vlt_proxmox_restore",
+                       {"vlt_proxmox_restore", "--search-dir", "/x", "--job", "d"}),
+              complete("_vlt_proxmox_restore", {"vlt_proxmox_restore", "--job", "d"}));
+    // A missing file offers nothing and says nothing.
+    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--config-path", "/nonexistent", "--name", ""}),
+              "\n");
+    unlink(tmpl);
+}
+
+TEST(Completion, OffersEveryOptionOfTheTablesAndNothingAfterTheSeparator) {
+    const std::vector<std::string> common = option_table("common/options.cc", "kCommonOptions");
+    struct program {
+        const char *function;
+        const char *name;
+        std::vector<std::string> options;
+    } const programs[] = {
+        {"_vlt_proxmox", "vlt_proxmox", first_option_table("backup/cli.cc")},
+        {"_vlt_proxmox_restore", "vlt_proxmox_restore", first_option_table("restore/cli.cc")},
+    };
+    for (const auto &p : programs) {
+        ASSERT_FALSE(p.options.empty());
+        std::string offered = "\n" + complete(p.function, {p.name, "-"});
+        for (const auto &o : p.options)
+            EXPECT_NE(offered.find("\n" + o + "\n"), std::string::npos) << p.name << " " << o;
+        for (const auto &o : common) {
+            if (o == "-h") continue;
+            EXPECT_NE(offered.find("\n" + o + "\n"), std::string::npos) << p.name << " " << o;
+        }
+        // Behind "--" the words belong to the engine tool: no options of ours.
+        EXPECT_EQ(complete(p.function, {p.name, "--", "--v"}), "\n") << p.name;
+    }
+    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--no-"}), "--no-vmconfig\n");
+    EXPECT_EQ(complete("_vlt_progress", {"vlt_progress", "--w"}), "--watch\n");
+}
+
+}  // namespace
