@@ -13,6 +13,8 @@
 #include "common/log.h"
 #include "common/progress.h"
 
+pid_t (*agent_fork)() = fork;
+
 namespace {
 
 // The temporary file of the configuration job, removed on every path.
@@ -79,7 +81,7 @@ int32_t start_and_wait(const char *const *argv, int32_t *exit_code, int *fork_er
     sigaddset(&block, SIGTERM);
     sigaddset(&block, SIGHUP);
     sigprocmask(SIG_BLOCK, &block, &previous);
-    pid_t pid = fork();
+    pid_t pid = agent_fork();
     if (pid < 0) {
         *fork_errno = errno;
         sigprocmask(SIG_SETMASK, &previous, nullptr);

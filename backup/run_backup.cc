@@ -14,11 +14,14 @@
 #include "backup/backup_options.h"
 #include "backup/disks.h"
 #include "backup/profile_config.h"
+#include "backup/run_backup.h"
 #include "backup/snapshots.h"
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/runner.h"
 #include "vmconfig/vm_config.h"
+
+const char *secret_file_dir = "/dev/shm";
 
 namespace {
 
@@ -41,11 +44,12 @@ public:
     // 0, or -1 after logging why.
     int32_t create(const char *vmid, const char *value)
     {
-        snprintf(path_, sizeof path_, "/dev/shm/vlt_proxmox_key.%d.XXXXXX", static_cast<int>(getpid()));
+        snprintf(path_, sizeof path_, "%s/vlt_proxmox_key.%d.XXXXXX", secret_file_dir,
+                 static_cast<int>(getpid()));
         int fd = mkstemp(path_);
         if (fd < 0) {
-            log_write(LOG_LEVEL_ERROR, "VM %s: cannot create a secret file under /dev/shm: %s", vmid,
-                      strerror(errno));
+            log_write(LOG_LEVEL_ERROR, "VM %s: cannot create a secret file under %s: %s", vmid,
+                      secret_file_dir, strerror(errno));
             path_[0] = '\0';
             return -1;
         }
@@ -58,7 +62,7 @@ public:
         if (close(fd) != 0)
             ok = false;
         if (!ok) {
-            log_write(LOG_LEVEL_ERROR, "VM %s: cannot write the secret file under /dev/shm", vmid);
+            log_write(LOG_LEVEL_ERROR, "VM %s: cannot write the secret file under %s", vmid, secret_file_dir);
             remove();
             return -1;
         }

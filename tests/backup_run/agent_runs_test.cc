@@ -2,6 +2,9 @@
 // removed after every outcome, the configuration job's temporary file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstring>
 #include <regex>
@@ -132,6 +135,27 @@ TEST_F(AgentRuns, RemovalFailures)
     EXPECT_EQ(log_lines(log2.text()),
               (strings{"WARN  snapshot pve/vm-101-disk-1_vltsnap still exists after a failed backup: remove it "
                        "manually (lvremove pve/vm-101-disk-1_vltsnap failed:   Logical volume pve/x in use.)"}));
+}
+
+pid_t failing_fork()
+{
+    errno = EAGAIN;
+    return -1;
+}
+
+TEST_F(AgentRuns, AgentThatCannotBeCreatedStillGivesUpItsSnapshot)
+{
+    agent_fork = failing_fork;
+    int32_t rc = run_disk_job(&set_, 1, "j", nullptr, 0, msg_, sizeof msg_);
+    char config_msg[256];
+    int32_t config_rc = run_vmconfig_job("memory: 1\n", "j", nullptr, 0, config_msg, sizeof config_msg);
+    agent_fork = fork;
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(std::string(msg_), std::string("fork failed: ") + strerror(EAGAIN));
+    EXPECT_EQ(tools_.call_lines(), (strings{"lvremove -f -y pve/vm-101-disk-1_vltsnap"}));
+    EXPECT_EQ(g_cleanup.created[1], 0);
+    EXPECT_EQ(config_rc, -1);
+    EXPECT_EQ(std::string(config_msg), std::string("fork failed: ") + strerror(EAGAIN));
 }
 
 TEST_F(AgentRuns, IndexOutOfRange)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "backup/backup_options.h"
+#include "backup/run_backup.h"
 #include "backup/snapshots.h"
 #include "common/progress.h"
 #include "fake_tools.h"
@@ -300,6 +301,23 @@ TEST_F(RunBackup, LiteralApiKeyTravelsOnlyInAPrivateFile)
     struct stat st;
     EXPECT_NE(stat(path.c_str(), &st), 0);
     EXPECT_EQ(g_cleanup.secret_path[0], '\0');
+}
+
+TEST_F(RunBackup, SecretFileThatCannotBeMadeGivesUpTheSnapshots)
+{
+    opts_.api_key = "literal";
+    secret_file_dir = "/nonexistent-vlt-dir";
+    strings lines;
+    int32_t rc = run(&lines);
+    secret_file_dir = "/dev/shm";
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(lines.back(), "ERROR VM 101: cannot create a secret file under /nonexistent-vlt-dir: No such file or directory");
+    EXPECT_EQ(tools_.calls_of("lvremove"), (strings{"-f -y " + snap("vm-101-disk-0"), "-f -y " + snap("vm-101-disk-1")}));
+    EXPECT_TRUE(tools_.calls_of("vlt_agent").empty());
+    EXPECT_EQ(g_cleanup.created[0], 0);
+    struct sigaction now;
+    sigaction(SIGTERM, nullptr, &now);
+    EXPECT_NE(now.sa_handler, cleanup_on_signal);
 }
 
 TEST_F(RunBackup, FileApiKeyIsPassedAsGiven)
