@@ -106,14 +106,6 @@ std::vector<std::string> list_dir(const std::string &dir) {
     return names;
 }
 
-std::vector<std::string> tmp_entries(const std::string &prefix) {
-    std::vector<std::string> found;
-    for (const std::string &name : list_dir("/tmp"))
-        if (name.compare(0, prefix.size(), prefix) == 0)
-            found.push_back(name);
-    return found;
-}
-
 run_result run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
     scratch_dir capture;
     std::string out_path = capture.file("out");

@@ -40,8 +40,6 @@ std::string read_file(const std::string &path);
 bool exists(const std::string &path);
 // Names in dir, "." and ".." left out, sorted.
 std::vector<std::string> list_dir(const std::string &dir);
-// Names under /tmp that start with prefix.
-std::vector<std::string> tmp_entries(const std::string &prefix);
 
 struct run_result {
     int exit_code;    // -1 when ended by a signal
