@@ -37,6 +37,11 @@ TEST_F(LvmFakes, ListingHasTheFieldsAndDeviceNumbersOfEveryLv) {
     // An inactive LV has neither device nor node.
     struct stat st;
     EXPECT_NE(lstat(host_.lv_device(vg, "vm-102-disk-0").c_str(), &st), 0);
+
+    // The other form of an inactive LV's device numbers.
+    ASSERT_EQ(host_.driver({"set", "inactive_kernel", "-1"}), 0);
+    r = lvs_listing();
+    EXPECT_EQ(lines_of(r.out).back(), "  " + vg + "|vm-102-disk-0|-wi-------|4194304|linear||-1|-1");
 }
 
 TEST_F(LvmFakes, ListingPrintsOneRowPerSegmentAndHonoursSelections) {
