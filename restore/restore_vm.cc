@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "common/log.h"
@@ -249,16 +250,12 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
     if (choose_vmid(opts, &vmid, err, err_size) != 0)
         return -1;
 
-    run_state *raw = new (std::nothrow) run_state();
-    if (raw == nullptr) {
+    std::unique_ptr<run_state> state(new (std::nothrow) run_state());
+    if (state == nullptr) {
         set_error(err, err_size, "out of memory");
         return -1;
     }
-    struct state_owner {
-        run_state *p;
-        ~state_owner() { delete p; }
-    } owner{raw};
-    run_state &st = *raw;
+    run_state &st = *state;
 
     if (find_backup_jobs(search_dir, prefix, &st.jobs, err, err_size) != 0)
         return -1;
