@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -202,6 +203,38 @@ int process_exists(uint32_t pid) {
     return errno == EPERM;
 }
 
+int process_started_after(uint32_t pid, uint64_t mono_ms, const char *proc_dir) {
+    char path[256];
+    snprintf(path, sizeof path, "%s/%u/stat", proc_dir, (unsigned)pid);
+    fd_guard fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (fd.fd < 0) return 0;
+    char buf[1024];
+    ssize_t n = read_at(fd.fd, (unsigned char *)buf, sizeof buf - 1, 0);
+    if (n <= 0) return 0;
+    buf[n] = 0;
+    // The command name in parentheses may itself hold blanks and ")": the
+    // fields are counted from the last ")".
+    const char *p = strrchr(buf, ')');
+    if (!p) return 0;
+    p++;
+    // Fields from the 3rd (state) on; the start time is the 22nd.
+    for (int field = 3; field < 22; field++) {
+        while (*p == ' ') p++;
+        while (*p && *p != ' ') p++;
+        if (!*p) return 0;
+    }
+    char *end = nullptr;
+    unsigned long long ticks = strtoull(p, &end, 10);
+    if (end == p) return 0;
+    long hz = sysconf(_SC_CLK_TCK);
+    if (hz <= 0) return 0;
+    uint64_t started_ms = (uint64_t)(ticks / (unsigned long long)hz) * 1000 +
+                          (uint64_t)(ticks % (unsigned long long)hz) * 1000 / (uint64_t)hz;
+    // A writer creates its segment after it started. The slack covers the
+    // tick granularity and the clocks drifting apart.
+    return started_ms > mono_ms + 5000;
+}
+
 int32_t list_segments(const char *dir, segment_entry *entries, size_t cap, size_t *count,
                       char *err, size_t err_size) {
     *count = 0;
@@ -241,7 +274,12 @@ int32_t list_segments(const char *dir, segment_entry *entries, size_t cap, size_
                      (unsigned)e->view.pid);
             e->state = SEGMENT_MALFORMED;
         } else {
-            e->state = process_exists(e->view.pid) ? SEGMENT_RUNNING : SEGMENT_STALE;
+            // A process of that pid that started after the segment was made
+            // is not its writer: the writer died and the pid was reused.
+            e->state = process_exists(e->view.pid) &&
+                               !process_started_after(e->view.pid, e->view.start_mono_ms, "/proc")
+                           ? SEGMENT_RUNNING
+                           : SEGMENT_STALE;
         }
     }
     *count = nfound;

@@ -72,7 +72,7 @@ int segment_name_pid(const char *name, uint32_t *pid);
 
 enum : uint8_t {
     SEGMENT_RUNNING = 0,   // the writer process exists
-    SEGMENT_STALE = 1,     // no such process any more (left behind by a crash or SIGKILL)
+    SEGMENT_STALE = 1,     // its writer is gone (a crash or SIGKILL), even if the pid was reused
     SEGMENT_MALFORMED = 2, // not readable as a segment; reason holds why
 };
 
@@ -91,3 +91,7 @@ int32_t list_segments(const char *dir, segment_entry *entries, size_t cap, size_
 
 // Whether process pid exists (a process we may not signal exists too).
 int process_exists(uint32_t pid);
+
+// Whether process pid started clearly after the monotonic time mono_ms, by
+// <proc_dir>/<pid>/stat; 0 when that cannot be told.
+int process_started_after(uint32_t pid, uint64_t mono_ms, const char *proc_dir);

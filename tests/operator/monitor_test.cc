@@ -43,7 +43,7 @@ struct segment_bytes {
         snprintf((char *)b + 24, 64, "%s", job);
         put_u64(b + 344, 0);
         put_u64(b + 408, 1700000000);
-        put_u64(b + 416, 1000);
+        put_u64(b + 416, monotonic_ms());  // made just now, by a process running before
         put_u64(b + 424, 65000);
         put_u64(b + 432, (uint64_t)-1);
         snprintf((char *)b + 440, 128, "%s", status);
@@ -231,6 +231,35 @@ TEST(MonitorRead, SegmentOfAVanishedProcessIsStaleAndKept) {
     // A stale segment's elapsed time is the one last written, not counted on.
     EXPECT_EQ(entry_elapsed_ms(&l.entries[0], 10000000), 65000u);
     EXPECT_EQ(access(path.c_str(), F_OK), 0);
+}
+
+TEST(MonitorRead, AReusedPidDoesNotMakeALeftOverSegmentLive) {
+    // This process exists, but it started long after monotonic time 1000 ms:
+    // it cannot have made a segment then, so that segment's writer is gone.
+    temp_dir dir;
+    pid_t me = getpid();
+    segment_bytes seg((uint32_t)me, 2, 1, "vm101", "disk scsi0 (1/1): job vm101-scsi0", 0);
+    put_u64(seg.b + SEG_OFF_START_MONO, 1000);
+    ASSERT_TRUE(write_bytes(dir.file(name_for(me)), seg.b, sizeof seg.b));
+    listing l(dir.path);
+    ASSERT_EQ(l.count, 1u);
+    EXPECT_EQ(l.entries[0].state, SEGMENT_STALE);
+
+    // The start time is the 22nd field of /proc/<pid>/stat, counted after
+    // the command name, which may hold blanks and parentheses itself.
+    temp_dir proc;
+    ASSERT_EQ(mkdir((proc.path + "/77").c_str(), 0755), 0);
+    long hz = sysconf(_SC_CLK_TCK);
+    std::string stat = "77 (a) b (c) S 1 77 77 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 " +
+                       std::to_string(60 * hz) + " 1000 100 18446744073709551615\n";
+    ASSERT_TRUE(write_bytes(proc.file("77/stat"), stat.data(), stat.size()));
+    // Started at 60 s: after 50 s (more than the slack), not after 58 s.
+    EXPECT_TRUE(process_started_after(77, 50000, proc.path.c_str()));
+    EXPECT_FALSE(process_started_after(77, 58000, proc.path.c_str()));
+    EXPECT_FALSE(process_started_after(78, 0, proc.path.c_str()));  // no such file
+    std::string cut = "77 (a) S 1 2 3";
+    ASSERT_TRUE(write_bytes(proc.file("77/stat"), cut.data(), cut.size()));
+    EXPECT_FALSE(process_started_after(77, 0, proc.path.c_str()));
 }
 
 TEST(MonitorRead, TextFieldsFilledToTheBrimAreCutInsideTheirField) {
