@@ -1,0 +1,322 @@
+#!/usr/bin/env bash
+# The benchmarks: builds in Release mode, runs every figure once to warm up and
+# then five times, and prints one table (our median, the baseline's median from
+# the same run, their ratio, the target, and whether it holds).
+#
+#   bench/run.sh            the full run (several minutes; needs root for the
+#                           simulated host's loop devices)
+#   bench/run.sh --quick    small sizes and two rounds, to try the machinery
+#
+# Figures:
+#   1  consistency window: what the backup adds to the lvcreate times while
+#      the guest is frozen, against the same tools run by a bare loop
+#   2  run_command against a bare fork/exec/waitpid loop; its 1 MiB capture
+#      against a plain read loop
+#   3  vlt_agent and vlt_restore against zstd on a 1 GiB file
+#   4  peak resident memory of the four programs
+#   5  orchestration time per disk, backup and restore, 1 to 32 disks
+# The table also goes to $build/bench-results.txt, with the machine and its load.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+quick=0
+for a in "$@"; do
+    case $a in
+        --quick) quick=1 ;;
+        *) echo "usage: bench/run.sh [--quick]" >&2; exit 2 ;;
+    esac
+done
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "bench: needs root (the simulated host attaches loop devices)" >&2
+    exit 1
+fi
+
+bash scripts/deps.sh zstd time
+build=${VLT_BENCH_BUILD:-$top/build-bench}
+echo "== building (Release) in $build"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVLT_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target vlt_proxmox vlt_proxmox_restore vlt_agent vlt_restore vlt_bench >/dev/null
+
+if [ "$quick" = 1 ]; then
+    reps=2 disk_counts="1 4" data_size=$((64 * 1024 * 1024)) runner_runs=200 big_runs=20
+else
+    reps=5 disk_counts="1 4 16 32" data_size=$((1024 * 1024 * 1024)) runner_runs=2000 big_runs=100
+fi
+lvcreate_ms=50
+
+bench=$build/bench/vlt_bench
+sim=$top/testbed/simhost
+work=$(mktemp -d /tmp/vlt_bench.XXXXXX)
+export VLT_SIM_ROOT=$work/host
+cleanup() {
+    "$sim" teardown >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The engine tools are reached through the timing shim, which logs them in
+# the call-log format so their time counts as outside time like the fakes'.
+mkdir -p "$work/shim"
+ln -s "$bench" "$work/shim/vlt_agent"
+ln -s "$bench" "$work/shim/vlt_restore"
+export VLT_BENCH_REAL_DIR=$build/engine
+export VLT_BENCH_CALLS=$work/engine-calls.log
+fake_path="$work/shim:$top/testbed/bin:$PATH"
+
+results=$work/results.tsv
+: >"$results"
+fail() { printf 'bench: FAILED: %s\n' "$*" >&2; exit 1; }
+# median of the numbers on standard input
+median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# row NAME OURS BASE UNIT KIND LIMIT: KIND is "ratio" (ours/base <= LIMIT),
+# "excess" (ours - base <= LIMIT), or "max" (ours <= LIMIT)
+row() { printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$@" >>"$results"; }
+field() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p"; }
+
+# ---------------------------------------------------------------- figure 2
+echo "== runner: $runner_runs runs of /bin/true, $big_runs captures of 1 MiB, warm-up + $reps rounds"
+"$bench" runner --runs "$runner_runs" --big-runs "$big_runs" --reps "$reps" >"$work/runner.txt"
+read -r _ ours base < <(grep '^runner_true ' "$work/runner.txt")
+row "run_command /bin/true (per run)" "$ours" "$base" us ratio 1.2
+read -r _ ours base < <(grep '^runner_1mib ' "$work/runner.txt")
+row "run_command 1 MiB capture (per run)" "$ours" "$base" us ratio 1.2
+
+# ---------------------------------------------------------------- figures 1, 4, 5
+echo "== simulated host: VMs with $disk_counts disks, lvcreate delayed by $lvcreate_ms ms"
+vg=$("$sim" init)
+"$sim" add-storage local-lvm lvmthin >/dev/null
+for n in $disk_counts; do
+    vmid=$((300 + n))
+    conf=$'agent: 1\nname: bench'"$n"$'\nmemory: 1024'
+    for ((k = 0; k < n; k++)); do
+        # 31 scsi slots (0..30), then virtio
+        if ((k < 31)); then slot=scsi$k; else slot=virtio$((k - 31)); fi
+        conf+=$'\n'"$slot: local-lvm:vm-$vmid-disk-$k,size=4M"
+        "$sim" add-lv local-lvm "vm-$vmid-disk-$k" 4M --urandom >/dev/null
+    done
+    "$sim" add-vm "$vmid" --config-text "$conf" >/dev/null
+done
+"$sim" delay lvcreate "$lvcreate_ms"
+
+# Total wall time minus the outside tools' own time, from both call logs.
+orchestration() {  # wall seconds -> orchestration seconds
+    local tools
+    tools=$(cat "$VLT_SIM_ROOT/calls.log" "$VLT_BENCH_CALLS" | awk -f "$top/bench/calllog.awk" | field tools)
+    awk -v w="$1" -v t="$tools" 'BEGIN { printf "%.6f\n", w - t }'
+}
+
+# Restored disks must hold the origin's bytes; the new VM is removed again.
+check_and_drop_restore() {  # vmid newid verify
+    local vmid=$1 newid=$2 verify=$3 conf=$VLT_SIM_ROOT/pve/qemu-server/$2.conf line slot vol k want got
+    [ -f "$conf" ] || fail "restore of VM $vmid installed no $conf"
+    if [ "$verify" = 1 ]; then
+        k=0
+        while IFS= read -r line; do
+            case $line in scsi*:* | virtio*:*) ;; *) continue ;; esac
+            slot=${line%%:*}
+            vol=$(sed -n "s/^$slot: local-lvm:\\([^,]*\\),.*/\\1/p" "$conf")
+            case $slot in
+                scsi*) want=$(head -c 4194304 "/dev/$vg/vm-$vmid-disk-${slot#scsi}" | sha256sum) ;;
+                *) want=$(head -c 4194304 "/dev/$vg/vm-$vmid-disk-$((31 + ${slot#virtio}))" | sha256sum) ;;
+            esac
+            got=$(head -c 4194304 "/dev/$vg/$vol" | sha256sum)
+            [ "$want" = "$got" ] || fail "VM $vmid $slot: restored bytes differ"
+            k=$((k + 1))
+        done <"$conf"
+        [ "$k" -eq "$(grep -c '^\(scsi\|virtio\)[0-9]*: ' "$VLT_SIM_ROOT/pve/qemu-server/$vmid.conf")" ] ||
+            fail "VM $vmid: the restored config has $k disks"
+    fi
+    for vol in $("$sim" lv-names | grep "^vm-$newid-disk-" || true); do
+        "$sim" remove-lv "$vg" "$vol"
+    done
+    rm -f "$conf"
+}
+
+for n in $disk_counts; do
+    vmid=$((300 + n))
+    echo "== $n disk(s): backup, bare snapshot sequence, restore; warm-up + $reps rounds"
+    origins=()
+    for ((k = 0; k < n; k++)); do origins+=("$vg/vm-$vmid-disk-$k"); done
+    : >"$work/f1_$n.txt"
+    for ((r = 0; r <= reps; r++)); do
+        out=$work/runs
+        rm -rf "$out" && mkdir -p "$out"
+
+        "$sim" clear-calls && : >"$VLT_BENCH_CALLS"
+        PATH=$fake_path "$bench" hwm --stderr "$work/backup.log" -- \
+            "$build/backup/vlt_proxmox" --vmid "$vmid" -- --out "$out" >"$work/measure.txt" ||
+            { cat "$work/backup.log" >&2; fail "vlt_proxmox of VM $vmid exited non-zero"; }
+        read -r b_wall b_peak <"$work/measure.txt"
+        logged=$(sed -n 's/.*consistency window (guest quiesced until thawed): \([0-9.]*\) s over.*/\1/p' "$work/backup.log")
+        [ -n "$logged" ] || fail "no consistency window in the backup log"
+        ours=$(cat "$VLT_SIM_ROOT/calls.log" | awk -f bench/calllog.awk)
+        [ "$(echo "$ours" | field n)" = "$n" ] || fail "VM $vmid: $n lvcreate calls expected: $ours"
+        b_orch=$(orchestration "$b_wall")
+        "$sim" check-clean >/dev/null || { "$sim" check-clean >&2; fail "the backup of VM $vmid left something behind"; }
+
+        "$sim" clear-calls && : >"$VLT_BENCH_CALLS"
+        PATH=$fake_path "$bench" hwm -- "$bench" snapset "$vmid" "vm$vmid" "${origins[@]}" >"$work/measure.txt" ||
+            fail "the bare snapshot sequence of VM $vmid failed"
+        read -r _ s_peak < <(tail -n 1 "$work/measure.txt")
+        base=$(cat "$VLT_SIM_ROOT/calls.log" | awk -f bench/calllog.awk)
+        "$sim" check-clean >/dev/null || { "$sim" check-clean >&2; fail "the bare sequence of VM $vmid left something behind"; }
+
+        "$sim" clear-calls && : >"$VLT_BENCH_CALLS"
+        PATH=$fake_path "$bench" hwm --stderr "$work/restore.log" -- \
+            "$build/restore/vlt_proxmox_restore" --job "vm$vmid" --search-dir "$out" --pve-dir "$VLT_SIM_ROOT/pve" \
+            >"$work/measure.txt" || { cat "$work/restore.log" >&2; fail "vlt_proxmox_restore of VM $vmid exited non-zero"; }
+        read -r r_wall r_peak <"$work/measure.txt"
+        r_orch=$(orchestration "$r_wall")
+        newid=$(sed -n 's/.*done (VMID \([0-9]*\))$/\1/p' "$work/restore.log")
+        [ -n "$newid" ] || fail "no 'done (VMID ...)' line in the restore log"
+        check_and_drop_restore "$vmid" "$newid" "$([ "$r" = "$reps" ] && echo 1 || echo 0)"
+
+        [ "$r" = 0 ] && continue
+        printf 'ours %s logged=%s\nbase %s\norch backup=%s restore=%s\npeak backup=%s restore=%s bare=%s\n' \
+            "$ours" "$logged" "$base" "$b_orch" "$r_orch" "$b_peak" "$r_peak" "$s_peak" >>"$work/f1_$n.txt"
+    done
+    f=$work/f1_$n.txt
+    pick() { grep "^$1 " "$f" | field "$2" | median; }
+    per_disk() { awk -v a="$1" -v n="$n" 'BEGIN { printf "%.3f\n", a * 1000 / n }'; }
+    ms() { awk -v a="$1" 'BEGIN { printf "%.3f\n", a * 1000 }'; }
+    # What the window holds beyond the lvcreate and thaw times is the gap
+    # from the freeze to the first lvcreate, the n - 1 gaps between
+    # lvcreates and the gap from the last one to the thaw. Each is taken as
+    # its median over the rounds (the gaps between lvcreates over all of
+    # them), so one slow start of a fake tool on a busy machine does not
+    # decide the figure.
+    robust() {  # ours|base -> seconds per disk
+        local fg lg ig
+        fg=$(pick "$1" first_gap)
+        lg=$(pick "$1" last_gap)
+        ig=$(grep "^$1 " "$f" | field gaps | tr ',' '\n' | grep -v '^-$' | median)
+        [ "$ig" = nan ] && ig=0
+        awk -v a="$fg" -v b="$lg" -v g="$ig" -v n="$n" 'BEGIN { printf "%.6f\n", (a + b + (n - 1) * g) / n }'
+    }
+    row "window overhead per disk, $n disk(s)" "$(ms "$(robust ours)")" "$(ms "$(robust base)")" ms excess 2
+    row "freeze end to 1st lvcreate, $n disk(s)" "$(ms "$(pick ours first_gap)")" "$(ms "$(pick base first_gap)")" ms excess 1
+    row "last lvcreate to thaw, $n disk(s)" "$(ms "$(pick ours last_gap)")" "$(ms "$(pick base last_gap)")" ms excess 1
+    printf '%s %s %s %s %s %s %s\n' "$n" "$(pick orch backup)" "$(pick orch restore)" "$(pick ours window)" \
+        "$(grep '^ours ' "$f" | field logged | median)" "$(per_disk "$(pick ours overhead)")" \
+        "$(per_disk "$(pick base overhead)")" >>"$work/scale.txt"
+    [ "$n" = 4 ] && {
+        row "vlt_proxmox peak RSS, 4 disks" "$(pick peak backup)" "$(pick peak bare)" KiB max 8192
+        row "vlt_proxmox_restore peak RSS, 4 disks" "$(pick peak restore)" "$(pick peak bare)" KiB max 8192
+    }
+    printf '%s %s %s\n' "$n" "$(pick peak backup)" "$(pick peak restore)" >>"$work/peaks.txt"
+done
+"$sim" teardown >/dev/null
+
+# Orchestration per added disk: (T(n) - T(1)) / (n - 1), against the same
+# figure from 1 to 4 disks; flat means the ratio stays near 1.
+base_line() { awk -v n=4 '$1 == n' "$work/scale.txt"; }
+t1=$(awk '$1 == 1' "$work/scale.txt")
+t4=$(base_line)
+if [ -n "$t1" ] && [ -n "$t4" ]; then
+    for n in $disk_counts; do
+        [ "$n" -le 4 ] && continue
+        tn=$(awk -v n="$n" '$1 == n' "$work/scale.txt")
+        for col in 2 3; do
+            what=backup
+            [ $col = 3 ] && what=restore
+            ours=$(awk -v c=$col -v a="$tn" -v b="$t1" -v n="$n" 'BEGIN { split(a, x, " "); split(b, y, " "); printf "%.3f\n", (x[c] - y[c]) * 1000 / (n - 1) }')
+            base=$(awk -v c=$col -v a="$t4" -v b="$t1" 'BEGIN { split(a, x, " "); split(b, y, " "); printf "%.3f\n", (x[c] - y[c]) * 1000 / 3 }')
+            row "$what orchestration per disk, 1 to $n disks" "$ours" "$base" ms ratio 1.25
+        done
+    done
+fi
+
+# ---------------------------------------------------------------- figure 3
+echo "== engine: $((data_size / 1048576)) MiB file (a third each random, text-like, zeros); warm-up + $reps rounds"
+data=$work/data
+mkdir -p "$data"
+"$bench" gen "$data_size" "$data/source.img"
+: >"$work/engine.txt"
+# measure FILE: runs "vlt_bench time" with the rest of the arguments, leaves
+# "<wall> <peak KiB>" in FILE and fails when the program does
+measure() {
+    local file=$1
+    shift
+    "$bench" time "$@" >"$file"
+}
+for ((r = 0; r <= reps; r++)); do
+    rm -rf "$data/runs" "$data/restored.img" "$data/source.zst" "$data/unpacked.img"
+    mkdir -p "$data/runs"
+    sync
+    measure "$work/m.txt" --stderr "$data/agent.log" -- "$build/engine/vlt_agent" \
+        --source "$data/source.img" --snapshot off --name bench --out "$data/runs" --no-progress ||
+        { cat "$data/agent.log" >&2; fail "vlt_agent exited non-zero"; }
+    read -r a_wall a_peak <"$work/m.txt"
+    sync
+    measure "$work/m.txt" --stdout "$data/source.zst" -- zstd -3 -T2 -c "$data/source.img" || fail "zstd exited non-zero"
+    read -r z_wall z_peak <"$work/m.txt"
+    # the engine's outputs reach the disk (fsync) before it ends; so must zstd's
+    measure "$work/m.txt" -- sync "$data/source.zst" || fail "sync failed"
+    read -r zs_wall _ <"$work/m.txt"
+    sync
+    meta=$(ls "$data"/runs/bench-*.infb)
+    measure "$work/m.txt" --stderr "$data/restore.log" -- "$build/engine/vlt_restore" \
+        --meta "$meta" --search-dir "$data/runs" --target "$data/restored.img" --no-progress ||
+        { cat "$data/restore.log" >&2; fail "vlt_restore exited non-zero"; }
+    read -r re_wall re_peak <"$work/m.txt"
+    sync
+    measure "$work/m.txt" --stdout "$data/unpacked.img" -- zstd -d -c "$data/source.zst" || fail "zstd -d exited non-zero"
+    read -r d_wall d_peak <"$work/m.txt"
+    measure "$work/m.txt" -- sync "$data/unpacked.img" || fail "sync failed"
+    read -r ds_wall _ <"$work/m.txt"
+    if [ "$r" = "$reps" ]; then
+        cmp -s "$data/source.img" "$data/restored.img" || fail "vlt_restore did not give the source back"
+        cmp -s "$data/source.img" "$data/unpacked.img" || fail "zstd -d did not give the source back"
+    fi
+    [ "$r" = 0 ] && continue
+    stored=$(du -sb "$data/runs" | cut -f1)
+    zsize=$(stat -c %s "$data/source.zst")
+    printf 'agent=%s zstd=%s zsync=%s zall=%s restore=%s unzstd=%s unsync=%s dall=%s apeak=%s zpeak=%s rpeak=%s dpeak=%s stored=%s zsize=%s\n' \
+        "$a_wall" "$z_wall" "$zs_wall" "$(awk -v a="$z_wall" -v b="$zs_wall" 'BEGIN { print a + b }')" \
+        "$re_wall" "$d_wall" "$ds_wall" "$(awk -v a="$d_wall" -v b="$ds_wall" 'BEGIN { print a + b }')" \
+        "$a_peak" "$z_peak" "$re_peak" "$d_peak" "$stored" "$zsize" >>"$work/engine.txt"
+done
+rm -rf "$data"
+epick() { field "$1" <"$work/engine.txt" | median; }
+row "vlt_agent vs zstd -3 -T2 + fsync" "$(epick agent)" "$(epick zall)" s ratio 1.25
+row "vlt_restore vs zstd -d + fsync" "$(epick restore)" "$(epick dall)" s ratio 1.25
+row "vlt_agent peak RSS (vs zstd -3 -T2)" "$(epick apeak)" "$(epick zpeak)" KiB max 65536
+row "vlt_restore peak RSS (vs zstd -d)" "$(epick rpeak)" "$(epick dpeak)" KiB max 65536
+
+# ---------------------------------------------------------------- the table
+report=$build/bench-results.txt
+{
+    echo "vlt-proxmox benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC'), $([ $quick = 1 ] && echo quick || echo full) run"
+    echo "machine: $(nproc) processors, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1), $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), kernel $(uname -r)"
+    echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo
+    awk -F '\t' '
+    function fmt(x) { return (x >= 100) ? sprintf("%.0f", x) : sprintf("%.2f", x) }
+    {
+        ours = $2 + 0; base = $3 + 0; ratio = (base > 0) ? sprintf("%.2f", ours / base) : "-"
+        if ($5 == "ratio") { target = "ratio <= " $6; ok = (base > 0 && ours / base <= $6 + 0) }
+        else if ($5 == "excess") { target = "ours - base <= " $6 " " $4; ok = (ours - base <= $6 + 0) }
+        else { target = "ours <= " $6 " " $4; ok = (ours <= $6 + 0) }
+        if ($2 == "nan" || $3 == "nan") ok = 0
+        printf "| %-42s | %10s %-3s | %10s %-3s | %5s | %-22s | %-4s |\n", $1, fmt(ours), $4, fmt(base), $4, ratio, target, ok ? "yes" : "NO"
+        if (!ok) bad++
+    }
+    END { if (bad) printf "\n%d target(s) missed\n", bad; else printf "\nevery target holds\n" }
+    ' "$results" | {
+        printf '| %-42s | %14s | %14s | %5s | %-22s | %-4s |\n' figure ours baseline ratio target holds
+        printf '|%s|%s|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..44})" "$(printf -- '-%.0s' {1..16})" \
+            "$(printf -- '-%.0s' {1..16})" "-------" "$(printf -- '-%.0s' {1..24})" "------"
+        cat
+    }
+    echo
+    echo "per disk count: backup and restore orchestration (s), window from the call log (s), window logged (s),"
+    echo "  window overhead per disk from the medians of the whole windows (ms): ours, bare sequence"
+    cat "$work/scale.txt"
+    echo "per disk count: peak RSS KiB of vlt_proxmox and vlt_proxmox_restore"
+    cat "$work/peaks.txt"
+    echo "engine rounds:"
+    cat "$work/engine.txt"
+} | tee "$report"
+echo "(saved in $report)"
