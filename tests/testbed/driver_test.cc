@@ -124,11 +124,16 @@ TEST_F(Driver, MissingToolExits127) {
     fault_spec f;
     f.tool = "lvs";
     f.action = fault_spec::missing;
+    f.nth = 2;
+    f.times = 2;
     ASSERT_TRUE(host_.add_fault(f));
+    EXPECT_EQ(lvs_listing().exit_status, 0);
     run_result r = lvs_listing();
     EXPECT_EQ(r.exit_status, 127);
     EXPECT_EQ(r.err, "lvs: command not found\n");
-    EXPECT_EQ(lvs_listing().exit_status, 0);  // only the first call
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(lvs_listing().exit_status, 127);
+    EXPECT_EQ(lvs_listing().exit_status, 0);  // calls 2 and 3 only
 }
 
 TEST_F(Driver, HangingToolEndsOnSigterm) {
