@@ -36,8 +36,9 @@ endforeach()
 
 # --- manual pages, compressed the way Debian ships them (no time stamp)
 set(VLT_MAN_PAGES vlt_proxmox.8 vlt_proxmox_restore.8 vlt_proxmox.cfg.5 vlt_progress.1)
+set(VLT_ENGINE_MAN_PAGES vlt_agent.1 vlt_restore.1)
 set(VLT_MAN_OUTPUTS)
-foreach(page ${VLT_MAN_PAGES})
+foreach(page ${VLT_MAN_PAGES} ${VLT_ENGINE_MAN_PAGES})
   set(gz ${CMAKE_BINARY_DIR}/packaging/man/${page}.gz)
   add_custom_command(OUTPUT ${gz}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/man
@@ -46,7 +47,12 @@ foreach(page ${VLT_MAN_PAGES})
       VERBATIM)
   list(APPEND VLT_MAN_OUTPUTS ${gz})
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${page})
-  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT proxmox)
+  if(page IN_LIST VLT_ENGINE_MAN_PAGES)
+    set(component engine)
+  else()
+    set(component proxmox)
+  endif()
+  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
 endforeach()
 
 # --- per-package documentation: copyright and a compressed changelog
@@ -123,20 +129,20 @@ set(CPACK_DEBIAN_PROXMOX_PACKAGE_SUGGESTS ${VLT_ENGINE_PACKAGE_NAME})
 set(CPACK_DEBIAN_PROXMOX_PACKAGE_CONTROL_EXTRA ${VLT_PACKAGING_DIR}/debian/conffiles)
 set(CPACK_DEBIAN_PROXMOX_DESCRIPTION
 "consistent backup and restore of Proxmox VE VMs on LVM
- vlt_proxmox backs up every disk of a Proxmox VE VM stored on LVM or
- LVM-thin from one set of LVM snapshots taken while the guest file systems
- are frozen, handing each snapshot to the vlt_agent backup engine.
- vlt_proxmox_restore restores such a backup as a new, stopped VM.
- .
- The package also holds the progress monitor vlt_progress, bash
- completion and a systemd timer for nightly backups of a profile.")
+vlt_proxmox backs up every disk of a Proxmox VE VM stored on LVM or
+LVM-thin from one set of LVM snapshots taken while the guest file systems
+are frozen, handing each snapshot to the vlt_agent backup engine.
+vlt_proxmox_restore restores such a backup as a new, stopped VM.
+
+The package also holds the progress monitor vlt_progress, bash
+completion and a systemd timer for nightly backups of a profile.")
 
 set(CPACK_DEBIAN_ENGINE_PACKAGE_NAME ${VLT_ENGINE_PACKAGE_NAME})
 set(CPACK_DEBIAN_ENGINE_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_ENGINE_DESCRIPTION
 "reference per-volume backup engine for vlt-proxmox
- vlt_agent and vlt_restore store and restore the data of one volume for
- the vlt_proxmox orchestrators. Hosts that run the suite's own engine do
- not need this package.")
+vlt_agent and vlt_restore store and restore the data of one volume for
+the vlt_proxmox orchestrators. Hosts that run the suite's own engine do
+not need this package.")
 
 include(CPack)

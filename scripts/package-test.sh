@@ -80,9 +80,11 @@ expect_files "$main_deb" \
 expect_files "$engine_deb" \
     "-rwxr-xr-x usr/bin/vlt_agent" \
     "-rwxr-xr-x usr/bin/vlt_restore" \
+    "-rw-r--r-- usr/share/man/man1/vlt_agent.1.gz" \
+    "-rw-r--r-- usr/share/man/man1/vlt_restore.1.gz" \
     "-rw-r--r-- usr/share/doc/vlt-proxmox-engine/copyright"
 # The engine stays out of the orchestrators' package and the other way round.
-dpkg-deb -c "$main_deb" | grep -q -e 'vlt_agent$' -e 'bin/vlt_restore$' \
+dpkg-deb -c "$main_deb" | grep -q -e 'vlt_agent' -e 'bin/vlt_restore$' -e 'vlt_restore.1' \
     && fail "$pkg ships the reference engine"
 dpkg-deb -c "$engine_deb" | grep -q -e 'sbin/' -e 'etc/' && fail "$engine_pkg ships more than the engine"
 
@@ -137,7 +139,8 @@ grep -q '^error: --vmid is required (either --vmid on the command line or vmid= 
 manpath_excluded=0
 grep -qs 'path-exclude.*/usr/share/man' /etc/dpkg/dpkg.cfg.d/* && manpath_excluded=1
 if [ $manpath_excluded -eq 0 ]; then
-    for page in "8 vlt_proxmox" "8 vlt_proxmox_restore" "5 vlt_proxmox.cfg" "1 vlt_progress"; do
+    for page in "8 vlt_proxmox" "8 vlt_proxmox_restore" "5 vlt_proxmox.cfg" "1 vlt_progress" \
+                "1 vlt_agent" "1 vlt_restore"; do
         set -- $page
         where=$(man -w "$1" "$2") || fail "man -w $1 $2"
         [ "$where" = "/usr/share/man/man$1/$2.$1.gz" ] || fail "man -w $1 $2 gives $where"

@@ -164,11 +164,13 @@ TEST(ManPages, UsageTextsAndPagesAgree) {
         {VLT_BACKUP_BIN, "vlt_proxmox.8"},
         {VLT_RESTORE_BIN, "vlt_proxmox_restore.8"},
         {VLT_PROGRESS_BIN, "vlt_progress.1"},
+        {VLT_AGENT_BIN, "vlt_agent.1"},
+        {VLT_RESTORE_TOOL_BIN, "vlt_restore.1"},
     };
     for (const auto &p : programs) {
         run_output r = shell(std::string("'") + p.binary + "' --help");
         ASSERT_EQ(r.status, 0) << p.binary;
-        std::set<std::string> named = long_options_in(r.err);
+        std::set<std::string> named = long_options_in(r.err + r.out);
         EXPECT_GE(named.size(), 4u) << p.binary << " usage: " << r.err;
         std::string text = page_text(p.page);
         for (const auto &o : named) EXPECT_TRUE(mentions(text, o)) << p.page << " lacks " << o;
@@ -221,7 +223,7 @@ TEST(ManPages, EveryProfileKeyAndTheFlagItStandsForIsDocumented) {
 TEST(ManPages, RenderWithoutWarnings) {
     if (shell("command -v man").status != 0) GTEST_SKIP() << "man is not installed";
     for (const char *page : {"vlt_proxmox.8", "vlt_proxmox_restore.8", "vlt_proxmox.cfg.5",
-                             "vlt_progress.1"}) {
+                             "vlt_progress.1", "vlt_agent.1", "vlt_restore.1"}) {
         run_output r = shell("LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l '" + src("docs/man/") +
                              page + "'");
         EXPECT_EQ(r.status, 0) << page;
