@@ -418,7 +418,8 @@ int claim_run_names(const agent_options &o, int64_t created, char *header_path, 
                     unique_fd *ret_store, char *msg, size_t msg_size) {
     char base[PATH_MAX];
     for (int counter = 1; counter <= max_run_counter; ++counter) {
-        if (format_run_base(o.out, o.name, created, counter, base, sizeof base - 8) != 0) {
+        // room for the extension and the temporary header suffix
+        if (format_run_base(o.out, o.name, created, counter, base, sizeof base - 16) != 0) {
             format_text(msg, msg_size, "output path %.200s/%s is too long", o.out, o.name);
             return -1;
         }
@@ -681,6 +682,7 @@ int run_agent(const agent_options &o, char *msg, size_t msg_size) {
 
         chunk_slot &s = slots[next_write % nslots];
         pool.wait(&s);
+        ++next_write;
         source_size += s.in_len;
         if (s.hole) {
             ++holes;
@@ -702,7 +704,6 @@ int run_agent(const agent_options &o, char *msg, size_t msg_size) {
                 break;
             }
         }
-        ++next_write;
         if (!o.no_progress && expected > 0) {
             uint64_t tenth = source_size >= expected ? 10 : source_size * 10 / expected;
             if (tenth > progress_tenth) {

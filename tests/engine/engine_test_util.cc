@@ -43,7 +43,8 @@ int wait_status(pid_t pid) {
     return -1000;
 }
 
-tool_result run_tool(const std::string &program, const std::vector<std::string> &args, const env_list &env) {
+tool_result run_tool(const std::string &program, const std::vector<std::string> &args, const env_list &env,
+                     void (*pre_exec)()) {
     tool_result r;
     scratch_dir capture;
     std::string out_path = capture.file("out"), err_path = capture.file("err");
@@ -57,6 +58,7 @@ tool_result run_tool(const std::string &program, const std::vector<std::string> 
         dup2(out, 1);
         dup2(err, 2);
         for (const auto &kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        if (pre_exec != nullptr) pre_exec();
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -66,12 +68,12 @@ tool_result run_tool(const std::string &program, const std::vector<std::string> 
     return r;
 }
 
-tool_result run_agent(const std::vector<std::string> &args, const env_list &env) {
-    return run_tool(VLT_AGENT_PATH, args, env);
+tool_result run_agent(const std::vector<std::string> &args, const env_list &env, void (*pre_exec)()) {
+    return run_tool(VLT_AGENT_PATH, args, env, pre_exec);
 }
 
-tool_result run_restore(const std::vector<std::string> &args, const env_list &env) {
-    return run_tool(VLT_RESTORE_PATH, args, env);
+tool_result run_restore(const std::vector<std::string> &args, const env_list &env, void (*pre_exec)()) {
+    return run_tool(VLT_RESTORE_PATH, args, env, pre_exec);
 }
 
 pid_t spawn_tool(const std::string &program, const std::vector<std::string> &args) {

@@ -18,10 +18,12 @@ struct tool_result {
 using env_list = std::vector<std::pair<std::string, std::string>>;
 
 // Runs program with args (argv[0] is the program path), waits for it.
-tool_result run_tool(const std::string &program, const std::vector<std::string> &args, const env_list &env = {});
+// pre_exec, when given, runs in the child just before the program starts.
+tool_result run_tool(const std::string &program, const std::vector<std::string> &args, const env_list &env = {},
+                     void (*pre_exec)() = nullptr);
 
-tool_result run_agent(const std::vector<std::string> &args, const env_list &env = {});
-tool_result run_restore(const std::vector<std::string> &args, const env_list &env = {});
+tool_result run_agent(const std::vector<std::string> &args, const env_list &env = {}, void (*pre_exec)() = nullptr);
+tool_result run_restore(const std::vector<std::string> &args, const env_list &env = {}, void (*pre_exec)() = nullptr);
 
 // Starts program in a process group of its own with output discarded.
 pid_t spawn_tool(const std::string &program, const std::vector<std::string> &args);

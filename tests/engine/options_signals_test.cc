@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -167,4 +168,45 @@ TEST(AgentSignals, RunCompletedFromAPipeKeepsItsFiles) {
     std::string header = only_file_with(dir.path(), ".infb");
     ASSERT_FALSE(header.empty());
     EXPECT_EQ(le64(read_file(header), 76), data.size());
+}
+
+namespace {
+
+// Files may grow to 100000 bytes; writing past that fails with EFBIG
+// instead of raising SIGXFSZ.
+void limit_file_size() {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = {100000, 100000};
+    setrlimit(RLIMIT_FSIZE, &lim);
+}
+
+}  // namespace
+
+TEST(WriteFailures, AgentRemovesItsChunkStoreAndRestoreStopsAtTheError) {
+    scratch_dir dir;
+    std::string src = dir.file("src");
+    const std::string data = random_bytes(300000, 17);
+    write_file(src, data);
+    std::string out = dir.file("out");
+    mkdir(out.c_str(), 0700);
+    std::vector<std::string> args = {"--source", src, "--snapshot", "off", "--name", "vm4-scsi2", "--out", out,
+                                     "--block-size", "64K", "--no-progress"};
+    tool_result r = run_agent(args, {{"VLT_AGENT_FIXED_TIME", "1700000000"}}, limit_file_size);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("job vm4-scsi2: backup failed: cannot write " + out +
+                         "/vm4-scsi2-202311142213.csfb: File too large"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(list_dir(out).empty());
+
+    // The same run without the limit, restored into a file that may not
+    // grow past 100000 bytes.
+    ASSERT_EQ(run_agent(args).status, 0);
+    std::string header = only_file_with(out, ".infb");
+    std::string target = dir.file("target");
+    r = run_restore({"--meta", header, "--search-dir", out, "--target", target}, {}, limit_file_size);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(target + ": File too large"), std::string::npos) << r.err;
+    EXPECT_LE(file_size(target), data.size());
 }
