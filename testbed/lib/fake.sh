@@ -38,8 +38,9 @@ fake_on_signal() {
 
 # Sleeps in a child so that SIGTERM, SIGINT and SIGHUP end the fake at once.
 fake_sleep_ms() {
-    local ms=$1
-    sleep "$((ms / 1000)).$(printf '%03d' $((ms % 1000)))" &
+    local ms=$1 secs
+    printf -v secs '%d.%03d' $((ms / 1000)) $((ms % 1000))
+    sleep "$secs" &
     SLEEP_PID=$!
     wait "$SLEEP_PID"
     SLEEP_PID=
@@ -86,6 +87,9 @@ fake_faults() {
     case $fire_action in
         fail)
             [[ -n $fire_text ]] && printf '%s\n' "$fire_text" >&2
+            exit "$fire_code" ;;
+        print)
+            [[ -n $fire_text ]] && printf '%s\n' "$fire_text"
             exit "$fire_code" ;;
         hang) fake_hang ;;
         missing)

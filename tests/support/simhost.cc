@@ -594,6 +594,9 @@ bool sim_host::add_fault(const fault_spec &f) {
     case fault_spec::late_node:
         a.push_back("late-node");
         break;
+    case fault_spec::print_out:
+        a.insert(a.end(), {"print", std::to_string(f.exit_code), f.text});
+        break;
     }
     return driver(a) == 0;
 }

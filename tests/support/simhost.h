@@ -92,16 +92,18 @@ private:
 // A fault fired by the fakes. Calls of `tool` whose leading arguments match
 // the words of `match` (each word a shell glob, so "guest cmd * fsfreeze-thaw"
 // picks the thaw) are counted; calls nth .. nth+times-1 fire the action
-// (times 0: every call from the nth on).
+// (times 0: every call from the nth on). `fail` prints `text` on standard
+// error, `print_out` on standard output; both exit with exit_code and change
+// nothing.
 struct fault_spec {
-    enum action_kind { fail, hang, missing, no_node, late_node };
+    enum action_kind { fail, hang, missing, no_node, late_node, print_out };
     std::string tool;
     std::string match;       // empty: every call of the tool
     int nth = 1;
     int times = 1;
     action_kind action = fail;
-    int exit_code = 1;       // fail
-    std::string text;        // fail: printed on standard error
+    int exit_code = 1;       // fail, print_out
+    std::string text;        // fail, print_out: the text printed
 };
 
 class sim_host {

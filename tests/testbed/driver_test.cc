@@ -120,6 +120,21 @@ TEST_F(Driver, FaultMatchesGlobWordsAndRepeats) {
     EXPECT_FALSE(host_.guest_frozen(101));
 }
 
+TEST_F(Driver, PrintFaultAnswersWithGivenOutput) {
+    fault_spec f;
+    f.tool = "pvesm";
+    f.match = "alloc";
+    f.action = fault_spec::print_out;
+    f.exit_code = 0;
+    f.text = "successfully created 'local-lvm'";
+    ASSERT_TRUE(host_.add_fault(f));
+    run_result r = tool("pvesm", {"alloc", "local-lvm", "105", "", "4M"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, "successfully created 'local-lvm'\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(host_.lv_names(), std::vector<std::string>{"data"}) << "nothing was allocated";
+}
+
 TEST_F(Driver, MissingToolExits127) {
     fault_spec f;
     f.tool = "lvs";
