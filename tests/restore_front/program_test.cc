@@ -89,7 +89,7 @@ protected:
     void fake_restore(int code) {
         write_script(top_.file("bin/vlt_restore"),
                      "'" VLT_SHM_WATCH "' $PPID '" + top_.file("watch") + "' >/dev/null 2>&1 &\n"
-                     "i=0; while [ ! -e '" + top_.file("watch.ready") + "' ] && [ $i -lt 500 ]; do "
+                     "i=0; while [ ! -e '" + top_.file("watch.ready") + "' ] && [ $i -lt 1000 ]; do "
                      "sleep 0.01; i=$((i+1)); done\n"
                      "echo $$ > '" + top_.file("tool_pid") + "'\n"
                      "printf 'scsi0: local-lvm:vm-100-disk-0\\n' > \"$6\"\n"
@@ -102,7 +102,7 @@ protected:
 
     // What the watcher wrote once it saw the end.
     std::string watched() const {
-        for (int i = 0; i < 500; i++) {
+        for (int i = 0; i < 1000; i++) {
             std::string w = read_file(top_.file("watch"));
             if (w.find("end ") != std::string::npos || w == "no segment\n")
                 return w;
