@@ -141,7 +141,8 @@ public:
     int driver(const std::vector<std::string> &args, std::string *out = nullptr) const;
 
     // Storages: type "lvmthin" (thin pool "data" in the host VG), "lvm"
-    // (thick) or "dir" (files under <root>/dir/<name>). vg empty: the host VG.
+    // (thick) or "dir" (files under <root>/dir/<name>). vg empty: the host VG;
+    // another VG must start with the host VG's name (vg() + "s", ...).
     bool add_storage(const std::string &name, const std::string &type, const std::string &vg = "");
     // Size of the host VG (bytes, default 64 GiB); thick LVs and COW snapshots use it.
     bool set_vg_size(uint64_t bytes, const std::string &vg = "");

@@ -342,6 +342,15 @@ TEST(SimHost, ParallelHostsNeverMeet) {
     EXPECT_EQ(b.lv_device(b.vg(), "vm-101-disk-0").find(b.vg()), 5u);
 }
 
+TEST(SimHost, ForeignVgNamesAreRefused) {
+    vlt_test::sim_host h;
+    VLT_REQUIRE_SIM_HOST(h);
+    std::string out;
+    EXPECT_NE(h.driver({"add-storage", "x", "lvm", "--vg", "pve"}, &out), 0);
+    EXPECT_NE(out.find("must start with the host VG name"), std::string::npos) << out;
+    EXPECT_TRUE(h.add_storage("y", "lvm", h.vg() + "_2"));
+}
+
 TEST(SimHost, TeardownCleansAHalfBuiltHost) {
     std::string root, vg;
     std::string loop;
