@@ -78,7 +78,12 @@ install(FILES ${VLT_PACKAGING_DIR}/debian/copyright
               ${CMAKE_BINARY_DIR}/packaging/${VLT_ENGINE_PACKAGE_NAME}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${VLT_ENGINE_PACKAGE_NAME} COMPONENT engine)
 
-# --- the example configuration (a conffile: dpkg keeps local changes)
+install(FILES ${VLT_PACKAGING_DIR}/debian/vlt-proxmox.lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+        RENAME ${VLT_PACKAGE_NAME} COMPONENT proxmox)
+
+# --- the example configuration (a conffile: dpkg keeps local changes; it may
+# come to hold an api-key, so only root reads it)
 install(FILES ${VLT_PACKAGING_DIR}/vlt_proxmox.cfg
         DESTINATION ${VLT_SYSCONF_DIR} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ
         COMPONENT proxmox)

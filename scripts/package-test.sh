@@ -76,7 +76,8 @@ expect_files "$main_deb" \
     "-rw-r--r-- usr/share/bash-completion/completions/vlt_proxmox_restore" \
     "-rw-r--r-- usr/share/bash-completion/completions/vlt_progress" \
     "-rw-r--r-- usr/share/doc/vlt-proxmox/copyright" \
-    "-rw-r--r-- usr/share/doc/vlt-proxmox/changelog.gz"
+    "-rw-r--r-- usr/share/doc/vlt-proxmox/changelog.gz" \
+    "-rw-r--r-- usr/share/lintian/overrides/vlt-proxmox"
 expect_files "$engine_deb" \
     "-rwxr-xr-x usr/bin/vlt_agent" \
     "-rwxr-xr-x usr/bin/vlt_restore" \
