@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -184,7 +183,8 @@ TEST_F(BackupHost, WholeVmIsCapturedAtTheSnapshotInstant)
                        "lvremove -f -y " + vg + "/vm-101-disk-1_vltsnap"}));
 
     // Each agent saw its own snapshot, tagged, and the one before it gone.
-    EXPECT_TRUE(std::regex_search(wrap_file("lv.1"), std::regex(R"(tags=vlt_agent\\?,vm101\n)"))) << wrap_file("lv.1");
+    EXPECT_TRUE(like(wrap_file("lv.1"), "*\ntags=vlt_agent\\\\,vm101\n*") || like(wrap_file("lv.1"), "*\ntags=vlt_agent,vm101\n*"))
+        << wrap_file("lv.1");
     EXPECT_NE(wrap_file("nodes.1").find("vm-101-disk-1_vltsnap"), std::string::npos);
     EXPECT_EQ(wrap_file("nodes.2").find("vm-101-disk-0_vltsnap"), std::string::npos);
     EXPECT_NE(wrap_file("nodes.2").find("vm-101-disk-1_vltsnap"), std::string::npos);
@@ -192,7 +192,7 @@ TEST_F(BackupHost, WholeVmIsCapturedAtTheSnapshotInstant)
 
     strings lines = log_lines(r.err);
     ASSERT_GE(lines.size(), 6u) << r.err;
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(INFO  VM 101: consistency window \(guest quiesced until thawed\): \d+\.\d\d s over 2 disk\(s\))")))
+    EXPECT_TRUE(like(lines[0], "INFO  VM 101: consistency window (guest quiesced until thawed): [0-9]*.[0-9][0-9] s over 2 disk(s)"))
         << lines[0];
     EXPECT_EQ(lines.back(), "INFO  VM 101 config: job vm101-vmconfig finished");
     EXPECT_FALSE(host_.guest_frozen(101));
@@ -488,12 +488,16 @@ TEST_F(BackupHost, LiteralApiKeyOnlyEverInAPrivateFile)
     std::string key_path;
     for (int n = 1; n <= 3; n++) {
         std::string argv = wrap_file("argv." + std::to_string(n));
-        std::smatch m;
-        ASSERT_TRUE(std::regex_search(argv, m, std::regex("--api-key\nfile:(/dev/shm/vlt_proxmox_key\\.[0-9]+\\.\\w{6})\n$")))
-            << argv;
+        size_t at = argv.rfind("--api-key\nfile:");
+        ASSERT_NE(at, std::string::npos) << argv;
+        std::string given = argv.substr(at + 15);
+        ASSERT_FALSE(given.empty());
+        given.pop_back();  // the newline
+        EXPECT_TRUE(like(given, "/dev/shm/vlt_proxmox_key.[0-9]*.[A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9]")) << given;
+        EXPECT_EQ(at + 15 + given.size() + 1, argv.size());  // the last argument
         if (n == 1)
-            key_path = m[1];
-        EXPECT_EQ(m[1], key_path);
+            key_path = given;
+        EXPECT_EQ(given, key_path);
         EXPECT_EQ(wrap_file("key." + std::to_string(n)), secret);
         EXPECT_EQ(wrap_file("keystat." + std::to_string(n)), "600 " + std::to_string(secret.size()) + "\n");
         EXPECT_EQ(wrap_file("leaks." + std::to_string(n)), "");

@@ -1,5 +1,6 @@
 #include "fake_tools.h"
 
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -190,4 +191,9 @@ std::vector<std::string> log_lines(const std::string &captured)
             out.push_back(line);
     }
     return out;
+}
+
+bool like(const std::string &text, const std::string &pattern)
+{
+    return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
 }

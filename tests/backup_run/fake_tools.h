@@ -70,3 +70,7 @@ private:
 // The log lines of a capture, each without its time stamp and program:
 // "ERROR VM 101: ...", "WARN  snapshot ...".
 std::vector<std::string> log_lines(const std::string &captured);
+
+// fnmatch(3) of the whole text: '*' any run, '?' one character, "[0-9]" a
+// digit; everything else literal.
+bool like(const std::string &text, const std::string &pattern);

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -135,9 +134,8 @@ TEST_F(RunBackup, BacksUpEveryDiskThenTheConfiguration)
     };
     ASSERT_EQ(calls.size(), expected.size() + 1) << ::testing::PrintToString(calls);
     EXPECT_EQ(strings(calls.begin(), calls.end() - 1), expected);
-    EXPECT_TRUE(std::regex_match(calls.back(),
-                                 std::regex(R"(vlt_agent --source /tmp/vlt_proxmox_vmconfig\.\w{6} --snapshot off )"
-                                            R"(--name vm101-vmconfig --out /backup)")))
+    EXPECT_TRUE(like(calls.back(), "vlt_agent --source /tmp/vlt_proxmox_vmconfig.[A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9] --snapshot off "
+                                   "--name vm101-vmconfig --out /backup"))
         << calls.back();
 
     ASSERT_EQ(lines.size(), 6u) << ::testing::PrintToString(lines);
@@ -288,8 +286,7 @@ TEST_F(RunBackup, LiteralApiKeyTravelsOnlyInAPrivateFile)
         EXPECT_EQ(argv[argv.size() - 4], "--out");
         EXPECT_EQ(argv[argv.size() - 2], "--api-key");
         std::string arg = argv.back();
-        ASSERT_TRUE(std::regex_match(arg, std::regex(
-                        "file:/dev/shm/vlt_proxmox_key\\." + std::to_string(getpid()) + "\\.\\w{6}")))
+        ASSERT_TRUE(like(arg, "file:/dev/shm/vlt_proxmox_key." + std::to_string(getpid()) + ".[A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9]"))
             << arg;
         if (n == 1)
             path = arg.substr(5);
