@@ -20,7 +20,8 @@ struct chunk_slot {
     std::unique_ptr<uint8_t[]> out;  // stored bytes (backup) or raw chunk (restore)
     uint64_t out_len = 0;
     index_entry entry{};             // block, codec, digest, lengths
-    bool hole = false;               // backup: the chunk is all zero
+    bool hole = false;               // the chunk is all zero
+    bool zero_needed = false;        // restore: the target does not read as zeros there
     int32_t status = 0;              // restore: 0, or -1 with msg
     char msg[256] = {};
     uint32_t state = 0;              // guarded by the pool: 0 free, 1 queued, 2 done

@@ -219,7 +219,7 @@ int open_target(const char *path, const loaded_run &run, unique_fd *ret_fd, bool
     }
     // A block device is opened exclusively: one that is mounted or in use
     // is refused by the kernel.
-    unique_fd fd(block ? open(path, O_WRONLY | O_EXCL | O_CLOEXEC) : open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    unique_fd fd(block ? open(path, O_RDWR | O_EXCL | O_CLOEXEC) : open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
     if (fd.get() < 0) {
         format_text(msg, msg_size, "cannot open target %s: %s", path, strerror(errno));
         return -1;
@@ -259,11 +259,23 @@ int open_target(const char *path, const loaded_run &run, unique_fd *ret_fd, bool
 
 struct unpack_params {
     uint32_t chunk_size;
+    int probe_fd;  // target to read holes from, or -1 when holes are not written
 };
 
+// Worker step of a restore: chunks are decompressed and checked; for a hole
+// the target is read to see whether zeros must be written at all, which
+// keeps thin volumes thin.
 void unpack_slot(chunk_slot *slot, const void *ctx) {
-    if (slot->hole) return;
     const unpack_params *p = static_cast<const unpack_params *>(ctx);
+    if (slot->hole) {
+        slot->zero_needed = false;
+        if (p->probe_fd < 0) return;
+        uint64_t got = 0;
+        const uint64_t offset = slot->entry.block * p->chunk_size;
+        slot->zero_needed = read_full_at(p->probe_fd, slot->out.get(), slot->entry.raw_len, offset, &got) != 0 ||
+                            got != slot->entry.raw_len || !all_zero(slot->out.get(), got);
+        return;
+    }
     slot->status = unpack_chunk(slot->entry, slot->in.get(), slot->out.get(), p->chunk_size, slot->msg,
                                 sizeof slot->msg);
 }
@@ -337,7 +349,9 @@ const char *restore_usage() {
            "  --search-dir <dir>    directory holding the run's chunk store\n"
            "  --target <path>       block device or regular file to write\n"
            "  --threads <n>         chunks decompressed and checked in parallel (default: processors)\n"
-           "  --assume-zeroed       the target device reads as zeros already: holes are not written\n"
+           "  --assume-zeroed       the target device reads as zeros already: holes are neither\n"
+           "                        read nor written (without it, holes that do not read as zeros\n"
+           "                        are overwritten with zeros)\n"
            "  --verify              read the target back afterwards and compare every digest\n"
            "  --no-progress         no progress lines\n"
            "  -v, --verbose         debug lines\n"
@@ -405,12 +419,14 @@ int restore_run(const restore_options &o, char *msg, size_t msg_size) {
     log_write(LOG_LEVEL_DEBUG, "restoring %s (%" PRIu64 " bytes, %" PRIu64 " chunks stored) into %s", o.meta,
               info.source_size, info.entry_count, o.target);
 
-    unpack_params params{info.chunk_size};
+    // A regular target was emptied and reads as zeros; a device does unless
+    // the operator says so with --assume-zeroed.
+    const bool write_holes = block_target && !o.assume_zeroed;
+    unpack_params params{info.chunk_size, write_holes ? target.get() : -1};
     chunk_pool pool;
     if (pool.start(workers, nslots, unpack_slot, &params, msg, msg_size) != 0) return -1;
 
     const uint64_t chunks = chunk_count(info.source_size, info.chunk_size);
-    const bool write_holes = block_target && !o.assume_zeroed;
     uint64_t next_submit = 0, next_done = 0, cursor = 0, written = 0;
     uint32_t progress_tenth = 0;
     int failed = 0;
@@ -449,7 +465,7 @@ int restore_run(const restore_options &o, char *msg, size_t msg_size) {
             break;
         }
         const uint8_t *bytes = s.hole ? zeros.get() : s.out.get();
-        if ((!s.hole || write_holes) &&
+        if ((!s.hole || s.zero_needed) &&
             write_all_at(target.get(), bytes, s.entry.raw_len, s.entry.block * info.chunk_size) != 0) {
             format_text(msg, msg_size, "cannot write target %s: %s", o.target, strerror(errno));
             failed = 1;

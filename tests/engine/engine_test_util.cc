@@ -195,7 +195,15 @@ loop_device::loop_device(const std::string &backing, uint64_t size, char fill) {
         why_ = "loop devices need root";
         return;
     }
-    write_file(backing, std::string(size, fill));
+    if (fill == '\0') {
+        write_file(backing, "");  // sparse: no block of the file is allocated
+        if (truncate(backing.c_str(), static_cast<off_t>(size)) != 0) {
+            why_ = "cannot size " + backing;
+            return;
+        }
+    } else {
+        write_file(backing, std::string(size, fill));
+    }
     tool_result r = run_tool("losetup", {"--find", "--show", backing});
     if (r.status != 0 || r.out.empty()) {
         why_ = "losetup failed: " + r.err;

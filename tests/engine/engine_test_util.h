@@ -62,8 +62,8 @@ uint64_t le64(const std::string &s, size_t off);
 uint32_t le32(const std::string &s, size_t off);
 uint16_t le16(const std::string &s, size_t off);
 
-// A loop device over a file of the given size filled with fill; detached on
-// destruction. ok() is false when none could be attached (why() says why).
+// A loop device over a file of the given size filled with fill (a sparse
+// file for '\0'); detached on destruction. ok() is false when none could be attached (why() says why).
 class loop_device {
 public:
     loop_device(const std::string &backing, uint64_t size, char fill);

@@ -237,6 +237,30 @@ TEST(RestoreTargets, BlockDeviceGetsTheSourceAndKeepsTheRest) {
     EXPECT_TRUE(d.substr(131072, 65536) == std::string(65536, 'D'));
 }
 
+// Holes are not written where the device reads as zeros already: a thin
+// volume stays thin. The loop device's sparse backing file shows it.
+TEST(RestoreTargets, HolesOnAZeroDeviceAreNotWritten) {
+    scratch_dir dir;
+    std::string src = dir.file("src");
+    std::string data = std::string(3 << 20, '\0') + text_bytes(65536) + std::string(1 << 20, '\0');
+    write_file(src, data);
+    std::string out = dir.file("out");
+    mkdir(out.c_str(), 0700);
+    tool_result b = run_agent({"--source", src, "--snapshot", "off", "--name", "vm8-scsi0", "--out", out,
+                               "--block-size", "64K", "--no-progress"});
+    ASSERT_EQ(b.status, 0) << b.err;
+    std::string backing = dir.file("thin.img");
+    loop_device dev(backing, data.size(), '\0');
+    if (!dev.ok()) GTEST_SKIP() << dev.why();
+    tool_result r = run_restore({"--meta", only_file_with(out, ".infb"), "--search-dir", out, "--target", dev.device(),
+                                 "--verify", "--no-progress"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(dev.contents() == data);
+    struct stat st;
+    ASSERT_EQ(stat(backing.c_str(), &st), 0);
+    EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, 256u * 1024) << "zeros were written into holes";
+}
+
 TEST(RestoreTargets, DamagedChunkOnADeviceWritesNothingPastTheSource) {
     scratch_dir dir;
     stored_run run = make_run(dir);
