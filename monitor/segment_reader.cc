@@ -120,7 +120,22 @@ int32_t decode_segment(const unsigned char *bytes, size_t len, segment_view *out
 
 int32_t read_segment(const char *path, segment_view *out, char *err, size_t err_size) {
     memset(out, 0, sizeof *out);
-    // O_NONBLOCK: a FIFO planted under that name must not hang the monitor;
+    // Not even opened unless it is a plain file: opening a device node can
+    // have effects of its own.
+    struct stat lst;
+    if (lstat(path, &lst) != 0) {
+        snprintf(err, err_size, "cannot open: %s", strerror(errno));
+        return -1;
+    }
+    if (S_ISLNK(lst.st_mode)) {
+        snprintf(err, err_size, "is a symbolic link");
+        return -1;
+    }
+    if (!S_ISREG(lst.st_mode)) {
+        snprintf(err, err_size, "not a regular file");
+        return -1;
+    }
+    // O_NONBLOCK: a FIFO put there after the check must not hang the monitor;
     // O_NOFOLLOW: neither must a symbolic link lead it elsewhere.
     fd_guard fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     if (fd.fd < 0) {
