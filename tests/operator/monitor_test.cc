@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -162,6 +163,8 @@ TEST(MonitorRead, EveryMalformedFileIsReportedAndNothingIsRemoved) {
     ASSERT_EQ(mkfifo(dir.file("vlt_progress.17").c_str(), 0600), 0);
     ASSERT_TRUE(write_bytes(dir.file("elsewhere"), good.b, SEGMENT_SIZE));
     ASSERT_EQ(symlink(dir.file("elsewhere").c_str(), dir.file("vlt_progress.18").c_str()), 0);
+    // A device node is not even opened (as root we may make one).
+    bool made_device = mknod(dir.file("vlt_progress.20").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
     // An empty file.
     ASSERT_TRUE(write_bytes(dir.file("vlt_progress.19"), "", 0));
     // Names that are no segment names are not looked at at all.
@@ -177,7 +180,13 @@ TEST(MonitorRead, EveryMalformedFileIsReportedAndNothingIsRemoved) {
     listing l(dir.path);
     segment_read_attempts = saved;
     ASSERT_EQ(l.rc, 0) << l.err;
-    ASSERT_EQ(l.count, 10u);
+    ASSERT_EQ(l.count, made_device ? 11u : 10u);
+    if (made_device) {
+        const segment_entry *dev = l.find("vlt_progress.20");
+        ASSERT_NE(dev, nullptr);
+        EXPECT_EQ(dev->state, SEGMENT_MALFORMED);
+        EXPECT_STREQ(dev->reason, "not a regular file");
+    }
 
     struct expectation {
         const char *name;
