@@ -305,7 +305,15 @@ TEST(Completion, OffersEveryOptionOfTheTablesAndNothingAfterTheSeparator) {
         // Behind "--" the words belong to the engine tool: no options of ours.
         EXPECT_EQ(complete(p.function, {p.name, "--", "--v"}), "\n") << p.name;
     }
-    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--no-"}), "--no-vmconfig\n");
+    // The agent flags a profile may set are accepted before "--" as well.
+    std::string backup_offered = "\n" + complete("_vlt_proxmox", {"vlt_proxmox", "-"});
+    for (const profile_key &k : profile_keys) {
+        if (!k.flag) continue;
+        EXPECT_NE(backup_offered.find("\n" + std::string(k.flag) + "\n"), std::string::npos)
+            << k.flag;
+    }
+    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--no-v"}), "--no-vmconfig\n");
+    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--compression", "z"}), "zstd\n");
     EXPECT_EQ(complete("_vlt_progress", {"vlt_progress", "--w"}), "--watch\n");
 }
 
