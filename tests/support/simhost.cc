@@ -318,15 +318,56 @@ run_result background_run::wait(int timeout_ms) {
 // ---------------------------------------------------------------- sim_host
 
 bool sim_host::loop_devices_available(std::string *why) {
-    if (geteuid() != 0) {
-        if (why) *why = "loop devices need root";
-        return false;
+    // Checked once per process: root, the loop control device, and one real
+    // attach (a container may have the device nodes but not the right).
+    static int cached = -1;
+    static std::string reason;
+    if (cached < 0) {
+        cached = 0;
+        if (geteuid() != 0) {
+            reason = "loop devices need root";
+        } else if (access("/dev/loop-control", R_OK | W_OK) != 0) {
+            reason = "/dev/loop-control is not available";
+        } else {
+            temp_dir dir("vlt_loop_probe");
+            std::string file = dir.path() + "/probe.img";
+            if (dir.path().empty() || !write_file(file, std::string(1 << 20, '\0'))) {
+                reason = "cannot create a probe file for losetup";
+            } else {
+                std::vector<std::string> env;
+                for (char **e = environ; *e; e++) env.push_back(*e);
+                int out_fd = -1, err_fd = -1;
+                pid_t pid = spawn({"losetup", "--find", "--show", file}, env, &out_fd, &err_fd);
+                run_result r;
+                int status = 0;
+                if (pid > 0) {
+                    drain(&out_fd, &err_fd, &r.out, &r.err, 30000);
+                    if (out_fd >= 0) close(out_fd);
+                    if (err_fd >= 0) close(err_fd);
+                    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                    }
+                    fill_status(status, &r);
+                }
+                std::string dev = trim(r.out);
+                if (r.exit_status != 0 || dev.compare(0, 9, "/dev/loop") != 0) {
+                    reason = "losetup cannot attach a loop device: " + trim(r.err);
+                } else {
+                    pid = spawn({"losetup", "-d", dev}, env, &out_fd, &err_fd);
+                    if (pid > 0) {
+                        std::string o, e;
+                        drain(&out_fd, &err_fd, &o, &e, 30000);
+                        if (out_fd >= 0) close(out_fd);
+                        if (err_fd >= 0) close(err_fd);
+                        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                        }
+                    }
+                    cached = 1;
+                }
+            }
+        }
     }
-    if (access("/dev/loop-control", R_OK | W_OK) != 0) {
-        if (why) *why = "/dev/loop-control is not available";
-        return false;
-    }
-    return true;
+    if (!cached && why) *why = reason;
+    return cached == 1;
 }
 
 sim_host::sim_host() {
