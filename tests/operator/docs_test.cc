@@ -317,4 +317,36 @@ TEST(Completion, OffersEveryOptionOfTheTablesAndNothingAfterTheSeparator) {
     EXPECT_EQ(complete("_vlt_progress", {"vlt_progress", "--w"}), "--watch\n");
 }
 
+// --- the systemd units
+
+TEST(SystemdUnits, TheTemplatesVerifyAsAnInstanceForAProfile) {
+    if (shell("command -v systemd-analyze").status != 0) GTEST_SKIP() << "no systemd-analyze";
+    char tmpl[] = "/tmp/vlt_docs_units.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    std::string service = slurp(src("packaging/systemd/vlt-proxmox-backup@.service"));
+    std::string timer = slurp(src("packaging/systemd/vlt-proxmox-backup@.timer"));
+    ASSERT_FALSE(service.empty());
+    ASSERT_FALSE(timer.empty());
+    // The instance name is the profile: it reaches the program as --name.
+    EXPECT_NE(service.find("\nExecStart=/usr/sbin/vlt_proxmox --name %i\n"), std::string::npos);
+    // Only the program gets the stop signal, so its own clean-up runs.
+    EXPECT_NE(service.find("\nKillMode=mixed\n"), std::string::npos);
+    EXPECT_NE(timer.find("\nWantedBy=timers.target\n"), std::string::npos);
+    {
+        std::ofstream(dir + "/vlt-proxmox-backup@web01.service") << service;
+        std::ofstream(dir + "/vlt-proxmox-backup@web01.timer") << timer;
+    }
+    run_output r = shell("cd '" + dir + "' && systemd-analyze verify --man=no "
+                         "vlt-proxmox-backup@web01.timer vlt-proxmox-backup@web01.service");
+    // The program is not installed here; anything else is a fault in the units.
+    std::istringstream lines(r.out + r.err);
+    std::string line, faults;
+    while (std::getline(lines, line))
+        if (line.find("/usr/sbin/vlt_proxmox is not executable") == std::string::npos)
+            faults += line + "\n";
+    EXPECT_EQ(faults, "");
+    shell("rm -rf '" + dir + "'");
+}
+
 }  // namespace
