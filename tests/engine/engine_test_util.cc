@@ -11,6 +11,7 @@
 #include <ftw.h>
 #include <random>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,9 +27,16 @@ std::vector<char *> make_argv(const std::string &program, const std::vector<std:
     return argv;
 }
 
+// TMPDIR when set; else /dev/shm when it has room (the tools sync every
+// file they write, which costs little there), else /tmp.
 std::string temp_base() {
     const char *t = getenv("TMPDIR");
-    return t != nullptr && *t != '\0' ? t : "/tmp";
+    if (t != nullptr && *t != '\0') return t;
+    struct statvfs vfs;
+    if (statvfs("/dev/shm", &vfs) == 0 && access("/dev/shm", W_OK) == 0 &&
+        static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize >= (256ull << 20))
+        return "/dev/shm";
+    return "/tmp";
 }
 
 }  // namespace
