@@ -672,6 +672,10 @@ int run_agent(const agent_options &o, char *msg, size_t msg_size) {
             }
             if (n < o.chunk_size) reading = false;  // end of the source
             if (n == 0) break;
+            // Read once and never again: keep the host's page cache for its VMs.
+            if (expected > 0)
+                (void)posix_fadvise(source.get(), static_cast<off_t>(next_read * o.chunk_size), static_cast<off_t>(n),
+                                    POSIX_FADV_DONTNEED);
             s.in_len = n;
             s.entry = index_entry{};
             s.entry.block = next_read;
