@@ -399,6 +399,7 @@ TEST(SimHost, SweepTakesDownHostsWhoseOwnerIsGone) {
     ASSERT_EQ(r.exit_status, 0) << r.err;
     std::string live_vg = r.out.substr(0, r.out.find('\n'));
     ASSERT_EQ(in(live_root, {"add-storage", "local-lvm", "lvmthin"}, "").exit_status, 0);
+    ASSERT_EQ(in(live_root, {"add-lv", "local-lvm", "vm-1-disk-0", "4M"}, "").exit_status, 0);
 
     r = helper.run(bash, {driver, "sweep", base.path()});
     EXPECT_EQ(r.exit_status, 0) << r.err;
