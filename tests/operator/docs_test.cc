@@ -349,4 +349,56 @@ TEST(SystemdUnits, TheTemplatesVerifyAsAnInstanceForAProfile) {
     shell("rm -rf '" + dir + "'");
 }
 
+// --- installation
+
+// Every regular file under dir, relative to it, sorted.
+std::string files_under(const std::string &dir) {
+    return shell("cd '" + dir + "' && find . -type f -printf '%m %P\\n' | sort").out;
+}
+
+TEST(Install, TheEngineIsAComponentOfItsOwn) {
+    char tmpl[] = "/tmp/vlt_docs_install.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string root = tmpl;
+    auto install = [&](const std::string &component, const std::string &dest) {
+        return shell("DESTDIR='" + dest + "' cmake --install '" VLT_BINARY_DIR
+                     "' --prefix /usr --component " + component);
+    };
+    run_output r = install("proxmox", root + "/proxmox");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(files_under(root + "/proxmox"),
+              "640 etc/vlt/vlt_proxmox.cfg\n"
+              "644 lib/systemd/system/vlt-proxmox-backup@.service\n"
+              "644 lib/systemd/system/vlt-proxmox-backup@.timer\n"
+              "644 usr/share/bash-completion/completions/vlt_progress\n"
+              "644 usr/share/bash-completion/completions/vlt_proxmox\n"
+              "644 usr/share/bash-completion/completions/vlt_proxmox_restore\n"
+              "644 usr/share/doc/vlt-proxmox/changelog.gz\n"
+              "644 usr/share/doc/vlt-proxmox/copyright\n"
+              "644 usr/share/lintian/overrides/vlt-proxmox\n"
+              "644 usr/share/man/man1/vlt_progress.1.gz\n"
+              "644 usr/share/man/man5/vlt_proxmox.cfg.5.gz\n"
+              "644 usr/share/man/man8/vlt_proxmox.8.gz\n"
+              "644 usr/share/man/man8/vlt_proxmox_restore.8.gz\n"
+              "755 usr/bin/vlt_progress\n"
+              "755 usr/sbin/vlt_proxmox\n"
+              "755 usr/sbin/vlt_proxmox_restore\n");
+
+    r = install("engine", root + "/engine");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(files_under(root + "/engine"),
+              "644 usr/share/doc/vlt-proxmox-engine/changelog.gz\n"
+              "644 usr/share/doc/vlt-proxmox-engine/copyright\n"
+              "644 usr/share/man/man1/vlt_agent.1.gz\n"
+              "644 usr/share/man/man1/vlt_restore.1.gz\n"
+              "755 usr/bin/vlt_agent\n"
+              "755 usr/bin/vlt_restore\n");
+
+    // The installed page is the page, compressed.
+    r = shell("gzip -dc '" + root + "/proxmox/usr/share/man/man8/vlt_proxmox.8.gz' | cmp - '" +
+              src("docs/man/vlt_proxmox.8") + "'");
+    EXPECT_EQ(r.status, 0) << r.out;
+    shell("rm -rf '" + root + "'");
+}
+
 }  // namespace
