@@ -33,11 +33,16 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
-bash scripts/deps.sh zstd time
+bash scripts/deps.sh zstd
 build=${VLT_BENCH_BUILD:-$top/build-bench}
 echo "== building (Release) in $build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVLT_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target vlt_proxmox vlt_proxmox_restore vlt_agent vlt_restore vlt_bench >/dev/null
+cmake --build "$build" -j2 --target vlt_proxmox vlt_proxmox_restore vlt_agent vlt_restore vlt_bench vlt_bench_stamp >/dev/null
+
+# Whatever else runs on the machine would decide the millisecond figures:
+# the measuring runs ahead of it (the build above did not). VLT_BENCH_NICE=0
+# measures at normal priority.
+renice -n "${VLT_BENCH_NICE:--19}" -p $$ >/dev/null
 
 if [ "$quick" = 1 ]; then
     reps=2 disk_counts="1 4" data_size=$((64 * 1024 * 1024)) runner_runs=200 big_runs=20
@@ -56,14 +61,16 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The engine tools are reached through the timing shim, which logs them in
-# the call-log format so their time counts as outside time like the fakes'.
-mkdir -p "$work/shim"
-ln -s "$bench" "$work/shim/vlt_agent"
-ln -s "$bench" "$work/shim/vlt_restore"
-export VLT_BENCH_REAL_DIR=$build/engine
-export VLT_BENCH_CALLS=$work/engine-calls.log
-fake_path="$work/shim:$top/testbed/bin:$PATH"
+# Every outside tool is reached through the stamp, which logs when each
+# tool's process starts and ends (bench/stamp.cc); the fakes' own call log
+# starts only once their shell is up.
+mkdir -p "$work/stamp"
+for t in qm pvesm pvesh lvs lvcreate lvremove udevadm vlt_agent vlt_restore; do
+    ln -s "$build/bench/vlt_bench_stamp" "$work/stamp/$t"
+done
+export VLT_BENCH_REAL_PATH=$top/testbed/bin:$build/engine
+export VLT_BENCH_CALLS=$work/calls.log
+fake_path="$work/stamp:$PATH"
 
 results=$work/results.tsv
 : >"$results"
@@ -82,6 +89,10 @@ read -r _ ours base < <(grep '^runner_true ' "$work/runner.txt")
 row "run_command /bin/true (per run)" "$ours" "$base" us ratio 1.2
 read -r _ ours base < <(grep '^runner_1mib ' "$work/runner.txt")
 row "run_command 1 MiB capture (per run)" "$ours" "$base" us ratio 1.2
+read -r _ ours base < <(grep '^variant_true ' "$work/runner.txt")
+row "  proposed runner (pidfd), /bin/true" "$ours" "$base" us info 1.2
+read -r _ ours base < <(grep '^variant_1mib ' "$work/runner.txt")
+row "  proposed runner (64 KiB reads), 1 MiB" "$ours" "$base" us info 1.2
 
 # ---------------------------------------------------------------- figures 1, 4, 5
 echo "== simulated host: VMs with $disk_counts disks, lvcreate delayed by $lvcreate_ms ms"
@@ -100,10 +111,10 @@ for n in $disk_counts; do
 done
 "$sim" delay lvcreate "$lvcreate_ms"
 
-# Total wall time minus the outside tools' own time, from both call logs.
+# Total wall time minus the outside tools' own time, from the stamps.
 orchestration() {  # wall seconds -> orchestration seconds
     local tools
-    tools=$(cat "$VLT_SIM_ROOT/calls.log" "$VLT_BENCH_CALLS" | awk -f "$top/bench/calllog.awk" | field tools)
+    tools=$(awk -f "$top/bench/calllog.awk" "$VLT_BENCH_CALLS" | field tools)
     awk -v w="$1" -v t="$tools" 'BEGIN { printf "%.6f\n", w - t }'
 }
 
@@ -144,26 +155,26 @@ for n in $disk_counts; do
         out=$work/runs
         rm -rf "$out" && mkdir -p "$out"
 
-        "$sim" clear-calls && : >"$VLT_BENCH_CALLS"
+        : >"$VLT_BENCH_CALLS"
         PATH=$fake_path "$bench" hwm --stderr "$work/backup.log" -- \
             "$build/backup/vlt_proxmox" --vmid "$vmid" -- --out "$out" >"$work/measure.txt" ||
             { cat "$work/backup.log" >&2; fail "vlt_proxmox of VM $vmid exited non-zero"; }
         read -r b_wall b_peak <"$work/measure.txt"
         logged=$(sed -n 's/.*consistency window (guest quiesced until thawed): \([0-9.]*\) s over.*/\1/p' "$work/backup.log")
         [ -n "$logged" ] || fail "no consistency window in the backup log"
-        ours=$(cat "$VLT_SIM_ROOT/calls.log" | awk -f bench/calllog.awk)
+        ours=$(awk -f bench/calllog.awk "$VLT_BENCH_CALLS")
         [ "$(echo "$ours" | field n)" = "$n" ] || fail "VM $vmid: $n lvcreate calls expected: $ours"
         b_orch=$(orchestration "$b_wall")
         "$sim" check-clean >/dev/null || { "$sim" check-clean >&2; fail "the backup of VM $vmid left something behind"; }
 
-        "$sim" clear-calls && : >"$VLT_BENCH_CALLS"
+        : >"$VLT_BENCH_CALLS"
         PATH=$fake_path "$bench" hwm -- "$bench" snapset "$vmid" "vm$vmid" "${origins[@]}" >"$work/measure.txt" ||
             fail "the bare snapshot sequence of VM $vmid failed"
         read -r _ s_peak < <(tail -n 1 "$work/measure.txt")
-        base=$(cat "$VLT_SIM_ROOT/calls.log" | awk -f bench/calllog.awk)
-        "$sim" check-clean >/dev/null || { "$sim" check-clean >&2; fail "the bare sequence of VM $vmid left something behind"; }
+        base=$(awk -f bench/calllog.awk "$VLT_BENCH_CALLS")
+        "$sim" check-clean >/dev/null || { "$sim" check-clean >&2; cat "$VLT_BENCH_CALLS" >&2; fail "the bare sequence of VM $vmid left something behind"; }
 
-        "$sim" clear-calls && : >"$VLT_BENCH_CALLS"
+        : >"$VLT_BENCH_CALLS"
         PATH=$fake_path "$bench" hwm --stderr "$work/restore.log" -- \
             "$build/restore/vlt_proxmox_restore" --job "vm$vmid" --search-dir "$out" --pve-dir "$VLT_SIM_ROOT/pve" \
             >"$work/measure.txt" || { cat "$work/restore.log" >&2; fail "vlt_proxmox_restore of VM $vmid exited non-zero"; }
@@ -290,12 +301,16 @@ report=$build/bench-results.txt
 {
     echo "vlt-proxmox benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC'), $([ $quick = 1 ] && echo quick || echo full) run"
     echo "machine: $(nproc) processors, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1), $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), kernel $(uname -r)"
-    echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg); measured at nice $(nice)"
     echo
     awk -F '\t' '
     function fmt(x) { return (x >= 100) ? sprintf("%.0f", x) : sprintf("%.2f", x) }
     {
         ours = $2 + 0; base = $3 + 0; ratio = (base > 0) ? sprintf("%.2f", ours / base) : "-"
+        if ($5 == "info") {
+            printf "| %-42s | %10s %-3s | %10s %-3s | %5s | %-22s | %-4s |\n", $1, fmt(ours), $4, fmt(base), $4, ratio, "(not in the programs)", "-"
+            next
+        }
         if ($5 == "ratio") { target = "ratio <= " $6; ok = (base > 0 && ours / base <= $6 + 0) }
         else if ($5 == "excess") { target = "ours - base <= " $6 " " $4; ok = (ours - base <= $6 + 0) }
         else { target = "ours <= " $6 " " $4; ok = (ours <= $6 + 0) }

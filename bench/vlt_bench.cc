@@ -3,7 +3,8 @@
 //   vlt_bench runner [--runs N] [--big-runs M] [--reps R]
 //       run_command against a bare fork/exec/waitpid loop (2000 runs of
 //       /bin/true), and its capture of a 1 MiB child against a plain read loop.
-//       Prints "<figure> <ours> <baseline>" lines, medians in microseconds.
+//       Prints "<figure> <ours> <baseline>" lines, medians in microseconds;
+//       the variant_* lines time the runner variant of runner_variant.h.
 //   vlt_bench time [--stdout FILE] [--stderr FILE] -- PROGRAM ARGS...
 //       runs a program that starts no children of its own; prints
 //       "<wall seconds> <peak resident KiB>" and exits with the program's status.
@@ -17,10 +18,6 @@
 //       the bare snapshot sequence the backup takes while the guest is frozen
 //       (freeze, one thin lvcreate and device check per LV, thaw), then removes
 //       the snapshots; every tool run by fork/exec/waitpid and nothing else.
-//
-// Started under the name vlt_agent or vlt_restore (a symlink), it is a timing
-// shim: it runs the real tool from $VLT_BENCH_REAL_DIR and appends "call" and
-// "end" lines in the simulated host's call-log format to $VLT_BENCH_CALLS.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ptrace.h>
@@ -43,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/runner_variant.h"
 #include "common/runner.h"
 
 namespace {
@@ -123,9 +121,11 @@ void bare_true() {
         die("/bin/true failed");
 }
 
-void runner_true(char *buf, size_t size) {
+using runner_fn = int32_t (*)(const char *const *, uint32_t, char *, size_t, command_result *);
+
+void runner_true(runner_fn fn, char *buf, size_t size) {
     command_result res;
-    if (run_command(true_argv, 30, buf, size, &res) != 0 || res.exit_code != 0) die("run_command /bin/true failed");
+    if (fn(true_argv, 30, buf, size, &res) != 0 || res.exit_code != 0) die("the runner failed on /bin/true");
 }
 
 // The baseline for the capture: one pipe for both streams, a plain read loop
@@ -161,10 +161,10 @@ void bare_mib(char *buf, size_t size) {
     if (len != kMib || strlen(buf) != kMib) die("the plain loop captured the wrong length");
 }
 
-void runner_mib(char *buf, size_t size) {
+void runner_mib(runner_fn fn, char *buf, size_t size) {
     command_result res;
-    if (run_command(mib_argv, 30, buf, size, &res) != 0 || res.exit_code != 0) die("run_command of the 1 MiB child failed");
-    if (strlen(buf) != kMib) die("run_command captured %zu bytes instead of 1 MiB", strlen(buf));
+    if (fn(mib_argv, 30, buf, size, &res) != 0 || res.exit_code != 0) die("the runner failed on the 1 MiB child");
+    if (strlen(buf) != kMib) die("the runner captured %zu bytes instead of 1 MiB", strlen(buf));
 }
 
 uint32_t parse_count(const char *text) {
@@ -200,15 +200,19 @@ int cmd_runner(int argc, char **argv) {
     memset(buf.get(), 'x', size);
     char small[512];
 
-    std::vector<double> ours_true, base_true, ours_mib, base_mib;
+    std::vector<double> ours_true, base_true, ours_mib, base_mib, var_true, var_mib;
     // One warm-up round, then the measured rounds; ours and the baseline
     // alternate so that a change of load hits both.
     for (uint32_t r = 0; r <= reps; ++r) {
         double bt = time_per_call(runs, [] { bare_true(); });
-        double ot = time_per_call(runs, [&] { runner_true(small, sizeof small); });
+        double ot = time_per_call(runs, [&] { runner_true(run_command, small, sizeof small); });
+        double vt = time_per_call(runs, [&] { runner_true(run_command_pidfd, small, sizeof small); });
         double bm = time_per_call(big_runs, [&] { bare_mib(buf.get(), size); });
-        double om = time_per_call(big_runs, [&] { runner_mib(buf.get(), size); });
+        double om = time_per_call(big_runs, [&] { runner_mib(run_command, buf.get(), size); });
+        double vm = time_per_call(big_runs, [&] { runner_mib(run_command_pidfd, buf.get(), size); });
         if (r == 0) continue;
+        var_true.push_back(vt);
+        var_mib.push_back(vm);
         base_true.push_back(bt);
         ours_true.push_back(ot);
         base_mib.push_back(bm);
@@ -216,6 +220,8 @@ int cmd_runner(int argc, char **argv) {
     }
     printf("runner_true %.1f %.1f\n", median(ours_true), median(base_true));
     printf("runner_1mib %.1f %.1f\n", median(ours_mib), median(base_mib));
+    printf("variant_true %.1f %.1f\n", median(var_true), median(base_true));
+    printf("variant_1mib %.1f %.1f\n", median(var_mib), median(base_mib));
     return 0;
 }
 
@@ -514,51 +520,9 @@ int cmd_snapset(int argc, char **argv) {
     return 0;
 }
 
-// ---------------------------------------------------------------- timing shim
-
-// Writes one call-log line with the realtime clock, like the simulated
-// host's tools (seconds since the epoch, six decimals).
-void log_event(const char *path, pid_t pid, const char *what, const char *tool, int code) {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    char line[256];
-    int n = what[0] == 'c'
-                ? snprintf(line, sizeof line, "%lld.%06ld\t%d\tcall\t%s\n", static_cast<long long>(ts.tv_sec),
-                           ts.tv_nsec / 1000, static_cast<int>(pid), tool)
-                : snprintf(line, sizeof line, "%lld.%06ld\t%d\tend\t%s\t%d\n", static_cast<long long>(ts.tv_sec),
-                           ts.tv_nsec / 1000, static_cast<int>(pid), tool, code);
-    unique_fd fd(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (fd.get() >= 0 && write(fd.get(), line, static_cast<size_t>(n)) != n) {
-        // a lost line shows up as a missing pair in the analysis
-    }
-}
-
-int shim(const char *tool, char **argv) {
-    const char *dir = getenv("VLT_BENCH_REAL_DIR");
-    const char *calls = getenv("VLT_BENCH_CALLS");
-    if (dir == nullptr || calls == nullptr) die("%s shim: VLT_BENCH_REAL_DIR and VLT_BENCH_CALLS must be set", tool);
-    std::string real = std::string(dir) + "/" + tool;
-    log_event(calls, getpid(), "call", tool, 0);
-    pid_t pid = fork();
-    if (pid < 0) die("fork failed");
-    if (pid == 0) {
-        argv[0] = const_cast<char *>(real.c_str());
-        execv(real.c_str(), argv);
-        _exit(127);
-    }
-    int status = 0;
-    waitpid_retry(pid, &status, 0);
-    int code = exit_status_of(status);
-    log_event(calls, getpid(), "end", tool, code);
-    return code;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
-    const char *base = strrchr(argv[0], '/');
-    base = base != nullptr ? base + 1 : argv[0];
-    if (strcmp(base, "vlt_agent") == 0 || strcmp(base, "vlt_restore") == 0) return shim(base, argv);
     if (argc < 2) die("usage: vlt_bench runner|time|hwm|gen|snapset ...");
     const char *cmd = argv[1];
     if (strcmp(cmd, "print") == 0) return cmd_print(argc - 2, argv + 2);
