@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,7 @@ protected:
                    "W='" + w + "'\n"
                    "n=$(( $(cat \"$W/count\" 2>/dev/null || echo 0) + 1 )); echo $n > \"$W/count\"\n"
                    "printf '%s\\n' \"$@\" > \"$W/argv.$n\"\n"
+                   "echo $$ > \"$W/pid.$n\"; cp \"/dev/shm/vlt_progress.$PPID\" \"$W/segment.$n\" 2>/dev/null\n"
                    "ls '/dev/" + host_.vg() + "' > \"$W/nodes.$n\"\n"
                    "case \"$2\" in /dev/*) cat \"$VLT_SIM_ROOT/lvs/" + host_.vg() +
                        "/${2##*/}\" > \"$W/lv.$n\";; esac\n"
@@ -189,6 +191,19 @@ TEST_F(BackupHost, WholeVmIsCapturedAtTheSnapshotInstant)
     EXPECT_EQ(wrap_file("nodes.2").find("vm-101-disk-0_vltsnap"), std::string::npos);
     EXPECT_NE(wrap_file("nodes.2").find("vm-101-disk-1_vltsnap"), std::string::npos);
     EXPECT_EQ(wrap_file("nodes.3").find("_vltsnap"), std::string::npos);
+
+    // While each agent ran, the progress segment named it and its job.
+    for (int n = 1; n <= 2; n++) {
+        std::string seg = wrap_file("segment." + std::to_string(n));
+        ASSERT_EQ(seg.size(), 1208u);
+        EXPECT_EQ(seg[20], 2);                     // the backup program
+        EXPECT_EQ(seg[22], 1);                     // working
+        EXPECT_STREQ(seg.c_str() + 24, "vm101");  // the job prefix
+        uint32_t child = 0;
+        memcpy(&child, seg.data() + 1200, 4);
+        EXPECT_EQ(std::to_string(child) + "\n", wrap_file("pid." + std::to_string(n)));
+    }
+    EXPECT_STREQ(wrap_file("segment.2").c_str() + 440, "disk virtio1 (2/2): job vm101-virtio1");
 
     strings lines = log_lines(r.err);
     ASSERT_GE(lines.size(), 6u) << r.err;
