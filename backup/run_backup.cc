@@ -144,6 +144,8 @@ int32_t run_backup(const backup_options *opts)
     }
     for (int32_t s = 0; s < opts->slot_count && s < BACKUP_MAX_SELECTED; s++) {
         bool found = false;
+        if (opts->slots[s] == nullptr)
+            continue;
         for (uint64_t i = 0; i < selection.count; i++)
             found = found || strcmp(selection.rows[i].slot, opts->slots[s]) == 0;
         if (!found) {
@@ -258,7 +260,12 @@ int32_t run_backup(const backup_options *opts)
         log_write(LOG_LEVEL_INFO, "VM %s disk %s: job %s finished", vmid, entry.volume.slot, job_name);
     }
 
-    release_signal_handlers();
+    // The disk jobs are over. A literal api-key's file still exists for the
+    // configuration job, and an interrupt must not leave it behind: the
+    // handler then stays in force (it has no snapshot left to remove) until
+    // the file is gone.
+    if (key_file.path()[0] == '\0')
+        release_signal_handlers();
 
     int32_t result = 0;
     if (!opts->no_vmconfig) {
@@ -276,6 +283,7 @@ int32_t run_backup(const backup_options *opts)
     }
 
     key_file.remove();
+    release_signal_handlers();
 
     if (failures > 0) {
         log_write(LOG_LEVEL_ERROR, "VM %s: %d of %zu disk(s) failed: %s", vmid, failures,

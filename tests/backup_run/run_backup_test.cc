@@ -408,6 +408,27 @@ TEST_F(RunBackupSignals, TermWhileAnAgentRunsCleansUpAndDiesByTheSignal)
     }
 }
 
+TEST_F(RunBackupSignals, TermDuringTheConfigJobStillRemovesTheSecretFile)
+{
+    tools_.on("vlt_agent",
+              "k=\"${@: -1}\"; echo \"${k#file:}\" > \"$FAKE_DIR/keypath\"\n"
+              "[ \"$6\" = vm101-vmconfig ] || exit 0\n"
+              "trap 'echo term > \"$FAKE_DIR/agent-term\"; exit 143' TERM\n"
+              "sleep 20 & echo $$ > \"$FAKE_DIR/agent-up\"; wait");
+    opts_.api_key = "literal-key";
+    child_outcome out = run_and_signal("agent-up", SIGTERM, true);
+    ASSERT_TRUE(WIFSIGNALED(out.status)) << out.log;
+    EXPECT_EQ(WTERMSIG(out.status), SIGTERM);
+    EXPECT_EQ(tools_.read("agent-term"), "term\n");
+    std::string key = tools_.read("keypath");
+    ASSERT_FALSE(key.empty());
+    key.pop_back();
+    EXPECT_EQ(access(key.c_str(), F_OK), -1) << key;
+    // both snapshots were removed by their jobs, none by the handler
+    EXPECT_EQ(tools_.calls_of("lvremove").size(), 2u);
+    EXPECT_EQ(access(("/dev/shm/vlt_progress." + std::to_string(out.pid)).c_str(), F_OK), -1);
+}
+
 TEST_F(RunBackupSignals, AgentIgnoringTermIsKilled)
 {
     cleanup_agent_grace_polls = 2;
