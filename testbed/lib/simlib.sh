@@ -203,10 +203,12 @@ lv_in_use() {
 lv_destroy() {
     local vg=$1 lv=$2
     lv_load "$vg" "$lv" || return 1
+    local -a gone=("$ROOT/lvs/$vg/$lv")
+    # The node goes first, so nobody opens the device while it is detached.
     if [[ -L /dev/$vg/$lv ]]; then rm -f "/dev/$vg/$lv"; fi
     loop_detach "$L_loop" "$L_file"
-    [[ -n $L_file ]] && rm -f "$L_file"
-    rm -f "$ROOT/lvs/$vg/$lv"
+    [[ -n $L_file ]] && gone+=("$L_file")
+    rm -f "${gone[@]}"
 }
 
 # Creates a new LV record with a sparse backing file of dev_size bytes.
