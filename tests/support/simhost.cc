@@ -259,6 +259,22 @@ bool parse_call_line(const std::string &line, call_record *rec) {
     return false;
 }
 
+std::map<std::string, double> tool_seconds(const std::vector<call_record> &records) {
+    std::map<std::string, double> sums;
+    std::map<long, const call_record *> open;
+    for (const call_record &r : records) {
+        if (!r.is_end) {
+            open[r.pid] = &r;
+            continue;
+        }
+        auto it = open.find(r.pid);
+        if (it == open.end() || it->second->tool != r.tool) continue;
+        sums[r.tool] += r.time - it->second->time;
+        open.erase(it);
+    }
+    return sums;
+}
+
 // ---------------------------------------------------------------- background_run
 
 background_run::~background_run() {
@@ -667,6 +683,17 @@ std::vector<call_record> sim_host::calls_of(const std::string &tool) const {
 }
 
 bool sim_host::clear_calls() { return driver({"clear-calls"}) == 0; }
+
+bool sim_host::wait_for_call(const std::string &tool, const std::string &args_prefix, int timeout_ms) const {
+    int64_t deadline = now_ms() + timeout_ms;
+    while (true) {
+        for (const call_record &r : calls_of(tool))
+            if (r.joined().compare(0, args_prefix.size(), args_prefix) == 0) return true;
+        if (now_ms() >= deadline) return false;
+        struct timespec ts = {0, 20000000};
+        nanosleep(&ts, nullptr);
+    }
+}
 
 bool sim_host::check_clean(std::string *report, pid_t pid) const {
     std::vector<std::string> a = {"check-clean"};

@@ -19,6 +19,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +49,10 @@ struct call_record {
 
 // Parses one call-log line; false when it is malformed.
 bool parse_call_line(const std::string &line, call_record *rec);
+
+// Each tool's own time: the seconds between every call and its end, summed
+// per tool (calls without an end are left out).
+std::map<std::string, double> tool_seconds(const std::vector<call_record> &records);
 
 // A program run to completion.
 struct run_result {
@@ -181,6 +186,10 @@ public:
     // Only the call lines (not their ends) of one tool.
     std::vector<call_record> calls_of(const std::string &tool) const;
     bool clear_calls();
+    // Waits until the call log holds a call of `tool` whose arguments, joined
+    // by spaces, start with `args_prefix` (a background run reached that
+    // step: e.g. a hang fault holds it there); false after timeout_ms.
+    bool wait_for_call(const std::string &tool, const std::string &args_prefix, int timeout_ms) const;
 
     // Runs a program to completion with child_env() and optional extra
     // "NAME=value" entries; stdin is /dev/null. timeout_ms < 0: no limit;

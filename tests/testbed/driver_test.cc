@@ -45,6 +45,21 @@ TEST(CallLog, RejectsMalformedLines) {
         EXPECT_FALSE(vlt_test::parse_call_line(bad, &r)) << bad;
 }
 
+TEST(CallLog, ToolSecondsPairsCallsWithTheirEnds) {
+    std::vector<call_record> recs;
+    for (const char *line : {"10.0\t1\tcall\tlvcreate\t-s", "10.5\t2\tcall\tqm\tguest",  // nested by pid
+                             "10.25\t1\tend\tlvcreate\t0", "11.0\t3\tcall\tlvcreate\t-s",
+                             "11.5\t3\tend\tlvcreate\t5", "12.0\t4\tcall\tlvs"}) {  // lvs never ended
+        call_record r;
+        ASSERT_TRUE(vlt_test::parse_call_line(line, &r)) << line;
+        recs.push_back(r);
+    }
+    std::map<std::string, double> t = vlt_test::tool_seconds(recs);
+    EXPECT_DOUBLE_EQ(t["lvcreate"], 0.75);
+    EXPECT_EQ(t.count("qm"), 0u);
+    EXPECT_EQ(t.count("lvs"), 0u);
+}
+
 TEST(RandomBytes, AreDeterministicPerSeed) {
     EXPECT_EQ(vlt_test::random_bytes(1000, 1), vlt_test::random_bytes(1000, 1));
     EXPECT_NE(vlt_test::random_bytes(1000, 1), vlt_test::random_bytes(1000, 2));
@@ -159,6 +174,8 @@ TEST_F(Driver, HangingToolEndsOnSigterm) {
     ASSERT_TRUE(host_.add_lv("thick", "vm-101-disk-0", 4 * kMiB));
     auto bg = host_.start("lvcreate", {"-s", "-y", "-n", "s", "-L", "4m", host_.vg() + "/vm-101-disk-0"});
     ASSERT_TRUE(bg->started());
+    ASSERT_TRUE(host_.wait_for_call("lvcreate", "-s -y -n s", 10000));
+    EXPECT_FALSE(host_.wait_for_call("lvcreate", "-s -y -n other", 100));
     EXPECT_EQ(bg->wait(300).exit_status, -1);
     // Only the fake itself gets the signal: it must still end at once.
     ASSERT_TRUE(bg->send_signal(SIGTERM));
