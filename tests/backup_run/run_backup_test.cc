@@ -413,6 +413,7 @@ TEST_F(RunBackupSignals, TermDuringTheConfigJobStillRemovesTheSecretFile)
     tools_.on("vlt_agent",
               "k=\"${@: -1}\"; echo \"${k#file:}\" > \"$FAKE_DIR/keypath\"\n"
               "[ \"$6\" = vm101-vmconfig ] || exit 0\n"
+              "echo \"$2\" > \"$FAKE_DIR/config-source\"\n"
               "trap 'echo term > \"$FAKE_DIR/agent-term\"; exit 143' TERM\n"
               "sleep 20 & echo $$ > \"$FAKE_DIR/agent-up\"; wait");
     opts_.api_key = "literal-key";
@@ -427,6 +428,11 @@ TEST_F(RunBackupSignals, TermDuringTheConfigJobStillRemovesTheSecretFile)
     // both snapshots were removed by their jobs, none by the handler
     EXPECT_EQ(tools_.calls_of("lvremove").size(), 2u);
     EXPECT_EQ(access(("/dev/shm/vlt_progress." + std::to_string(out.pid)).c_str(), F_OK), -1);
+    // The configuration's temporary file is not the handler's business.
+    std::string config = tools_.read("config-source");
+    ASSERT_FALSE(config.empty());
+    config.pop_back();
+    EXPECT_EQ(unlink(config.c_str()), 0) << config;
 }
 
 TEST_F(RunBackupSignals, AgentIgnoringTermIsKilled)
