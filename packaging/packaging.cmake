@@ -1,6 +1,6 @@
 # Installation and Debian packages.
 #
-#   cmake --install <build>                       everything, under the prefix
+#   cmake --install <build>                       everything, under the prefix (/usr)
 #   cmake --install <build> --component proxmox   the orchestrators and the monitor
 #   cmake --install <build> --component engine    the reference vlt_agent/vlt_restore
 #   cpack -G DEB --config <build>/CPackConfig.cmake
@@ -8,6 +8,11 @@
 #
 # The reference engine is a component (and a package) of its own: a host that
 # runs the suite's own engine must not get ours installed over it.
+
+# Installed where Debian keeps them unless another prefix is asked for.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install prefix" FORCE)
+endif()
 
 set(VLT_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(VLT_MAN_DIR ${CMAKE_SOURCE_DIR}/docs/man)
@@ -89,8 +94,17 @@ install(FILES ${VLT_PACKAGING_DIR}/vlt_proxmox.cfg
         COMPONENT proxmox)
 
 # --- scheduled backups
-install(FILES ${VLT_PACKAGING_DIR}/systemd/vlt-proxmox-backup@.service
-              ${VLT_PACKAGING_DIR}/systemd/vlt-proxmox-backup@.timer
+# The service names the program by its Debian path; another prefix gets a
+# copy that names the program where it is installed.
+set(VLT_SERVICE ${VLT_PACKAGING_DIR}/systemd/vlt-proxmox-backup@.service)
+if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  file(READ ${VLT_SERVICE} service_text)
+  string(REPLACE "/usr/sbin/vlt_proxmox" "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/vlt_proxmox"
+         service_text "${service_text}")
+  file(WRITE ${CMAKE_BINARY_DIR}/packaging/vlt-proxmox-backup@.service "${service_text}")
+  set(VLT_SERVICE ${CMAKE_BINARY_DIR}/packaging/vlt-proxmox-backup@.service)
+endif()
+install(FILES ${VLT_SERVICE} ${VLT_PACKAGING_DIR}/systemd/vlt-proxmox-backup@.timer
         DESTINATION ${VLT_SYSTEMD_UNIT_DIR} COMPONENT proxmox)
 
 # --- bash completion, one file per command so that bash-completion finds it
@@ -106,7 +120,7 @@ set(CPACK_PACKAGE_NAME ${VLT_PACKAGE_NAME})
 set(CPACK_PACKAGE_VENDOR "vlt-proxmox developers")
 set(CPACK_PACKAGE_CONTACT "vlt-proxmox developers <vlt-proxmox@example.org>")
 set(CPACK_PACKAGE_VERSION ${VLT_DEB_VERSION})
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
