@@ -88,7 +88,8 @@ bool carries_agent_error(const char *output)
     return false;
 }
 
-// Copies "/dev/mapper/" naming: every '-' of a name doubled.
+// Appends a name as device-mapper spells it under /dev/mapper: every "-"
+// doubled, so the single "-" between VG and LV stays unambiguous.
 void append_dm_escaped(char *out, size_t out_size, size_t *used, const char *name)
 {
     for (const char *c = name; *c != '\0'; c++) {
