@@ -94,18 +94,21 @@ install(FILES ${VLT_PACKAGING_DIR}/vlt_proxmox.cfg
         COMPONENT proxmox)
 
 # --- scheduled backups
-# The service names the program by its Debian path; another prefix gets a
-# copy that names the program where it is installed.
-set(VLT_SERVICE ${VLT_PACKAGING_DIR}/systemd/vlt-proxmox-backup@.service)
-if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-  file(READ ${VLT_SERVICE} service_text)
-  string(REPLACE "/usr/sbin/vlt_proxmox" "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/vlt_proxmox"
-         service_text "${service_text}")
-  file(WRITE ${CMAKE_BINARY_DIR}/packaging/vlt-proxmox-backup@.service "${service_text}")
-  set(VLT_SERVICE ${CMAKE_BINARY_DIR}/packaging/vlt-proxmox-backup@.service)
-endif()
-install(FILES ${VLT_SERVICE} ${VLT_PACKAGING_DIR}/systemd/vlt-proxmox-backup@.timer
+# The service names the program by its Debian path. It is written at install
+# time so that it names the program where this install puts it, whatever
+# prefix `cmake --install --prefix` or cpack uses.
+install(FILES ${VLT_PACKAGING_DIR}/systemd/vlt-proxmox-backup@.timer
         DESTINATION ${VLT_SYSTEMD_UNIT_DIR} COMPONENT proxmox)
+install(CODE "
+  set(unit \"\$ENV{DESTDIR}${VLT_SYSTEMD_UNIT_DIR}/vlt-proxmox-backup@.service\")
+  file(READ \"${VLT_PACKAGING_DIR}/systemd/vlt-proxmox-backup@.service\" text)
+  string(REPLACE \"/usr/sbin/vlt_proxmox\"
+         \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/vlt_proxmox\" text \"\${text}\")
+  message(STATUS \"Installing: \${unit}\")
+  file(WRITE \"\${unit}\" \"\${text}\")
+  file(CHMOD \"\${unit}\" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${unit}\")
+" COMPONENT proxmox)
 
 # --- bash completion, one file per command so that bash-completion finds it
 foreach(cmd vlt_proxmox vlt_proxmox_restore vlt_progress)
@@ -120,7 +123,7 @@ set(CPACK_PACKAGE_NAME ${VLT_PACKAGE_NAME})
 set(CPACK_PACKAGE_VENDOR "vlt-proxmox developers")
 set(CPACK_PACKAGE_CONTACT "vlt-proxmox developers <vlt-proxmox@example.org>")
 set(CPACK_PACKAGE_VERSION ${VLT_DEB_VERSION})
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

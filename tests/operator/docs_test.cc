@@ -394,6 +394,17 @@ TEST(Install, TheEngineIsAComponentOfItsOwn) {
               "755 usr/bin/vlt_agent\n"
               "755 usr/bin/vlt_restore\n");
 
+    // The service names the program where the install put it.
+    EXPECT_EQ(slurp(root + "/proxmox/lib/systemd/system/vlt-proxmox-backup@.service"),
+              slurp(src("packaging/systemd/vlt-proxmox-backup@.service")));
+    r = shell("DESTDIR='" + root + "/opt' cmake --install '" VLT_BINARY_DIR
+              "' --prefix /opt/vlt --component proxmox");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::string moved = slurp(root + "/opt/lib/systemd/system/vlt-proxmox-backup@.service");
+    EXPECT_NE(moved.find("\nExecStart=/opt/vlt/sbin/vlt_proxmox --name %i\n"), std::string::npos)
+        << moved;
+    EXPECT_EQ(moved.find("/usr/sbin"), std::string::npos);
+
     // The installed page is the page, compressed.
     r = shell("gzip -dc '" + root + "/proxmox/usr/share/man/man8/vlt_proxmox.8.gz' | cmp - '" +
               src("docs/man/vlt_proxmox.8") + "'");
