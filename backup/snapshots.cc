@@ -127,6 +127,9 @@ void run_and_wait_in_handler(const char *const *argv)
     if (pid == 0) {
         for (int fd = 3; fd < 1024; fd++)
             close(fd);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         execvp(argv[0], const_cast<char *const *>(argv));
         _exit(127);
     }
@@ -354,6 +357,15 @@ void release_signal_handlers()
 void cleanup_on_signal(int sig)
 {
     int saved_errno = errno;
+
+    // A second interrupt (a repeated Ctrl-C, a SIGTERM after a SIGINT) must
+    // not start a second clean-up inside this one and end the process half
+    // way: the other two signals wait until this one has ended it.
+    sigset_t others;
+    sigemptyset(&others);
+    for (int other : kSignals)
+        sigaddset(&others, other);
+    sigprocmask(SIG_BLOCK, &others, nullptr);
 
     pid_t agent = g_cleanup.agent_pid;
     if (agent > 0) {

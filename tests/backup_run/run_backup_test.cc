@@ -348,7 +348,7 @@ struct child_outcome {
 
 class RunBackupSignals : public RunBackup {
 protected:
-    child_outcome run_and_signal(const std::string &ready, int sig, bool with_progress = false)
+    child_outcome run_and_signal(const std::string &ready, int sig, bool with_progress = false, int second = 0)
     {
         std::string log_path = tools_.path("child.log");
         fflush(nullptr);
@@ -356,6 +356,8 @@ protected:
         if (pid == 0) {
             int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(fd, 2);
+            int null_fd = open("/dev/null", O_WRONLY);
+            dup2(null_fd, 1);
             if (with_progress)
                 progress_start(PROGRESS_KIND_BACKUP, opts_.job_prefix, opts_.forwarded, opts_.forwarded_count);
             int32_t rc = run_backup(&opts_);
@@ -368,6 +370,10 @@ protected:
             usleep(10000);
         EXPECT_EQ(access(marker.c_str(), F_OK), 0) << "never reached " << ready;
         kill(pid, sig);
+        if (second != 0) {
+            usleep(20000);
+            kill(pid, second);
+        }
         waitpid(pid, &out.status, 0);
         out.log = slurp(log_path);
         return out;
@@ -433,6 +439,18 @@ TEST_F(RunBackupSignals, TermDuringTheConfigJobStillRemovesTheSecretFile)
     ASSERT_FALSE(config.empty());
     config.pop_back();
     EXPECT_EQ(unlink(config.c_str()), 0) << config;
+}
+
+TEST_F(RunBackupSignals, SecondSignalDoesNotCutTheCleanUpShort)
+{
+    // The agent takes its time to end, and a SIGINT follows the SIGTERM.
+    tools_.on("vlt_agent",
+              "trap 'sleep 0.3; exit 143' TERM\n"
+              "sleep 20 & echo $$ > \"$FAKE_DIR/agent-up\"; wait");
+    child_outcome out = run_and_signal("agent-up", SIGTERM, false, SIGINT);
+    ASSERT_TRUE(WIFSIGNALED(out.status));
+    EXPECT_EQ(WTERMSIG(out.status), SIGTERM);
+    EXPECT_EQ(tools_.calls_of("lvremove"), (strings{"-f -y " + snap("vm-101-disk-0"), "-f -y " + snap("vm-101-disk-1")}));
 }
 
 TEST_F(RunBackupSignals, AgentIgnoringTermIsKilled)
