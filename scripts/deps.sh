@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libssl-dev libzstd-dev liblz4-dev libgtest-dev
-          util-linux coreutils procps kmod xxd)
+          util-linux coreutils procps kmod xxd man-db)
 for extra in "$@"; do packages+=("$extra"); done
 
 missing=()
