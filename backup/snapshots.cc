@@ -159,11 +159,11 @@ void snapshot_lv_name(const char *lv_name, char *out, size_t out_size)
     snprintf(out, out_size, "%.100s_vltsnap", lv_name);
 }
 
-int32_t parse_snapshot_size(const char *spec, const char **option, char *value, size_t value_size)
+int32_t parse_snapshot_size(const char *text, const char **option, char *value, size_t value_size)
 {
-    if (spec == nullptr || spec[0] == '\0')
-        spec = "10%";
-    const char *p = spec;
+    if (text == nullptr || text[0] == '\0')
+        text = "10%";
+    const char *p = text;
     while (isspace(static_cast<unsigned char>(*p)))
         p++;
     bool negative = false;
@@ -265,7 +265,7 @@ int32_t remove_snapshot(const char *vg_name, const char *snap_name, char *msg, s
     return -1;
 }
 
-int32_t create_snapshot(const lv_info *origin, const char *tag, const char *size_spec,
+int32_t create_snapshot(const lv_info *origin, const char *tag, const char *size_text,
                         char *vg_name, size_t vg_size, char *snap_name, size_t snap_size,
                         char *device_path, size_t device_size, char *msg, size_t msg_size)
 {
@@ -281,9 +281,9 @@ int32_t create_snapshot(const lv_info *origin, const char *tag, const char *size
     bool thin = is_thin_lv(origin);
     const char *size_option = nullptr;
     char size_value[32] = "";
-    if (!thin && parse_snapshot_size(size_spec, &size_option, size_value, sizeof size_value) != 0) {
+    if (!thin && parse_snapshot_size(size_text, &size_option, size_value, sizeof size_value) != 0) {
         snprintf(msg, msg_size, "invalid snapshot size '%s'",
-                 size_spec != nullptr ? size_spec : "(default)");
+                 size_text != nullptr ? size_text : "(default)");
         return -1;
     }
 
@@ -441,7 +441,7 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
     }
 
     uint32_t timeout = params->freeze_timeout > 0 ? static_cast<uint32_t>(params->freeze_timeout) : 60;
-    const char *size_spec = params->snapshot_size;
+    const char *size_text = params->snapshot_size;
     const char *tag = (params->tag != nullptr && params->tag[0] != '\0') ? params->tag : "vlt_agent";
 
     g_cleanup.frozen = 0;
@@ -493,7 +493,7 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
         snapshot_entry &entry = set->rows[i];
         entry.volume = disks->rows[i].volume;
         char create_msg[256];
-        if (create_snapshot(&disks->rows[i].lv, tag, size_spec, entry.vg_name, sizeof entry.vg_name,
+        if (create_snapshot(&disks->rows[i].lv, tag, size_text, entry.vg_name, sizeof entry.vg_name,
                             entry.snapshot_lv_name, sizeof entry.snapshot_lv_name, entry.device_path,
                             sizeof entry.device_path, create_msg, sizeof create_msg) != 0) {
             snprintf(failure, sizeof failure, "could not snapshot %s (%s): %s", entry.volume.slot,

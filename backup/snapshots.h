@@ -56,7 +56,7 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
                             const freeze_params *params, snapshot_set *set, char *msg,
                             size_t msg_size);
 
-int32_t create_snapshot(const lv_info *origin, const char *tag, const char *size_spec,
+int32_t create_snapshot(const lv_info *origin, const char *tag, const char *size_text,
                         char *vg_name, size_t vg_size, char *snap_name, size_t snap_size,
                         char *device_path, size_t device_size, char *msg, size_t msg_size);
 
@@ -66,9 +66,9 @@ int32_t remove_snapshot(const char *vg_name, const char *snap_name, char *msg, s
 int32_t guest_fsfreeze(const char *vmid, const char *command, uint32_t time_limit, char *msg,
                        size_t msg_size);
 
-// Turns a --snapshot-size spec into "-L"/"-l" and a value ("512m",
+// Turns a --snapshot-size value into "-L"/"-l" and a value ("512m",
 // "10%ORIGIN"); 0 or -1.
-int32_t parse_snapshot_size(const char *spec, const char **option, char *value, size_t value_size);
+int32_t parse_snapshot_size(const char *text, const char **option, char *value, size_t value_size);
 
 // The first 100 characters of the LV name followed by "_vltsnap".
 void snapshot_lv_name(const char *lv_name, char *out, size_t out_size);

@@ -219,8 +219,8 @@ TEST_F(BackupHost, ThickSnapshotSizes)
     ASSERT_NO_FATAL_FAILURE(build_vm());
     const std::string vg = host_.vg();
     strings sizes;
-    for (const char *spec : {"512", "20G", "25%"}) {
-        auto r = backup({"--disk", "virtio1", "--snapshot-size", spec, "--no-vmconfig", "--", "--out", out_.path()});
+    for (const char *size : {"512", "20G", "25%"}) {
+        auto r = backup({"--disk", "virtio1", "--snapshot-size", size, "--no-vmconfig", "--", "--out", out_.path()});
         EXPECT_EQ(r.exit_status, 0) << r.err;
     }
     const std::string tail = " --addtag vlt_agent --addtag vm101 " + vg + "/vm-101-disk-1";

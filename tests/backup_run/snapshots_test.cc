@@ -14,11 +14,11 @@ namespace {
 
 using strings = std::vector<std::string>;
 
-std::string size_of(const char *spec)
+std::string size_of(const char *size)
 {
     const char *option = nullptr;
     char value[32] = "";
-    if (parse_snapshot_size(spec, &option, value, sizeof value) != 0)
+    if (parse_snapshot_size(size, &option, value, sizeof value) != 0)
         return "invalid";
     return std::string(option) + " " + value;
 }
@@ -40,9 +40,9 @@ TEST(ParseSnapshotSize, ValidSpecs)
 
 TEST(ParseSnapshotSize, InvalidSpecs)
 {
-    for (const char *spec : {"0", "0%", "101%", "10%x", "5GB", "1000001", "abc", "12K", "-5", "-5%",
+    for (const char *size : {"0", "0%", "101%", "10%x", "5GB", "1000001", "abc", "12K", "-5", "-5%",
                              "%", "G", "99999999999999999999999", "10 G"})
-        EXPECT_EQ(size_of(spec), "invalid") << spec;
+        EXPECT_EQ(size_of(size), "invalid") << size;
 }
 
 TEST(SnapshotLvName, SuffixAndCut)
@@ -83,9 +83,9 @@ protected:
         snapshot_device_poll_ms = 100;
     }
 
-    int32_t create(const lv_info &lv, const char *tag, const char *spec)
+    int32_t create(const lv_info &lv, const char *tag, const char *size)
     {
-        return create_snapshot(&lv, tag, spec, vg_, sizeof vg_, snap_, sizeof snap_, dev_, sizeof dev_,
+        return create_snapshot(&lv, tag, size, vg_, sizeof vg_, snap_, sizeof snap_, dev_, sizeof dev_,
                                msg_, sizeof msg_);
     }
 
@@ -104,8 +104,8 @@ TEST_F(Snapshots, ThickArgumentVectors)
     EXPECT_EQ(std::string(vg_), vg);
     EXPECT_STREQ(snap_, "vm-101-disk-1_vltsnap");
     EXPECT_EQ(std::string(dev_), "/dev/" + vg + "/vm-101-disk-1_vltsnap");
-    for (const char *spec : {"512", "20G", "25%"})
-        ASSERT_EQ(create(lv, "vm101", spec), 0) << msg_;
+    for (const char *size : {"512", "20G", "25%"})
+        ASSERT_EQ(create(lv, "vm101", size), 0) << msg_;
     const std::string tail = " --addtag vlt_agent --addtag vm101 " + vg + "/vm-101-disk-1";
     EXPECT_EQ(tools_.calls_of("lvcreate"),
               (strings{"-s -y -n vm-101-disk-1_vltsnap -l 10%ORIGIN" + tail,
