@@ -53,6 +53,8 @@ public:
             path_[0] = '\0';
             return -1;
         }
+        // Known to the interrupt handler from the moment it exists.
+        snprintf(g_cleanup.secret_path, sizeof g_cleanup.secret_path, "%s", path_);
         size_t len = strlen(value);
         bool ok = fchmod(fd, 0600) == 0;
         if (ok) {
@@ -66,7 +68,6 @@ public:
             remove();
             return -1;
         }
-        snprintf(g_cleanup.secret_path, sizeof g_cleanup.secret_path, "%s", path_);
         return 0;
     }
     void remove()
