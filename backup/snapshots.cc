@@ -404,11 +404,35 @@ void cleanup_on_signal(int sig)
         run_and_wait_in_handler(g_cleanup.thaw_argv);
     }
 
+    int32_t in_flight = g_cleanup.creating;
+    g_cleanup.creating = 0;
     for (int i = 0; i < VM_MAX_VOLUMES; i++) {
         if (!g_cleanup.created[i])
             continue;
         g_cleanup.created[i] = 0;
+        if (i + 1 == in_flight)
+            in_flight = 0;
         const char *argv[] = {"lvremove", "-f", "-y", g_cleanup.snapshot_names[i], nullptr};
+        run_and_wait_in_handler(argv);
+    }
+
+    // A snapshot whose lvcreate was still running would outlive the run and
+    // make the next backup of the VM fail on its name. Give the command the
+    // agent's grace time to finish (its child is the only one now), then
+    // remove whatever it made; lvremove of a name that never came to be
+    // fails harmlessly.
+    if (in_flight > 0) {
+        for (uint32_t poll = 0; poll <= cleanup_agent_grace_polls; poll++) {
+            int status;
+            pid_t got = waitpid(-1, &status, WNOHANG);
+            if (got > 0)
+                continue;  // reaped one; look again at once
+            if (got < 0 && errno != EINTR)
+                break;  // no child left
+            struct timespec ts = {0, 100000000L};
+            nanosleep(&ts, nullptr);
+        }
+        const char *argv[] = {"lvremove", "-f", "-y", g_cleanup.snapshot_names[in_flight - 1], nullptr};
         run_and_wait_in_handler(argv);
     }
 
@@ -454,6 +478,7 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
     g_cleanup.thaw_argv[5] = nullptr;
     for (int i = 0; i < VM_MAX_VOLUMES; i++)
         g_cleanup.created[i] = 0;
+    g_cleanup.creating = 0;
     g_cleanup.agent_pid = 0;
     g_cleanup.secret_path[0] = '\0';
 
@@ -492,17 +517,26 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
     for (uint64_t i = 0; i < count; i++) {
         snapshot_entry &entry = set->rows[i];
         entry.volume = disks->rows[i].volume;
+        // The name is known before lvcreate runs, so that an interrupt
+        // during the command can still remove what it leaves behind.
+        char name[128];
+        snapshot_lv_name(disks->rows[i].lv.lv_name, name, sizeof name);
+        snprintf(g_cleanup.snapshot_names[i], sizeof g_cleanup.snapshot_names[i], "%s/%s",
+                 disks->rows[i].lv.vg_name, name);
+        g_cleanup.creating = static_cast<int32_t>(i) + 1;
         char create_msg[256];
-        if (create_snapshot(&disks->rows[i].lv, tag, size_text, entry.vg_name, sizeof entry.vg_name,
-                            entry.snapshot_lv_name, sizeof entry.snapshot_lv_name, entry.device_path,
-                            sizeof entry.device_path, create_msg, sizeof create_msg) != 0) {
+        int32_t created = create_snapshot(&disks->rows[i].lv, tag, size_text, entry.vg_name,
+                                          sizeof entry.vg_name, entry.snapshot_lv_name,
+                                          sizeof entry.snapshot_lv_name, entry.device_path,
+                                          sizeof entry.device_path, create_msg, sizeof create_msg);
+        if (created == 0)
+            g_cleanup.created[i] = 1;
+        g_cleanup.creating = 0;
+        if (created != 0) {
             snprintf(failure, sizeof failure, "could not snapshot %s (%s): %s", entry.volume.slot,
                      entry.volume.volume, create_msg);
             break;
         }
-        snprintf(g_cleanup.snapshot_names[i], sizeof g_cleanup.snapshot_names[i], "%s/%s",
-                 entry.vg_name, entry.snapshot_lv_name);
-        g_cleanup.created[i] = 1;
         taken++;
     }
 

@@ -465,22 +465,27 @@ TEST_F(RunBackupSignals, AgentIgnoringTermIsKilled)
     EXPECT_EQ(tools_.calls_of("lvremove").size(), 2u);
 }
 
-TEST_F(RunBackupSignals, TermWhileFrozenThawsFirst)
+TEST_F(RunBackupSignals, TermWhileFrozenThawsFirstAndWaitsForTheSnapshotInTheMaking)
 {
+    // The second lvcreate is under way when the signal comes; it finishes a
+    // moment later, and what it made is removed too.
     tools_.on("lvcreate",
-              "if [ $n -eq 2 ]; then touch \"$FAKE_DIR/in-lvcreate\"; exec sleep 2; fi\n"
+              "if [ $n -eq 2 ]; then touch \"$FAKE_DIR/in-lvcreate\"; sleep 0.5; touch \"$FAKE_DIR/lvcreate-done\"; exit 0; fi\n"
               "args=(\"$@\"); origin=\"${args[-1]}\"; vg=\"${origin%%/*}\"\n"
               "while [ $# -gt 0 ]; do [ \"$1\" = -n ] && name=\"$2\"; shift; done\n"
               "mkdir -p \"/dev/$vg\"; mknod \"/dev/$vg/$name\" b 240 9");
+    tools_.on("lvremove", "[ -f \"$FAKE_DIR/lvcreate-done\" ] && echo \"$3\" >> \"$FAKE_DIR/removed-after-create\"; exit 0");
     child_outcome out = run_and_signal("in-lvcreate", SIGTERM);
     ASSERT_TRUE(WIFSIGNALED(out.status));
     EXPECT_EQ(WTERMSIG(out.status), SIGTERM);
     strings calls = tools_.call_lines();
-    ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ(strings(calls.end() - 3, calls.end()),
+    ASSERT_GE(calls.size(), 4u);
+    EXPECT_EQ(strings(calls.end() - 4, calls.end()),
               (strings{"lvcreate -s -y -n vm-101-disk-1_vltsnap -l 10%ORIGIN --addtag vlt_agent --addtag vm101 " +
                            tools_.vg() + "/vm-101-disk-1",
-                       "qm guest cmd 101 fsfreeze-thaw", "lvremove -f -y " + snap("vm-101-disk-0")}));
+                       "qm guest cmd 101 fsfreeze-thaw", "lvremove -f -y " + snap("vm-101-disk-0"),
+                       "lvremove -f -y " + snap("vm-101-disk-1")}));
+    EXPECT_EQ(tools_.read("removed-after-create"), snap("vm-101-disk-1") + "\n");
 }
 
 TEST_F(RunBackupSignals, TermDuringTheFreezeCommandStillThaws)
