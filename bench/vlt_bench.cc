@@ -203,13 +203,16 @@ int cmd_runner(int argc, char **argv) {
     std::vector<double> ours_true, base_true, ours_mib, base_mib, var_true, var_mib;
     // One warm-up round, then the measured rounds; ours and the baseline
     // alternate so that a change of load hits both.
+    // The warm-up round is a tenth of a measured one.
     for (uint32_t r = 0; r <= reps; ++r) {
-        double bt = time_per_call(runs, [] { bare_true(); });
-        double ot = time_per_call(runs, [&] { runner_true(run_command, small, sizeof small); });
-        double vt = time_per_call(runs, [&] { runner_true(run_command_pidfd, small, sizeof small); });
-        double bm = time_per_call(big_runs, [&] { bare_mib(buf.get(), size); });
-        double om = time_per_call(big_runs, [&] { runner_mib(run_command, buf.get(), size); });
-        double vm = time_per_call(big_runs, [&] { runner_mib(run_command_pidfd, buf.get(), size); });
+        const uint32_t n = r == 0 ? std::max<uint32_t>(runs / 10, 1) : runs;
+        const uint32_t m = r == 0 ? std::max<uint32_t>(big_runs / 10, 1) : big_runs;
+        double bt = time_per_call(n, [] { bare_true(); });
+        double ot = time_per_call(n, [&] { runner_true(run_command, small, sizeof small); });
+        double vt = time_per_call(n, [&] { runner_true(run_command_pidfd, small, sizeof small); });
+        double bm = time_per_call(m, [&] { bare_mib(buf.get(), size); });
+        double om = time_per_call(m, [&] { runner_mib(run_command, buf.get(), size); });
+        double vm = time_per_call(m, [&] { runner_mib(run_command_pidfd, buf.get(), size); });
         if (r == 0) continue;
         var_true.push_back(vt);
         var_mib.push_back(vm);
