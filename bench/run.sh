@@ -34,6 +34,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 bash scripts/deps.sh zstd
+bash bench/check_calllog.sh
 build=${VLT_BENCH_BUILD:-$top/build-bench}
 echo "== building (Release) in $build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVLT_BUILD_TESTS=OFF >/dev/null
