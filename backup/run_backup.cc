@@ -109,6 +109,69 @@ bool slot_selected(const backup_options *opts, const char *slot)
     return false;
 }
 
+// The volumes to back up, in configuration order whatever the order of the
+// --disk values; false after logging why there is nothing to back up.
+bool select_volumes(const backup_options *opts, const vm_volume_list *parsed, vm_volume_list *selection)
+{
+    memset(selection, 0, sizeof *selection);
+    for (uint64_t i = 0; i < parsed->count && i < VM_MAX_VOLUMES; i++) {
+        if (opts->slot_count == 0 || slot_selected(opts, parsed->rows[i].slot))
+            selection->rows[selection->count++] = parsed->rows[i];
+    }
+    for (int32_t s = 0; s < opts->slot_count && s < BACKUP_MAX_SELECTED; s++) {
+        if (opts->slots[s] == nullptr)
+            continue;
+        bool found = false;
+        for (uint64_t i = 0; i < selection->count; i++)
+            found = found || strcmp(selection->rows[i].slot, opts->slots[s]) == 0;
+        if (!found) {
+            log_write(LOG_LEVEL_ERROR,
+                      "VM %s has no disk-like volume '%s' (run 'qm config %s --current' to see its slots)",
+                      opts->vmid, opts->slots[s], opts->vmid);
+            return false;
+        }
+    }
+    if (selection->count == 0) {
+        log_write(LOG_LEVEL_ERROR, "VM %s has no disk-like volumes to back up", opts->vmid);
+        return false;
+    }
+    return true;
+}
+
+// Runs the agent on every snapshot in turn; each job removes its snapshot.
+// Returns the number of failed disks, their slots joined in failed_slots.
+int32_t run_disk_jobs(const backup_options *opts, const snapshot_set *set, const char *const *forwarded,
+                      int32_t forwarded_count, char *failed_slots, size_t failed_size)
+{
+    int32_t failures = 0;
+    size_t failed_used = 0;
+    failed_slots[0] = '\0';
+    for (uint64_t i = 0; i < set->count; i++) {
+        const snapshot_entry &entry = set->rows[i];
+        char job_name[128];
+        snprintf(job_name, sizeof job_name, "%s-%s", opts->job_prefix, entry.volume.slot);
+        log_write(LOG_LEVEL_INFO, "VM %s disk %s: backing up snapshot %s/%s as job %s", opts->vmid,
+                  entry.volume.slot, entry.vg_name, entry.snapshot_lv_name, job_name);
+        progress_status(1, "disk %s (%zu/%zu): job %s", entry.volume.slot, static_cast<size_t>(i + 1),
+                        static_cast<size_t>(set->count), job_name);
+        char job_msg[256] = "";
+        if (run_disk_job(set, i, job_name, forwarded, forwarded_count, job_msg, sizeof job_msg) == 0) {
+            log_write(LOG_LEVEL_INFO, "VM %s disk %s: job %s finished", opts->vmid, entry.volume.slot, job_name);
+            continue;
+        }
+        log_write(LOG_LEVEL_ERROR, "VM %s disk %s: %s", opts->vmid, entry.volume.slot, job_msg);
+        failures++;
+        // A name that no longer fits whole is left off the list.
+        char item[64];
+        int len = snprintf(item, sizeof item, "%s%s", failed_used > 0 ? ", " : "", entry.volume.slot);
+        if (len > 0 && failed_used + static_cast<size_t>(len) < failed_size) {
+            memcpy(failed_slots + failed_used, item, static_cast<size_t>(len) + 1);
+            failed_used += static_cast<size_t>(len);
+        }
+    }
+    return failures;
+}
+
 }  // namespace
 
 int32_t run_backup(const backup_options *opts)
@@ -138,28 +201,8 @@ int32_t run_backup(const backup_options *opts)
     }
 
     vm_volume_list selection;
-    memset(&selection, 0, sizeof selection);
-    for (uint64_t i = 0; i < parsed.count && i < VM_MAX_VOLUMES; i++) {
-        if (opts->slot_count == 0 || slot_selected(opts, parsed.rows[i].slot))
-            selection.rows[selection.count++] = parsed.rows[i];
-    }
-    for (int32_t s = 0; s < opts->slot_count && s < BACKUP_MAX_SELECTED; s++) {
-        bool found = false;
-        if (opts->slots[s] == nullptr)
-            continue;
-        for (uint64_t i = 0; i < selection.count; i++)
-            found = found || strcmp(selection.rows[i].slot, opts->slots[s]) == 0;
-        if (!found) {
-            log_write(LOG_LEVEL_ERROR,
-                      "VM %s has no disk-like volume '%s' (run 'qm config %s --current' to see its slots)",
-                      vmid, opts->slots[s], vmid);
-            return 1;
-        }
-    }
-    if (selection.count == 0) {
-        log_write(LOG_LEVEL_ERROR, "VM %s has no disk-like volumes to back up", vmid);
+    if (!select_volumes(opts, &parsed, &selection))
         return 1;
-    }
 
     progress_status(0, "resolving %zu disk(s)", static_cast<size_t>(selection.count));
     std::unique_ptr<resolved_disk_list> disks(new (std::nothrow) resolved_disk_list);
@@ -235,31 +278,8 @@ int32_t run_backup(const backup_options *opts)
         forwarded_count = static_cast<int32_t>(old_count + 2);
     }
 
-    int32_t failures = 0;
-    char failed_slots[1024] = "";
-    size_t failed_used = 0;
-    for (uint64_t i = 0; i < set->count; i++) {
-        const snapshot_entry &entry = set->rows[i];
-        char job_name[128];
-        snprintf(job_name, sizeof job_name, "%s-%s", opts->job_prefix, entry.volume.slot);
-        log_write(LOG_LEVEL_INFO, "VM %s disk %s: backing up snapshot %s/%s as job %s", vmid,
-                  entry.volume.slot, entry.vg_name, entry.snapshot_lv_name, job_name);
-        progress_status(1, "disk %s (%zu/%zu): job %s", entry.volume.slot, static_cast<size_t>(i + 1),
-                        static_cast<size_t>(set->count), job_name);
-        char job_msg[256] = "";
-        if (run_disk_job(set.get(), i, job_name, forwarded, forwarded_count, job_msg, sizeof job_msg) != 0) {
-            log_write(LOG_LEVEL_ERROR, "VM %s disk %s: %s", vmid, entry.volume.slot, job_msg);
-            failures++;
-            char item[64];
-            int len = snprintf(item, sizeof item, "%s%s", failed_used > 0 ? ", " : "", entry.volume.slot);
-            if (len > 0 && failed_used + static_cast<size_t>(len) < sizeof failed_slots) {
-                memcpy(failed_slots + failed_used, item, static_cast<size_t>(len) + 1);
-                failed_used += static_cast<size_t>(len);
-            }
-            continue;
-        }
-        log_write(LOG_LEVEL_INFO, "VM %s disk %s: job %s finished", vmid, entry.volume.slot, job_name);
-    }
+    char failed_slots[1024];
+    int32_t failures = run_disk_jobs(opts, set.get(), forwarded, forwarded_count, failed_slots, sizeof failed_slots);
 
     // The disk jobs are over. A literal api-key's file still exists for the
     // configuration job, and an interrupt must not leave it behind: the
