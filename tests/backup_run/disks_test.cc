@@ -1,5 +1,6 @@
 // Disk resolution against fake pvesm and lvs.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -88,6 +89,8 @@ class DiskResolution : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root to make device nodes";
         node_ = tools_.path("disk0");
         ASSERT_EQ(mknod(node_.c_str(), S_IFBLK | 0600, makedev(253, 7)), 0);
         file_ = tools_.path("disk.raw");

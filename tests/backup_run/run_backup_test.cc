@@ -36,6 +36,8 @@ class RunBackup : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root to make device nodes";
         snapshot_retry_delay_ms = 1;
         snapshot_device_poll_ms = 1;
         write_text(tools_.path("conf"), kConfig);

@@ -1,6 +1,7 @@
 // The frozen snapshot set: call order, rollback, the thaw after a failed
 // freeze, and the signal handler's installation.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <signal.h>
 
 #include <cstring>
@@ -20,6 +21,8 @@ class SnapshotSet : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root to make device nodes";
         snapshot_retry_delay_ms = 1;
         snapshot_device_poll_ms = 1;
         tools_.lvcreate_makes_nodes();
@@ -28,7 +31,7 @@ protected:
         memset(&act, 0, sizeof act);
         act.sa_handler = previous_handler;
         sigemptyset(&act.sa_mask);
-        sigaction(SIGTERM, &act, &saved_term_);
+        saved_ = sigaction(SIGTERM, &act, &saved_term_) == 0;
         add("scsi0", "vm-101-disk-0", true);
         add("virtio1", "vm-101-disk-1", false);
         add("sata2", "vm-101-disk-2", true);
@@ -36,7 +39,8 @@ protected:
     void TearDown() override
     {
         release_signal_handlers();
-        sigaction(SIGTERM, &saved_term_, nullptr);
+        if (saved_)
+            sigaction(SIGTERM, &saved_term_, nullptr);
         snapshot_retry_delay_ms = 1000;
         snapshot_device_poll_ms = 100;
     }
@@ -78,7 +82,8 @@ protected:
     resolved_disk_list disks_{};
     snapshot_set set_{};
     char msg_[512] = "";
-    struct sigaction saved_term_;
+    struct sigaction saved_term_ {};
+    bool saved_ = false;
 };
 
 TEST_F(SnapshotSet, FreezeEverySnapshotThenThaw)

@@ -1,6 +1,7 @@
 // The snapshot set: size specs, names, the freeze/thaw calls, lvcreate
 // argument vectors, the device wait, removal retries and the rollback.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <signal.h>
 
 #include <cstring>
@@ -72,6 +73,8 @@ class Snapshots : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root to make device nodes";
         snapshot_retry_delay_ms = 1;
         snapshot_device_poll_ms = 1;
         tools_.lvcreate_makes_nodes();
