@@ -89,6 +89,18 @@ int32_t start_and_wait(const char *const *argv, int32_t *exit_code, int *fork_er
     }
     if (pid == 0) {
         setpgid(0, 0);
+        // The interrupt handler is the orchestrator's: a signal that reaches
+        // the child before it runs the agent must not run it here.
+        struct sigaction dfl;
+        memset(&dfl, 0, sizeof dfl);
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        const int interrupts[] = {SIGINT, SIGTERM, SIGHUP};
+        for (int sig : interrupts) {
+            struct sigaction now;
+            if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
+                sigaction(sig, &dfl, nullptr);
+        }
         sigprocmask(SIG_SETMASK, &previous, nullptr);
         execvp(argv[0], const_cast<char *const *>(argv));
         _exit(127);

@@ -127,6 +127,13 @@ void run_and_wait_in_handler(const char *const *argv)
     if (pid == 0) {
         for (int fd = 3; fd < 1024; fd++)
             close(fd);
+        // The child must never run the clean-up itself.
+        struct sigaction dfl;
+        memset(&dfl, 0, sizeof dfl);
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        for (int other : kSignals)
+            sigaction(other, &dfl, nullptr);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
