@@ -7,6 +7,7 @@
 
 #include "common/log.h"
 #include "common/runner.h"
+#include "common/text.h"
 
 namespace {
 
@@ -19,19 +20,6 @@ const uint32_t free_time_limit = 30;
 const size_t alloc_output_size = 1024;
 const size_t free_output_size = 256;
 
-__attribute__((format(printf, 3, 4))) void put_text(char *buf, size_t size, const char *fmt,
-                                                    ...) {
-    if (size == 0) return;
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, size, fmt, ap);
-    va_end(ap);
-}
-
-void trim_trailing_space(char *s) {
-    size_t n = strlen(s);
-    while (n > 0 && isspace(static_cast<unsigned char>(s[n - 1]))) s[--n] = '\0';
-}
 
 // The text quoted for a failed tool whose output is empty.
 const char *failure_detail(const char *output) {

@@ -16,6 +16,7 @@
 #include "common/options.h"
 #include "common/progress.h"
 #include "common/runner.h"
+#include "common/text.h"
 
 namespace {
 
@@ -97,22 +98,7 @@ int add_storage_map_entry(restore_options *opts, const char *value) {
     return -1;
 }
 
-void strip_trailing_space(char *text) {
-    size_t len = std::strlen(text);
-    while (len > 0 && std::isspace(static_cast<unsigned char>(text[len - 1])))
-        text[--len] = '\0';
-}
 
-void set_error(char *err, size_t err_size, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
-void set_error(char *err, size_t err_size, const char *fmt, ...) {
-    if (err == nullptr || err_size == 0)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(err, err_size, fmt, ap);
-    va_end(ap);
-}
 
 int32_t vmid_from_pvesh(int64_t *out_vmid, char *err, size_t err_size) {
     const char *const argv[] = {"pvesh", "get", "/cluster/nextid", nullptr};
@@ -120,16 +106,16 @@ int32_t vmid_from_pvesh(int64_t *out_vmid, char *err, size_t err_size) {
     command_result result;
     int32_t rc = run_command(argv, 30, out, sizeof out, &result);
     if (rc != 0 || result.exit_code == 127) {
-        set_error(err, err_size, "pvesh is not available (not running on a Proxmox VE host?)");
+        put_text(err, err_size, "pvesh is not available (not running on a Proxmox VE host?)");
         return -1;
     }
-    strip_trailing_space(out);
+    trim_trailing_space(out);
     if (result.exit_code != 0) {
-        set_error(err, err_size, "pvesh get /cluster/nextid failed: %.100s", out);
+        put_text(err, err_size, "pvesh get /cluster/nextid failed: %.100s", out);
         return -1;
     }
     if (parse_vmid_text(out, out_vmid) != 0) {
-        set_error(err, err_size, "pvesh get /cluster/nextid returned an unexpected value: %.100s",
+        put_text(err, err_size, "pvesh get /cluster/nextid returned an unexpected value: %.100s",
                   out);
         return -1;
     }
@@ -168,7 +154,7 @@ int32_t choose_vmid(const restore_options *opts, int64_t *out_vmid, char *err, s
 
     int64_t vmid = 0;
     if (parse_vmid_text(opts->requested_vmid, &vmid) != 0) {
-        set_error(err, err_size, "--vmid must be a positive integer");
+        put_text(err, err_size, "--vmid must be a positive integer");
         return -1;
     }
     char qemu_path[1024];
@@ -179,12 +165,12 @@ int32_t choose_vmid(const restore_options *opts, int64_t *out_vmid, char *err, s
     // A name that can be looked up is taken, whatever it is (even a
     // dangling link would make the later exclusive create fail).
     if (lstat(qemu_path, &st) == 0) {
-        set_error(err, err_size, "VMID %" PRId64 " is already in use (%s exists)", vmid,
+        put_text(err, err_size, "VMID %" PRId64 " is already in use (%s exists)", vmid,
                   qemu_path);
         return -1;
     }
     if (lstat(lxc_path, &st) == 0) {
-        set_error(err, err_size, "VMID %" PRId64 " is already in use (%s exists)", vmid, lxc_path);
+        put_text(err, err_size, "VMID %" PRId64 " is already in use (%s exists)", vmid, lxc_path);
         return -1;
     }
     *out_vmid = vmid;

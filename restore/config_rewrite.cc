@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/log.h"
+#include "common/text.h"
 
 const char *const default_mac_prefix = "BC:24:11";
 
@@ -23,15 +24,6 @@ const size_t max_dropped_efidisks = 4;  // Proxmox has efidisk0 only
 // What the Proxmox API shows instead of a stored cloud-init password.
 const char *const masked_password = "**********";
 
-__attribute__((format(printf, 3, 4))) int put_text(char *buf, size_t size, const char *fmt,
-                                                   ...) {
-    if (size == 0) return 0;
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(buf, size, fmt, ap);
-    va_end(ap);
-    return n;
-}
 
 bool is_space(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
 

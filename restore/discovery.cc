@@ -12,6 +12,7 @@
 
 #include "common/log.h"
 #include "common/status.h"
+#include "common/text.h"
 
 namespace {
 
@@ -37,15 +38,6 @@ uint64_t get_le64(const uint8_t *p) {
     return v;
 }
 
-// vsnprintf into a fixed buffer; the text is cut to fit.
-__attribute__((format(printf, 3, 4))) void put_text(char *buf, size_t size, const char *fmt,
-                                                    ...) {
-    if (size == 0) return;
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, size, fmt, ap);
-    va_end(ap);
-}
 
 struct dir_closer {
     void operator()(DIR *d) const { closedir(d); }

@@ -19,6 +19,7 @@
 
 #include "common/log.h"
 #include "common/progress.h"
+#include "common/text.h"
 #include "restore/allocation.h"
 #include "restore/cli.h"
 #include "restore/config_rewrite.h"
@@ -28,16 +29,6 @@
 
 namespace {
 
-void set_error(char *err, size_t err_size, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
-void set_error(char *err, size_t err_size, const char *fmt, ...) {
-    if (err == nullptr || err_size == 0)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(err, err_size, fmt, ap);
-    va_end(ap);
-}
 
 // Copies src into dst, cut to fit and terminated.
 void copy_text(char *dst, size_t dst_size, const char *src) {
@@ -133,7 +124,7 @@ int32_t read_restored_config(const char *path, char *buf, char *err, size_t err_
     buf[0] = '\0';
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        set_error(err, err_size, "cannot read restored VM config %s: %s", path,
+        put_text(err, err_size, "cannot read restored VM config %s: %s", path,
                   std::strerror(errno));
         return -1;
     }
@@ -146,7 +137,7 @@ int32_t read_restored_config(const char *path, char *buf, char *err, size_t err_
             continue;
         if (n < 0) {
             buf[0] = '\0';
-            set_error(err, err_size, "cannot read restored VM config %s: %s", path,
+            put_text(err, err_size, "cannot read restored VM config %s: %s", path,
                       std::strerror(errno));
             return -1;
         }
@@ -163,7 +154,7 @@ int32_t read_restored_config(const char *path, char *buf, char *err, size_t err_
         } while (n < 0 && errno == EINTR);
         if (n != 0) {
             buf[0] = '\0';
-            set_error(err, err_size, "restored VM config is too large (> %zu bytes)", limit);
+            put_text(err, err_size, "restored VM config is too large (> %zu bytes)", limit);
             return -1;
         }
     }
@@ -181,7 +172,7 @@ int32_t install_target_config(const char *config_dir, int64_t vmid, const char *
 
     int fd = mkstemp(temp_path);
     if (fd < 0) {
-        set_error(err, err_size, "cannot create a temp file in %s: %s (does that directory exist?)",
+        put_text(err, err_size, "cannot create a temp file in %s: %s (does that directory exist?)",
                   config_dir, std::strerror(errno));
         return -1;
     }
@@ -198,14 +189,14 @@ int32_t install_target_config(const char *config_dir, int64_t vmid, const char *
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            set_error(err, err_size, "cannot write %s: %s", temp_path,
+            put_text(err, err_size, "cannot write %s: %s", temp_path,
                       n < 0 ? std::strerror(errno) : "short write");
             return -1;
         }
         done += static_cast<size_t>(n);
     }
     if (file.close_now() != 0) {
-        set_error(err, err_size, "cannot write %s: %s", temp_path, std::strerror(errno));
+        put_text(err, err_size, "cannot write %s: %s", temp_path, std::strerror(errno));
         return -1;
     }
 
@@ -216,10 +207,10 @@ int32_t install_target_config(const char *config_dir, int64_t vmid, const char *
     int claim_fd = open(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
     if (claim_fd < 0) {
         if (errno == EEXIST)
-            set_error(err, err_size, "VMID %" PRId64 " is already in use (%s exists)", vmid,
+            put_text(err, err_size, "VMID %" PRId64 " is already in use (%s exists)", vmid,
                       target);
         else
-            set_error(err, err_size, "cannot install %s: %s", target, std::strerror(errno));
+            put_text(err, err_size, "cannot install %s: %s", target, std::strerror(errno));
         return -1;
     }
     close(claim_fd);
@@ -227,7 +218,7 @@ int32_t install_target_config(const char *config_dir, int64_t vmid, const char *
     claim.arm(target);
 
     if (rename(temp_path, target) != 0) {
-        set_error(err, err_size, "cannot install %s: %s", target, std::strerror(errno));
+        put_text(err, err_size, "cannot install %s: %s", target, std::strerror(errno));
         return -1;
     }
     temp_file.keep();
@@ -252,7 +243,7 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
 
     std::unique_ptr<run_state> state(new (std::nothrow) run_state());
     if (state == nullptr) {
-        set_error(err, err_size, "out of memory");
+        put_text(err, err_size, "out of memory");
         return -1;
     }
     run_state &st = *state;
@@ -260,7 +251,7 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
     if (find_backup_jobs(search_dir, prefix, &st.jobs, err, err_size) != 0)
         return -1;
     if (!st.jobs.vmconfig_found) {
-        set_error(err, err_size, "no '%s-vmconfig' backup job found under %s", prefix,
+        put_text(err, err_size, "no '%s-vmconfig' backup job found under %s", prefix,
                   search_dir);
         return -1;
     }
@@ -268,7 +259,7 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
     char config_path[] = "/tmp/vlt_proxmox_restore_vmconfig.XXXXXX";
     int config_fd = mkstemp(config_path);
     if (config_fd < 0) {
-        set_error(err, err_size, "mkstemp failed: %s", std::strerror(errno));
+        put_text(err, err_size, "mkstemp failed: %s", std::strerror(errno));
         return -1;
     }
     close(config_fd);
@@ -279,7 +270,7 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
     progress_status(PROGRESS_PREPARING, "restoring the VM configuration");
     if (run_restore_tool(st.jobs.vmconfig_header_path, search_dir, config_path, opts->forwarded,
                          opts->forwarded_count, msg, sizeof msg) != 0) {
-        set_error(err, err_size, "could not restore the VM config job: %s", msg);
+        put_text(err, err_size, "could not restore the VM config job: %s", msg);
         return -1;
     }
     int32_t read_rc = read_restored_config(config_path, st.config_text, err, err_size);
@@ -290,12 +281,12 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
     char parse_msg[512];
     parse_msg[0] = '\0';
     if (parse_vm_config(st.config_text, &st.volumes, parse_msg, sizeof parse_msg) != 0) {
-        set_error(err, err_size, "cannot parse the restored VM config: %s", parse_msg);
+        put_text(err, err_size, "cannot parse the restored VM config: %s", parse_msg);
         return -1;
     }
     const size_t disk_count = static_cast<size_t>(st.volumes.count);
     if (disk_count == 0) {
-        set_error(err, err_size, "the backed-up VM config has no disk-like volumes to restore");
+        put_text(err, err_size, "the backed-up VM config has no disk-like volumes to restore");
         return -1;
     }
     log_write(LOG_LEVEL_INFO, "restoring '%s' (%zu disk-like volume(s)) to VMID %" PRId64 "%s",
@@ -307,7 +298,7 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
         const size_t number = i + 1;
         const job_slot *slot = find_job_slot(&st.jobs, vol.slot);
         if (slot == nullptr) {
-            set_error(err, err_size,
+            put_text(err, err_size,
                       "no backup job found for disk slot '%s' (missing under %s, or it was "
                       "excluded with --disk at backup time)",
                       vol.slot, search_dir);
@@ -315,13 +306,13 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
         }
         const char *storage = target_storage_for(opts, vol.storage);
         if (read_run_header(slot->header_path, st.header) != 0) {
-            set_error(err, err_size, "%s: cannot read %s", vol.slot, slot->header_path);
+            put_text(err, err_size, "%s: cannot read %s", vol.slot, slot->header_path);
             return -1;
         }
         uint64_t source_size = run_header_source_size(st.header);
         char size_text[ALLOC_SIZE_TEXT_SIZE];
         if (format_alloc_size(source_size, size_text, sizeof size_text) != 0) {
-            set_error(err, err_size, "%s: source size does not fit a pvesm alloc size argument",
+            put_text(err, err_size, "%s: source size does not fit a pvesm alloc size argument",
                       vol.slot);
             return -1;
         }
@@ -340,14 +331,14 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
         step_msg[0] = '\0';
         if (allocate_volume(storage, vmid, size_text, &st.allocations, step_msg,
                             sizeof step_msg) != 0) {
-            set_error(err, err_size, "%s: %s", vol.slot, step_msg);
+            put_text(err, err_size, "%s: %s", vol.slot, step_msg);
             return -1;
         }
         const allocated_volume &fresh = st.allocations.rows[st.allocations.count - 1];
         char device[DEVICE_PATH_SIZE];
         step_msg[0] = '\0';
         if (volume_device_path(&fresh, device, sizeof device, step_msg, sizeof step_msg) != 0) {
-            set_error(err, err_size, "%s: %s", vol.slot, step_msg);
+            put_text(err, err_size, "%s: %s", vol.slot, step_msg);
             return -1;
         }
         log_write(LOG_LEVEL_INFO, "%s: restoring job %s into %s:%s (%s)", vol.slot,
@@ -356,7 +347,7 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
                         number, disk_count, fresh.storage, fresh.volume);
         if (run_restore_tool(slot->header_path, search_dir, device, opts->forwarded,
                              opts->forwarded_count, msg, sizeof msg) != 0) {
-            set_error(err, err_size, "%s: restore failed: %s", vol.slot, msg);
+            put_text(err, err_size, "%s: restore failed: %s", vol.slot, msg);
             return -1;
         }
         remap_entry &entry = st.remap[st.remap_count++];
@@ -388,7 +379,7 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
                             opts->keep_network_identity, uuid_text, mac_prefix, vmid,
                             st.new_config, sizeof st.new_config, rewrite_msg,
                             sizeof rewrite_msg) != 0) {
-        set_error(err, err_size, "cannot build the target VM config: %s", rewrite_msg);
+        put_text(err, err_size, "cannot build the target VM config: %s", rewrite_msg);
         return -1;
     }
 

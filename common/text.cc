@@ -1,0 +1,24 @@
+#include "common/text.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+int put_text(char *buf, size_t size, const char *fmt, ...)
+{
+    if (buf == nullptr || size == 0)
+        return 0;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(buf, size, fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+void trim_trailing_space(char *text)
+{
+    size_t len = std::strlen(text);
+    while (len > 0 && std::isspace(static_cast<unsigned char>(text[len - 1])))
+        text[--len] = '\0';
+}
