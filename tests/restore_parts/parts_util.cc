@@ -1,8 +1,6 @@
 #include "tests/restore_parts/parts_util.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,23 +12,6 @@
 namespace parts_test {
 
 namespace {
-
-void remove_tree(const std::string &path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        if (DIR *d = opendir(path.c_str())) {
-            while (struct dirent *e = readdir(d)) {
-                if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-                remove_tree(path + "/" + e->d_name);
-            }
-            closedir(d);
-        }
-        rmdir(path.c_str());
-    } else {
-        unlink(path.c_str());
-    }
-}
 
 void put_le(std::string &b, size_t off, uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) b[off + i] = static_cast<char>((v >> (8 * i)) & 0xff);
@@ -51,52 +32,6 @@ const char *const fake_pvesm_script =
     "exit 2\n";
 
 }  // namespace
-
-scratch_dir::scratch_dir() {
-    char tmpl[] = "/tmp/vlt_parts_test.XXXXXX";
-    if (mkdtemp(tmpl) != nullptr) path_ = tmpl;
-}
-
-scratch_dir::~scratch_dir() {
-    if (!path_.empty()) remove_tree(path_);
-}
-
-stderr_capture::stderr_capture() {
-    fflush(stderr);
-    char path[] = "/tmp/vlt_parts_err.XXXXXX";
-    file_ = mkstemp(path);
-    if (file_ < 0) return;
-    unlink(path);
-    saved_ = dup(2);
-    dup2(file_, 2);
-}
-
-stderr_capture::~stderr_capture() {
-    restore();
-    if (file_ >= 0) close(file_);
-}
-
-void stderr_capture::restore() {
-    if (saved_ < 0) return;
-    fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-}
-
-std::string stderr_capture::text() {
-    restore();
-    std::string out;
-    if (file_ < 0) return out;
-    char buf[4096];
-    off_t off = 0;
-    ssize_t n;
-    while ((n = pread(file_, buf, sizeof buf, off)) > 0) {
-        out.append(buf, static_cast<size_t>(n));
-        off += n;
-    }
-    return out;
-}
 
 std::vector<std::string> stderr_capture::lines() {
     std::vector<std::string> out;
@@ -140,12 +75,6 @@ std::string header_bytes(const header_fields &f) {
     return b;
 }
 
-bool write_file(const std::string &path, const std::string &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
-}
-
 bool write_header(const std::string &path, const header_fields &f) {
     return write_file(path, header_bytes(f));
 }
@@ -162,20 +91,13 @@ std::vector<std::string> dir_order(const std::string &dir) {
     return names;
 }
 
-fake_pvesm::fake_pvesm() {
-    write_file(dir_.file("pvesm"), fake_pvesm_script);
-    chmod(dir_.file("pvesm").c_str(), 0755);
-    const char *old = getenv("PATH");
-    had_path_ = old != nullptr;
-    if (old) old_path_ = old;
-    setenv("PATH", (dir_.path() + ":" + (old ? old : "/usr/bin:/bin")).c_str(), 1);
+fake_pvesm::fake_pvesm() : path_(dir_.path()) {
+    write_file(dir_.file("pvesm"), fake_pvesm_script, 0755);
     set("FAKE_PVESM_LOG", dir_.file("calls.log"));
 }
 
 fake_pvesm::~fake_pvesm() {
     for (const std::string &v : vars_) unsetenv(v.c_str());
-    if (had_path_) setenv("PATH", old_path_.c_str(), 1);
-    else unsetenv("PATH");
 }
 
 void fake_pvesm::set(const char *name, const std::string &value) {

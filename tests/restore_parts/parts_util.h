@@ -5,37 +5,21 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_util.h"
+
 namespace parts_test {
 
 // A fresh directory under /tmp, removed with its contents at scope exit.
-class scratch_dir {
+class scratch_dir : public vlt_test::temp_dir {
 public:
-    scratch_dir();
-    ~scratch_dir();
-    scratch_dir(const scratch_dir &) = delete;
-    scratch_dir &operator=(const scratch_dir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+    scratch_dir() : vlt_test::temp_dir("vlt_parts_test", "/tmp") {}
 };
 
 // Collects standard error while alive; lines() turns the logger's lines
 // into "LEVEL message" (time stamp and program name cut off).
-class stderr_capture {
+class stderr_capture : public vlt_test::stderr_capture {
 public:
-    stderr_capture();
-    ~stderr_capture();
-    stderr_capture(const stderr_capture &) = delete;
-    stderr_capture &operator=(const stderr_capture &) = delete;
-    std::string text();
     std::vector<std::string> lines();
-
-private:
-    void restore();
-    int file_ = -1;
-    int saved_ = -1;
 };
 
 // Fields of a hand-made run header; the defaults are what the agent writes.
@@ -56,7 +40,7 @@ struct header_fields {
 // The header block as bytes (file_size long).
 std::string header_bytes(const header_fields &f);
 // Writes it to path; false on failure.
-bool write_file(const std::string &path, const std::string &bytes);
+using vlt_test::write_file;
 bool write_header(const std::string &path, const header_fields &f);
 
 // Entries of a directory in the order readdir yields them.
@@ -83,8 +67,7 @@ public:
 
 private:
     scratch_dir dir_;
-    std::string old_path_;
-    bool had_path_ = false;
+    vlt_test::path_override path_;
     std::vector<std::string> vars_;
 };
 
