@@ -52,12 +52,18 @@ int64_t monotonic_seconds() {
     return ts.tv_sec;
 }
 
-// One read; false at end of file or on an error other than an interruption.
+// One read of up to 64 KiB, straight into the caller's buffer while it has
+// room, into a scratch area to be dropped once it is full. False at end of
+// file or on an error other than an interruption.
 bool read_some(int fd, sink *s) {
     static char scratch[kChunk];
-    ssize_t n = read(fd, scratch, sizeof scratch);
+    size_t room = s->cap - s->len;
+    ssize_t n = room > 0 ? read(fd, s->buf + s->len, room < kChunk ? room : kChunk) : read(fd, scratch, sizeof scratch);
     if (n > 0) {
-        s->append(scratch, static_cast<size_t>(n));
+        if (room > 0) {
+            s->len += static_cast<size_t>(n);
+            s->buf[s->len] = '\0';
+        }
         return true;
     }
     return n < 0 && (errno == EINTR || errno == EAGAIN);
@@ -134,11 +140,8 @@ int32_t run_command_pidfd(const char *const *argv, uint32_t time_limit, char *ou
         int flags = fcntl(rd.get(), F_GETFL);
         if (flags >= 0) fcntl(rd.get(), F_SETFL, flags | O_NONBLOCK);
         for (;;) {
-            static char scratch[kChunk];
-            ssize_t n = read(rd.get(), scratch, sizeof scratch);
-            if (n > 0) s.append(scratch, static_cast<size_t>(n));
-            else if (n < 0 && errno == EINTR) continue;
-            else break;
+            errno = 0;
+            if (!read_some(rd.get(), &s) || errno == EAGAIN) break;
         }
     }
     if (reaped && WIFEXITED(status)) res->exit_code = WEXITSTATUS(status);
