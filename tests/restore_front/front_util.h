@@ -4,42 +4,28 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_util.h"
+
 namespace front_test {
 
 // A fresh directory under /tmp, removed with everything in it at the end.
-class scratch_dir {
+class scratch_dir : public vlt_test::temp_dir {
 public:
-    scratch_dir();
-    ~scratch_dir();
-    scratch_dir(const scratch_dir &) = delete;
-    scratch_dir &operator=(const scratch_dir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+    scratch_dir() : vlt_test::temp_dir("vlt_front_test", "/tmp") {}
 };
 
 // Puts dir in front of PATH (or makes it the whole PATH) for the scope.
-class path_override {
-public:
-    explicit path_override(const std::string &dir, bool only = false);
-    ~path_override();
-    path_override(const path_override &) = delete;
-    path_override &operator=(const path_override &) = delete;
+using vlt_test::path_override;
 
-private:
-    std::string saved_;
-    bool had_;
-};
-
-void write_file(const std::string &path, const std::string &content, int mode = 0644);
+inline void write_file(const std::string &path, const std::string &content, int mode = 0644) {
+    vlt_test::write_file(path, content, mode);
+}
 // A shell script: "#!/bin/sh\n" followed by body, mode 0755.
-void write_script(const std::string &path, const std::string &body);
-std::string read_file(const std::string &path);
-bool exists(const std::string &path);
+using vlt_test::write_script;
+using vlt_test::read_file;
+inline bool exists(const std::string &path) { return vlt_test::file_exists(path); }
 // Names in dir, "." and ".." left out, sorted.
-std::vector<std::string> list_dir(const std::string &dir);
+using vlt_test::list_dir;
 
 struct run_result {
     int exit_code;    // -1 when ended by a signal
