@@ -6,9 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <random>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -101,59 +99,11 @@ pid_t spawn_tool(const std::string &program, const std::vector<std::string> &arg
     return pid;
 }
 
-scratch_dir::scratch_dir() {
-    std::string tmpl = temp_base() + "/vlt_engine_test.XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
-}
-
-scratch_dir::~scratch_dir() {
-    if (path_.empty()) return;
-    nftw(
-        path_.c_str(),
-        [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
-        FTW_DEPTH | FTW_PHYS);
-}
-
-std::string read_file(const std::string &path) {
-    std::string data;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (f == nullptr) return data;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
-    fclose(f);
-    return data;
-}
-
-void write_file(const std::string &path, const std::string &data) {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr) return;
-    if (!data.empty()) fwrite(data.data(), 1, data.size(), f);
-    fclose(f);
-}
-
-bool file_exists(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
+scratch_dir::scratch_dir() : vlt_test::temp_dir("vlt_engine_test", temp_base()) {}
 
 uint64_t file_size(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
-
-std::vector<std::string> list_dir(const std::string &dir) {
-    std::vector<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (struct dirent *e = readdir(d)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 std::string only_file_with(const std::string &dir, const std::string &suffix) {

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/test_util.h"
+
 namespace engine_test {
 
 struct tool_result {
@@ -31,26 +33,18 @@ pid_t spawn_tool(const std::string &program, const std::vector<std::string> &arg
 // Exit status as run_tool reports it, after waiting for pid.
 int wait_status(pid_t pid);
 
-// A fresh directory under TMPDIR or /tmp, removed with its contents.
-class scratch_dir {
+// A fresh directory under TMPDIR, else /dev/shm when it has room, else
+// /tmp; removed with its contents.
+class scratch_dir : public vlt_test::temp_dir {
 public:
     scratch_dir();
-    ~scratch_dir();
-    scratch_dir(const scratch_dir &) = delete;
-    scratch_dir &operator=(const scratch_dir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
 };
 
-std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &data);
-bool file_exists(const std::string &path);
+using vlt_test::file_exists;
+using vlt_test::list_dir;  // names in dir, sorted
+using vlt_test::read_file;
+using vlt_test::write_file;
 uint64_t file_size(const std::string &path);
-// Names in dir, sorted.
-std::vector<std::string> list_dir(const std::string &dir);
 // The one name in dir ending in suffix ("" when there is none or several).
 std::string only_file_with(const std::string &dir, const std::string &suffix);
 
