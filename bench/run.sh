@@ -157,9 +157,13 @@ for ((r = 0; r <= reps; r++)); do
         for ((k = 0; k < n; k++)); do origins+=("$vg/vm-$vmid-disk-$k"); done
         out=$work/runs
         rm -rf "$out" && mkdir -p "$out"
+        # The warm-up round also reads the peak memory of every program: the
+        # tracer that does it must not touch the timed rounds.
+        launch=time
+        [ "$r" = 0 ] && launch=hwm
 
         : >"$VLT_BENCH_CALLS"
-        PATH=$fake_path "$bench" hwm --stderr "$work/backup.log" -- \
+        PATH=$fake_path "$bench" $launch --stderr "$work/backup.log" -- \
             "$build/backup/vlt_proxmox" --vmid "$vmid" -- --out "$out" >"$work/measure.txt" ||
             { cat "$work/backup.log" >&2; fail "vlt_proxmox of VM $vmid exited non-zero"; }
         read -r b_wall b_peak <"$work/measure.txt"
@@ -174,7 +178,7 @@ for ((r = 0; r <= reps; r++)); do
             { "$sim" check-clean >&2; fail "the backup of VM $vmid left something behind"; }; }
 
         : >"$VLT_BENCH_CALLS"
-        PATH=$fake_path "$bench" hwm -- "$bench" snapset "$vmid" "vm$vmid" "${origins[@]}" >"$work/measure.txt" ||
+        PATH=$fake_path "$bench" $launch -- "$bench" snapset "$vmid" "vm$vmid" "${origins[@]}" >"$work/measure.txt" ||
             fail "the bare snapshot sequence of VM $vmid failed"
         read -r _ s_peak < <(tail -n 1 "$work/measure.txt")
         base=$(awk -f bench/calllog.awk "$VLT_BENCH_CALLS")
@@ -182,7 +186,7 @@ for ((r = 0; r <= reps; r++)); do
             { "$sim" check-clean >&2; fail "the bare sequence of VM $vmid left something behind"; }; }
 
         : >"$VLT_BENCH_CALLS"
-        PATH=$fake_path "$bench" hwm --stderr "$work/restore.log" -- \
+        PATH=$fake_path "$bench" $launch --stderr "$work/restore.log" -- \
             "$build/restore/vlt_proxmox_restore" --job "vm$vmid" --search-dir "$out" --pve-dir "$VLT_SIM_ROOT/pve" \
             >"$work/measure.txt" || { cat "$work/restore.log" >&2; fail "vlt_proxmox_restore of VM $vmid exited non-zero"; }
         read -r r_wall r_peak <"$work/measure.txt"
@@ -191,9 +195,12 @@ for ((r = 0; r <= reps; r++)); do
         [ -n "$newid" ] || fail "no 'done (VMID ...)' line in the restore log"
         check_and_drop_restore "$vmid" "$newid" "$([ "$r" = "$reps" ] && echo 1 || echo 0)"
 
-        [ "$r" = 0 ] && continue
-        printf 'ours %s logged=%s\nbase %s\norch backup=%s restore=%s\npeak backup=%s restore=%s bare=%s\n' \
-            "$ours" "$logged" "$base" "$b_orch" "$r_orch" "$b_peak" "$r_peak" "$s_peak" >>"$work/f1_$n.txt"
+        if [ "$r" = 0 ]; then
+            printf '%s %s %s %s\n' "$n" "$b_peak" "$r_peak" "$s_peak" >>"$work/peaks.txt"
+            continue
+        fi
+        printf 'ours %s logged=%s\nbase %s\norch backup=%s restore=%s\n' \
+            "$ours" "$logged" "$base" "$b_orch" "$r_orch" >>"$work/f1_$n.txt"
     done
 done
 for n in $disk_counts; do
@@ -221,12 +228,37 @@ for n in $disk_counts; do
     printf '%s %s %s %s %s %s %s\n' "$n" "$(pick orch backup)" "$(pick orch restore)" "$(pick ours window)" \
         "$(grep '^ours ' "$f" | field logged | median)" "$(per_disk "$(pick ours overhead)")" \
         "$(per_disk "$(pick base overhead)")" >>"$work/scale.txt"
-    [ "$n" = 4 ] && {
-        row "vlt_proxmox peak RSS, 4 disks" "$(pick peak backup)" "$(pick peak bare)" KiB max 8192
-        row "vlt_proxmox_restore peak RSS, 4 disks" "$(pick peak restore)" "$(pick peak bare)" KiB max 8192
-    }
-    printf '%s %s %s\n' "$n" "$(pick peak backup)" "$(pick peak restore)" >>"$work/peaks.txt"
 done
+
+# Peak memory of the two programs during a 4-disk run (the warm-up above was
+# the first one), against the bare C++ sequence.
+echo "== memory: backup, bare snapshot sequence and restore of 4 disks, peak read as each exits; $reps rounds"
+vmid=304
+origins=()
+for ((k = 0; k < 4; k++)); do origins+=("$vg/vm-$vmid-disk-$k"); done
+: >"$work/memory.txt"
+for ((r = 1; r <= reps; r++)); do
+    out=$work/runs
+    rm -rf "$out" && mkdir -p "$out"
+    PATH=$fake_path "$bench" hwm --stderr "$work/backup.log" -- \
+        "$build/backup/vlt_proxmox" --vmid "$vmid" -- --out "$out" >"$work/measure.txt" ||
+        { cat "$work/backup.log" >&2; fail "vlt_proxmox of VM $vmid exited non-zero"; }
+    read -r _ b_peak <"$work/measure.txt"
+    PATH=$fake_path "$bench" hwm -- "$bench" snapset "$vmid" "vm$vmid" "${origins[@]}" >"$work/measure.txt" ||
+        fail "the bare snapshot sequence of VM $vmid failed"
+    read -r _ s_peak < <(tail -n 1 "$work/measure.txt")
+    PATH=$fake_path "$bench" hwm --stderr "$work/restore.log" -- \
+        "$build/restore/vlt_proxmox_restore" --job "vm$vmid" --search-dir "$out" --pve-dir "$VLT_SIM_ROOT/pve" \
+        >"$work/measure.txt" || { cat "$work/restore.log" >&2; fail "vlt_proxmox_restore of VM $vmid exited non-zero"; }
+    read -r _ r_peak <"$work/measure.txt"
+    newid=$(sed -n 's/.*done (VMID \([0-9]*\))$/\1/p' "$work/restore.log")
+    [ -n "$newid" ] || fail "no 'done (VMID ...)' line in the restore log"
+    check_and_drop_restore "$vmid" "$newid" 0
+    printf 'backup=%s restore=%s bare=%s\n' "$b_peak" "$r_peak" "$s_peak" >>"$work/memory.txt"
+done
+mpick() { field "$1" <"$work/memory.txt" | median; }
+row "vlt_proxmox peak RSS, 4 disks" "$(mpick backup)" "$(mpick bare)" KiB max 8192
+row "vlt_proxmox_restore peak RSS, 4 disks" "$(mpick restore)" "$(mpick bare)" KiB max 8192
 "$sim" teardown >/dev/null
 
 # Orchestration per added disk: (T(n) - T(1)) / (n - 1), against the same
@@ -338,7 +370,7 @@ report=$build/bench-results.txt
     echo "per disk count: backup and restore orchestration (s), window from the call log (s), window logged (s),"
     echo "  window overhead per disk from the medians of the whole windows (ms): ours, bare sequence"
     cat "$work/scale.txt"
-    echo "per disk count: peak RSS KiB of vlt_proxmox and vlt_proxmox_restore"
+    echo "per disk count: peak RSS KiB of vlt_proxmox, vlt_proxmox_restore and the bare sequence (warm-up round)"
     cat "$work/peaks.txt"
     echo "engine rounds:"
     cat "$work/engine.txt"
