@@ -10,110 +10,38 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/test_util.h"
 
 extern char **environ;
 
 namespace bf_test {
 
-class temp_dir {
+// A fresh directory under /tmp, removed with its contents at the end.
+class temp_dir : public vlt_test::temp_dir {
   public:
-    temp_dir()
-    {
-        char tmpl[] = "/tmp/vlt_backup_front.XXXXXX";
-        const char *p = mkdtemp(tmpl);
-        path_ = p != nullptr ? p : "/tmp";
-    }
-    ~temp_dir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
+    temp_dir() : vlt_test::temp_dir("vlt_backup_front", "/tmp") {}
 
     // Writes `content` byte for byte and returns the file's path.
     std::string write(const std::string &name, const std::string &content) const
     {
         std::string p = file(name);
-        std::ofstream out(p, std::ios::binary | std::ios::trunc);
-        out << content;
+        vlt_test::write_file(p, content);
         return p;
     }
-
-  private:
-    std::string path_;
 };
 
 // Sends what is written to descriptor 2 into an unlinked temporary file
 // until text() is called or the object goes away.
-class stderr_capture {
-  public:
-    stderr_capture()
-    {
-        fflush(stderr);
-        char path[] = "/tmp/vlt_backup_front_err.XXXXXX";
-        file_ = mkstemp(path);
-        if (file_ >= 0) {
-            unlink(path);
-            saved_ = dup(2);
-            dup2(file_, 2);
-        }
-    }
-    ~stderr_capture()
-    {
-        restore();
-        if (file_ >= 0)
-            close(file_);
-    }
-    stderr_capture(const stderr_capture &) = delete;
-    stderr_capture &operator=(const stderr_capture &) = delete;
-
-    std::string text()
-    {
-        restore();
-        std::string out;
-        char buf[4096];
-        off_t off = 0;
-        ssize_t n;
-        while (file_ >= 0 && (n = pread(file_, buf, sizeof buf, off)) > 0) {
-            out.append(buf, static_cast<size_t>(n));
-            off += n;
-        }
-        return out;
-    }
-
-  private:
-    void restore()
-    {
-        if (saved_ < 0)
-            return;
-        fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        saved_ = -1;
-    }
-    int file_ = -1;
-    int saved_ = -1;
-};
+using vlt_test::stderr_capture;
 
 struct program_result {
     int status = -1;  // exit status, or -1 when it did not exit normally
     std::string out;
     std::string err;
 };
-
-inline std::string read_all(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Runs `args` (element 0 is the program's path) with standard output and
 // standard error sent to files, and waits for it. `path_env`, when given,
@@ -155,8 +83,8 @@ inline program_result run_program(const std::vector<std::string> &args,
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = read_all(out_path);
-    r.err = read_all(err_path);
+    r.out = vlt_test::read_file(out_path);
+    r.err = vlt_test::read_file(err_path);
     return r;
 }
 
