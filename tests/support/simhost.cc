@@ -757,41 +757,4 @@ std::string random_bytes(uint64_t size, uint32_t seed) {
     return out;
 }
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return "";
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool write_file(const std::string &path, const std::string &data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(data.data(), std::streamsize(data.size()));
-    return bool(out);
-}
-
-temp_dir::temp_dir(const std::string &stem) {
-    const char *tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + stem + ".XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data())) path_ = buf.data();
-}
-
-temp_dir::~temp_dir() {
-    if (path_.empty()) return;
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl("/bin/rm", "rm", "-rf", "--one-file-system", path_.c_str(), (char *)nullptr);
-        _exit(127);
-    }
-    if (pid > 0) {
-        int status;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-}
-
 }  // namespace vlt_test

@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_util.h"
+
 namespace vlt_test {
 
 // Absolute paths fixed at build time.
@@ -227,22 +229,6 @@ std::string sha256_file(const std::string &path, uint64_t limit = 0);
 std::string sha256_hex(const std::string &data);
 // Deterministic pseudo-random bytes for a seed.
 std::string random_bytes(uint64_t size, uint32_t seed);
-// Reads a whole (small) file; empty when missing.
-std::string read_file(const std::string &path);
-bool write_file(const std::string &path, const std::string &data);
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents by the destructor.
-class temp_dir {
-public:
-    explicit temp_dir(const std::string &stem = "vlt_test");
-    ~temp_dir();
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 }  // namespace vlt_test
 
 // Skips the test (with the reason) when this machine cannot attach loop
