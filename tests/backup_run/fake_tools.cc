@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 namespace {
@@ -21,26 +20,9 @@ void run_shell(const std::string &cmd)
 
 }  // namespace
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void write_text(const std::string &path, const std::string &text, int mode)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    chmod(path.c_str(), static_cast<mode_t>(mode));
-}
-
 fake_tools::fake_tools()
 {
-    char tmpl[] = "/tmp/vlt_backup_run.XXXXXX";
-    dir_ = mkdtemp(tmpl);
+    dir_ = tmp_.path();
     bin_ = dir_ + "/bin";
     mkdir(bin_.c_str(), 0755);
     vg_ = "vltbr" + std::to_string(getpid());
@@ -61,15 +43,13 @@ fake_tools::fake_tools()
             "exit 0\n";
         write_text(bin_ + "/" + tool, script, 0755);
     }
-    const char *old = getenv("PATH");
-    saved_path_ = old != nullptr ? old : "/usr/bin:/bin";
-    setenv("PATH", (bin_ + ":" + saved_path_).c_str(), 1);
+    path_.emplace(bin_);
 }
 
 fake_tools::~fake_tools()
 {
-    setenv("PATH", saved_path_.c_str(), 1);
-    run_shell("rm -rf '" + dir_ + "' '/dev/" + vg_ + "' /dev/mapper/" + vg_ + "-* 2>/dev/null; "
+    path_.reset();
+    run_shell("rm -rf '/dev/" + vg_ + "' /dev/mapper/" + vg_ + "-* 2>/dev/null; "
               "rmdir /dev/mapper 2>/dev/null");
 }
 
@@ -137,49 +117,6 @@ std::vector<std::string> fake_tools::call_lines() const
 }
 
 std::string fake_tools::read(const std::string &name) const { return slurp(path(name)); }
-
-stderr_capture::stderr_capture()
-{
-    fflush(stderr);
-    char path[] = "/tmp/vlt_backup_run_log.XXXXXX";
-    file_ = mkstemp(path);
-    if (file_ >= 0)
-        unlink(path);
-    saved_ = dup(2);
-    if (file_ >= 0)
-        dup2(file_, 2);
-}
-
-stderr_capture::~stderr_capture()
-{
-    restore();
-    if (file_ >= 0)
-        close(file_);
-}
-
-void stderr_capture::restore()
-{
-    if (saved_ < 0)
-        return;
-    fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-}
-
-std::string stderr_capture::text()
-{
-    restore();
-    std::string out;
-    char buf[4096];
-    off_t off = 0;
-    ssize_t n;
-    while (file_ >= 0 && (n = pread(file_, buf, sizeof buf, off)) > 0) {
-        out.append(buf, static_cast<size_t>(n));
-        off += n;
-    }
-    return out;
-}
 
 std::vector<std::string> log_lines(const std::string &captured)
 {

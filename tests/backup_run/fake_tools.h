@@ -8,8 +8,11 @@
 // to the fixture, and removed again by the destructor.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "tests/support/test_util.h"
 
 class fake_tools {
 public:
@@ -41,31 +44,22 @@ public:
     std::string read(const std::string &name) const;
 
 private:
+    vlt_test::temp_dir tmp_{"vlt_backup_run", "/tmp"};
     std::string dir_;
     std::string bin_;
     std::string vg_;
-    std::string saved_path_;
+    std::optional<vlt_test::path_override> path_;
 };
 
 // Reads a whole file; empty when it cannot be read.
-std::string slurp(const std::string &path);
-void write_text(const std::string &path, const std::string &text, int mode = 0644);
+inline std::string slurp(const std::string &path) { return vlt_test::read_file(path); }
+inline void write_text(const std::string &path, const std::string &text, int mode = 0644)
+{
+    vlt_test::write_file(path, text, mode);
+}
 
 // Collects what is written to standard error (the log) while it lives.
-class stderr_capture {
-public:
-    stderr_capture();
-    ~stderr_capture();
-    stderr_capture(const stderr_capture &) = delete;
-    stderr_capture &operator=(const stderr_capture &) = delete;
-    // Stops capturing (once) and returns everything written.
-    std::string text();
-
-private:
-    void restore();
-    int file_ = -1;
-    int saved_ = -1;
-};
+using vlt_test::stderr_capture;
 
 // The log lines of a capture, each without its time stamp and program:
 // "ERROR VM 101: ...", "WARN  snapshot ...".
