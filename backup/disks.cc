@@ -13,6 +13,7 @@
 #include <new>
 
 #include "common/runner.h"
+#include "common/text.h"
 
 namespace {
 
@@ -207,7 +208,8 @@ int32_t resolve_disks(const vm_volume_list *selection, resolved_disk_list *list,
         } else if (found == 1) {
             row.status = RESOLVED_NOT_LVM;
             memset(&row.lv, 0, sizeof row.lv);
-            snprintf(row.message, sizeof row.message,
+            // The device path may be longer than the message row: the text is cut.
+            put_text(row.message, sizeof row.message,
                      "%s is not an LVM logical volume (storage backend other than LVM/LVM-thin)",
                      row.device_path);
         } else {
