@@ -41,18 +41,7 @@ protected:
             g_cleanup.created[i] = 0;
     }
 
-    strings agent_argv(int n)
-    {
-        strings out;
-        std::string text = tools_.read("argv." + std::to_string(n));
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t nl = text.find('\n', start);
-            out.push_back(text.substr(start, nl - start));
-            start = nl + 1;
-        }
-        return out;
-    }
+    strings agent_argv(int n) { return tools_.read_lines("argv." + std::to_string(n)); }
 
     fake_tools tools_;
     snapshot_set set_{};

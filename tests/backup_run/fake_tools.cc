@@ -118,6 +118,21 @@ std::vector<std::string> fake_tools::call_lines() const
 
 std::string fake_tools::read(const std::string &name) const { return slurp(path(name)); }
 
+std::vector<std::string> fake_tools::read_lines(const std::string &name) const
+{
+    std::vector<std::string> out;
+    std::string text = read(name);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t nl = text.find('\n', start);
+        out.push_back(text.substr(start, nl == std::string::npos ? std::string::npos : nl - start));
+        if (nl == std::string::npos)
+            break;
+        start = nl + 1;
+    }
+    return out;
+}
+
 std::vector<std::string> log_lines(const std::string &captured)
 {
     std::vector<std::string> out;

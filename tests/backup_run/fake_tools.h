@@ -42,6 +42,8 @@ public:
     // A file in the fixture's directory.
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
     std::string read(const std::string &name) const;
+    // The lines of a file in the fixture's directory, without newlines.
+    std::vector<std::string> read_lines(const std::string &name) const;
 
 private:
     vlt_test::temp_dir tmp_{"vlt_backup_run", "/tmp"};
