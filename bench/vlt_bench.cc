@@ -5,9 +5,10 @@
 //       /bin/true), and its capture of a 1 MiB child against a plain read loop.
 //       Prints "<figure> <ours> <baseline>" lines, medians in microseconds;
 //       the variant_* lines time the runner variant of runner_variant.h.
-//   vlt_bench time [--stdout FILE] [--stderr FILE] -- PROGRAM ARGS...
-//       runs a program that starts no children of its own; prints
-//       "<wall seconds> <peak resident KiB>" and exits with the program's status.
+//   vlt_bench time [--stdin FILE] [--stdout FILE] [--stderr FILE] -- PROGRAM ARGS...
+//       prints "<wall seconds> <peak resident KiB>" and exits with the
+//       program's status; the peak is the rusage one, which counts the
+//       program's children too, so it is read only for programs without any.
 //   vlt_bench hwm [--stderr FILE] -- PROGRAM ARGS...
 //       the same for a program that does start children: the peak is read from
 //       the program's own /proc status as it exits, so its children's memory
@@ -18,6 +19,8 @@
 //       the bare snapshot sequence the backup takes while the guest is frozen
 //       (freeze, one thin lvcreate and device check per LV, thaw), then removes
 //       the snapshots; every tool run by fork/exec/waitpid and nothing else.
+//   vlt_bench print BYTES
+//       writes BYTES of text lines to standard output (the 1 MiB child).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ptrace.h>
