@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,7 +19,8 @@ uint32_t runner_kill_grace_seconds = 300;
 namespace {
 
 constexpr int kPollMs = 100;
-constexpr size_t kChunk = 512;
+// Output past the caller's buffer is read in pieces of this size and dropped.
+constexpr size_t kDropChunk = 64 * 1024;
 
 // A descriptor that closes itself.
 class unique_fd {
@@ -44,15 +46,6 @@ struct output_sink {
     char *buf;
     size_t cap;  // usable bytes: size - 1
     size_t len;
-
-    void append(const char *data, size_t n) {
-        if (buf == nullptr) return;
-        size_t room = cap - len;
-        if (n > room) n = room;
-        memcpy(buf + len, data, n);
-        len += n;
-        buf[len] = '\0';
-    }
 };
 
 int64_t monotonic_seconds() {
@@ -61,16 +54,37 @@ int64_t monotonic_seconds() {
     return ts.tv_sec;
 }
 
-// One read of at most 512 bytes. False at end of file, on an empty
-// non-blocking pipe, or on an error other than an interruption.
+// One read: straight into the caller's buffer while it has room, into a
+// scratch area to be dropped once it is full. False at end of file, on an
+// empty non-blocking pipe, or on an error other than an interruption.
 bool read_chunk(int fd, output_sink *sink) {
-    char scratch[kChunk];
-    ssize_t n = read(fd, scratch, sizeof scratch);
-    if (n > 0) {
-        sink->append(scratch, static_cast<size_t>(n));
-        return true;
+    size_t room = sink->buf != nullptr ? sink->cap - sink->len : 0;
+    ssize_t n;
+    if (room > 0) {
+        n = read(fd, sink->buf + sink->len, room);
+        if (n > 0) {
+            sink->len += static_cast<size_t>(n);
+            sink->buf[sink->len] = '\0';
+            return true;
+        }
+    } else {
+        char scratch[kDropChunk];
+        n = read(fd, scratch, sizeof scratch);
+        if (n > 0) return true;
     }
     return n < 0 && errno == EINTR;
+}
+
+// A descriptor that becomes readable when the child ends, so the loop
+// notices the end at once instead of at its next look; -1 where the
+// kernel has none (the loop then looks again after short sleeps).
+int open_pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
 }
 
 [[noreturn]] void exec_child(const char *const *argv, int read_fd, int write_fd) {
@@ -120,6 +134,7 @@ int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, siz
 
     setpgid(pid, pid);  // whichever side runs first, the group exists
     write_end.reset();
+    unique_fd child_end(open_pidfd(pid));
 
     const int64_t start = monotonic_seconds();
     bool term_sent = false;
@@ -130,18 +145,21 @@ int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, siz
     int status = 0;
 
     for (;;) {
-        if (pipe_open) {
-            struct pollfd pfd = {read_end.get(), POLLIN, 0};
-            int r = poll(&pfd, 1, kPollMs);
-            if (r > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0)
-                pipe_open = read_chunk(read_end.get(), &sink);
-        } else {
+        struct pollfd pfds[2];
+        nfds_t nfds = 0;
+        if (pipe_open) pfds[nfds++] = {read_end.get(), POLLIN, 0};
+        if (child_end.get() >= 0) pfds[nfds++] = {child_end.get(), POLLIN, 0};
+        int wait_ms = kPollMs;
+        if (!pipe_open && child_end.get() < 0) {
             // The pipe is at end of file but the child has not been seen to
             // end: usually it is just exiting, so look again soon; one that
             // closed its output and runs on is checked at the normal pace.
-            poll(nullptr, 0, eof_passes < 20 ? 5 : kPollMs);
+            wait_ms = eof_passes < 20 ? 5 : kPollMs;
             eof_passes++;
         }
+        int r = poll(nfds > 0 ? pfds : nullptr, nfds, wait_ms);
+        if (r > 0 && pipe_open && (pfds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+            pipe_open = read_chunk(read_end.get(), &sink);
 
         pid_t w = waitpid(pid, &status, WNOHANG);
         if (w == pid) {

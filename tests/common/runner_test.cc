@@ -89,6 +89,26 @@ TEST_F(RunnerTest, LargeOutputIsCutWithoutBlockingTheChild) {
     EXPECT_EQ(expected.substr(0, 1023), r.out);
 }
 
+TEST_F(RunnerTest, LargeOutputArrivesWholeAndInOrder) {
+    // Far more than one read and than the pipe holds, into a buffer with
+    // room for all of it, and into one that ends exactly with the output.
+    const char *script = "i=0; while [ $i -lt 40000 ]; do echo line-$i; i=$((i+1)); done";
+    std::string expected;
+    for (int i = 0; i < 40000; i++) expected += "line-" + std::to_string(i) + "\n";
+
+    RunOutcome roomy = run_sh(script, 60, expected.size() + 4096);
+    EXPECT_EQ(0, roomy.res.exit_code);
+    EXPECT_EQ(expected, roomy.out);
+
+    RunOutcome exact = run_sh(script, 60, expected.size() + 1);
+    EXPECT_EQ(0, exact.res.exit_code);
+    EXPECT_EQ(expected, exact.out);
+
+    RunOutcome short_by_one = run_sh(script, 60, expected.size());
+    EXPECT_EQ(0, short_by_one.res.exit_code);
+    EXPECT_EQ(expected.substr(0, expected.size() - 1), short_by_one.out);
+}
+
 TEST_F(RunnerTest, StandardErrorAndExitStatus) {
     RunOutcome err = run_sh("echo oops >&2", 30);
     EXPECT_EQ(0, err.rc);
