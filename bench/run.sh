@@ -90,10 +90,6 @@ read -r _ ours base < <(grep '^runner_true ' "$work/runner.txt")
 row "run_command /bin/true (per run)" "$ours" "$base" us ratio 1.2
 read -r _ ours base < <(grep '^runner_1mib ' "$work/runner.txt")
 row "run_command 1 MiB capture (per run)" "$ours" "$base" us ratio 1.2
-read -r _ ours base < <(grep '^variant_true ' "$work/runner.txt")
-row "  proposed runner (pidfd), /bin/true" "$ours" "$base" us info 1.2
-read -r _ ours base < <(grep '^variant_1mib ' "$work/runner.txt")
-row "  proposed runner (64 KiB reads), 1 MiB" "$ours" "$base" us info 1.2
 
 # ---------------------------------------------------------------- figures 1, 4, 5
 echo "== simulated host: VMs with $disk_counts disks, lvcreate delayed by $lvcreate_ms ms"

@@ -3,8 +3,7 @@
 //   vlt_bench runner [--runs N] [--big-runs M] [--reps R]
 //       run_command against a bare fork/exec/waitpid loop (2000 runs of
 //       /bin/true), and its capture of a 1 MiB child against a plain read loop.
-//       Prints "<figure> <ours> <baseline>" lines, medians in microseconds;
-//       the variant_* lines time the runner variant of runner_variant.h.
+//       Prints "<figure> <ours> <baseline>" lines, medians in microseconds.
 //   vlt_bench time [--stdin FILE] [--stdout FILE] [--stderr FILE] -- PROGRAM ARGS...
 //       prints "<wall seconds> <peak resident KiB>" and exits with the
 //       program's status; the peak is the rusage one, which counts the
@@ -43,7 +42,6 @@
 #include <string>
 #include <vector>
 
-#include "bench/runner_variant.h"
 #include "common/runner.h"
 
 namespace {
@@ -203,7 +201,7 @@ int cmd_runner(int argc, char **argv) {
     memset(buf.get(), 'x', size);
     char small[512];
 
-    std::vector<double> ours_true, base_true, ours_mib, base_mib, var_true, var_mib;
+    std::vector<double> ours_true, base_true, ours_mib, base_mib;
     // One warm-up round, then the measured rounds; ours and the baseline
     // alternate so that a change of load hits both.
     // The warm-up round is a tenth of a measured one.
@@ -212,13 +210,9 @@ int cmd_runner(int argc, char **argv) {
         const uint32_t m = r == 0 ? std::max<uint32_t>(big_runs / 10, 1) : big_runs;
         double bt = time_per_call(n, [] { bare_true(); });
         double ot = time_per_call(n, [&] { runner_true(run_command, small, sizeof small); });
-        double vt = time_per_call(n, [&] { runner_true(run_command_pidfd, small, sizeof small); });
         double bm = time_per_call(m, [&] { bare_mib(buf.get(), size); });
         double om = time_per_call(m, [&] { runner_mib(run_command, buf.get(), size); });
-        double vm = time_per_call(m, [&] { runner_mib(run_command_pidfd, buf.get(), size); });
         if (r == 0) continue;
-        var_true.push_back(vt);
-        var_mib.push_back(vm);
         base_true.push_back(bt);
         ours_true.push_back(ot);
         base_mib.push_back(bm);
@@ -226,8 +220,6 @@ int cmd_runner(int argc, char **argv) {
     }
     printf("runner_true %.1f %.1f\n", median(ours_true), median(base_true));
     printf("runner_1mib %.1f %.1f\n", median(ours_mib), median(base_mib));
-    printf("variant_true %.1f %.1f\n", median(var_true), median(base_true));
-    printf("variant_1mib %.1f %.1f\n", median(var_mib), median(base_mib));
     return 0;
 }
 
