@@ -49,8 +49,9 @@ fake_tools::fake_tools()
 fake_tools::~fake_tools()
 {
     path_.reset();
-    run_shell("rm -rf '/dev/" + vg_ + "' /dev/mapper/" + vg_ + "-* 2>/dev/null; "
-              "rmdir /dev/mapper 2>/dev/null");
+    // /dev/mapper itself stays: a test running next to this one may be
+    // about to make its node there.
+    run_shell("rm -rf '/dev/" + vg_ + "' /dev/mapper/" + vg_ + "-* 2>/dev/null");
 }
 
 void fake_tools::on(const std::string &tool, const std::string &snippet)
