@@ -43,27 +43,11 @@
 #include <vector>
 
 #include "common/runner.h"
+#include "common/unique_fd.h"
 
 namespace {
 
 using steady = std::chrono::steady_clock;
-
-class unique_fd {
-public:
-    unique_fd() = default;
-    explicit unique_fd(int fd) : fd_(fd) {}
-    ~unique_fd() { reset(); }
-    unique_fd(const unique_fd &) = delete;
-    unique_fd &operator=(const unique_fd &) = delete;
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 [[noreturn]] __attribute__((format(printf, 1, 2))) void die(const char *fmt, ...) {
     va_list ap;

@@ -1,6 +1,7 @@
 // Runs an outside tool in its own process group, captures its merged
 // standard output and standard error, and enforces a time limit.
 #include "common/runner.h"
+#include "common/unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -21,24 +22,6 @@ namespace {
 constexpr int kPollMs = 100;
 // Output past the caller's buffer is read in pieces of this size and dropped.
 constexpr size_t kDropChunk = 64 * 1024;
-
-// A descriptor that closes itself.
-class unique_fd {
-public:
-    unique_fd() = default;
-    explicit unique_fd(int fd) : fd_(fd) {}
-    ~unique_fd() { reset(); }
-    unique_fd(const unique_fd &) = delete;
-    unique_fd &operator=(const unique_fd &) = delete;
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // The caller's buffer, kept a terminated string; output beyond its
 // capacity is read and dropped.

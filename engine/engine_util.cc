@@ -11,26 +11,6 @@
 
 namespace engine {
 
-unique_fd &unique_fd::operator=(unique_fd &&other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-}
-
-int unique_fd::release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void unique_fd::reset(int fd) {
-    if (fd_ >= 0) {
-        int saved = errno;
-        (void)close(fd_);  // never retried: the descriptor is gone either way
-        errno = saved;
-    }
-    fd_ = fd;
-}
-
 bool format_text(char *buf, size_t size, const char *fmt, ...) {
     if (size == 0) return true;
     va_list ap;

@@ -5,26 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/unique_fd.h"
+
 namespace engine {
-
-// Owns one file descriptor; closes it once, keeping errno intact.
-class unique_fd {
-public:
-    unique_fd() = default;
-    explicit unique_fd(int fd) : fd_(fd) {}
-    unique_fd(const unique_fd &) = delete;
-    unique_fd &operator=(const unique_fd &) = delete;
-    unique_fd(unique_fd &&other) noexcept : fd_(other.release()) {}
-    unique_fd &operator=(unique_fd &&other) noexcept;
-    ~unique_fd() { reset(); }
-
-    int get() const { return fd_; }
-    int release();
-    void reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
 
 // vsnprintf into buf (always terminated when size > 0). Returns true when
 // the text had to be cut.
