@@ -164,12 +164,19 @@ loop_backing() {
 }
 
 # Detaches a loop device, but only while it is still backed by our file
-# (a device freed lazily may already serve someone else).
+# (a device freed lazily may already serve someone else).  While another
+# process (udev's probe, say) holds the device open, the kernel only marks
+# it for detaching at the last close; wait up to 3 s for that, so a removed
+# LV or a torn-down host leaves no device behind.
 loop_detach() {
-    local dev=$1 file=$2
+    local dev=$1 file=$2 i
     [[ -n $dev && -n $file ]] || return 0
     [[ $(loop_backing "$dev") == "$file" ]] || return 0
     losetup -d "$dev" 2>/dev/null || true
+    for ((i = 0; i < 30; i++)); do
+        [[ $(loop_backing "$dev") == "$file" ]] || return 0
+        sleep 0.1
+    done
 }
 
 # Makes the LV's device usable: loop device plus /dev/<vg>/<lv> node

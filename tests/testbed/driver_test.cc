@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "tests/testbed/testbed_util.h"
 
 namespace testbed_test {
@@ -265,10 +267,19 @@ TEST_F(Driver, CheckCleanReportsStrayNodesAndLoopDevices) {
     EXPECT_FALSE(host_.check_clean(&report));
     EXPECT_EQ(lines_of(report), (std::vector<std::string>{"device node " + stray, "loop device " + loop + " (" + file + ")"}));
 
-    // Teardown detaches the leaked loop device too and removes /dev/<VG>.
+    // Teardown detaches the leaked loop device too and removes /dev/<VG>,
+    // even while a prober still holds the device open for a moment: the
+    // kernel then detaches only at the last close, and teardown waits for it.
     std::string root = host_.root();
+    int held = open(loop.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    std::thread prober([held] {
+        usleep(1000 * 1000);
+        close(held);
+    });
     EXPECT_TRUE(host_.teardown(&report)) << report;
     std::string backing = vlt_test::read_file("/sys/block/" + loop.substr(5) + "/loop/backing_file");
+    prober.join();
     EXPECT_EQ(backing.find(root), std::string::npos) << backing;
     struct stat st;
     EXPECT_NE(lstat(("/dev/" + vg).c_str(), &st), 0);
