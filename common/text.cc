@@ -13,6 +13,8 @@ int put_text(char *buf, size_t size, const char *fmt, ...)
     va_start(ap, fmt);
     int n = std::vsnprintf(buf, size, fmt, ap);
     va_end(ap);
+    if (n < 0)
+        buf[0] = '\0';
     return n;
 }
 

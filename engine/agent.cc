@@ -99,7 +99,7 @@ bool first_time(agent_options *o, uint32_t flag) {
 int parse_level(const char *name, const char *value, int32_t *ret, char *msg, size_t msg_size) {
     uint64_t v = 0;
     if (parse_u64(value, &v) != 0 || v < 1 || v > 22) {
-        format_text(msg, msg_size, "%s '%.100s': expected a compression level from 1 to 22", name, value);
+        put_text(msg, msg_size, "%s '%.100s': expected a compression level from 1 to 22", name, value);
         return -1;
     }
     *ret = static_cast<int32_t>(v);
@@ -111,7 +111,7 @@ int on_agent_arg(void *ctx, const arg_rule &rule, const char *value, char *msg, 
     const char *n = rule.name;
     if (strcmp(n, "--source") == 0) {
         if (*value == '\0') {
-            format_text(msg, msg_size, "--source needs a path");
+            put_text(msg, msg_size, "--source needs a path");
             return -1;
         }
         if (first_time(o, seen_source)) o->source = value;
@@ -120,42 +120,42 @@ int on_agent_arg(void *ctx, const arg_rule &rule, const char *value, char *msg, 
             (void)first_time(o, seen_snapshot);
         } else if (strcmp(value, "on") == 0) {
             if (first_time(o, seen_snapshot)) {
-                format_text(msg, msg_size,
-                            "--snapshot on: this agent takes no snapshots of its own; give it a snapshot or a "
-                            "quiet source with --snapshot off");
+                put_text(msg, msg_size,
+                         "--snapshot on: this agent takes no snapshots of its own; give it a snapshot or a "
+                         "quiet source with --snapshot off");
                 return -1;
             }
         } else {
-            format_text(msg, msg_size, "--snapshot '%.100s': expected on or off", value);
+            put_text(msg, msg_size, "--snapshot '%.100s': expected on or off", value);
             return -1;
         }
     } else if (strcmp(n, "--name") == 0) {
         size_t len = strlen(value);
         if (len == 0 || len >= job_name_size) {
-            format_text(msg, msg_size, "--name '%.100s': a job name has 1 to %zu characters", value,
-                        job_name_size - 1);
+            put_text(msg, msg_size, "--name '%.100s': a job name has 1 to %zu characters", value,
+                     job_name_size - 1);
             return -1;
         }
         if (strchr(value, '/') != nullptr || strcmp(value, ".") == 0 || strcmp(value, "..") == 0) {
-            format_text(msg, msg_size, "--name '%s': a job name cannot contain '/' or be '.' or '..'", value);
+            put_text(msg, msg_size, "--name '%s': a job name cannot contain '/' or be '.' or '..'", value);
             return -1;
         }
         for (const char *p = value; *p; ++p) {
             if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f) {
-                format_text(msg, msg_size, "--name: a job name cannot contain control characters");
+                put_text(msg, msg_size, "--name: a job name cannot contain control characters");
                 return -1;
             }
         }
         if (first_time(o, seen_name)) o->name = value;
     } else if (strcmp(n, "--out") == 0) {
         if (*value == '\0') {
-            format_text(msg, msg_size, "--out needs a directory");
+            put_text(msg, msg_size, "--out needs a directory");
             return -1;
         }
         if (first_time(o, seen_out)) o->out = value;
     } else if (strcmp(n, "--type") == 0) {
         if (strcmp(value, "full") != 0) {
-            format_text(msg, msg_size, "--type '%.100s': this agent writes full runs only (--type full)", value);
+            put_text(msg, msg_size, "--type '%.100s': this agent writes full runs only (--type full)", value);
             return -1;
         }
         (void)first_time(o, seen_type);
@@ -165,10 +165,10 @@ int on_agent_arg(void *ctx, const arg_rule &rule, const char *value, char *msg, 
     } else if (strcmp(n, "--block-size") == 0) {
         uint64_t v = 0;
         if (parse_size(value, &v) != 0 || v < min_chunk_size || v > max_chunk_size || v % 4096 != 0) {
-            format_text(msg, msg_size,
-                        "--block-size '%.100s': expected a multiple of 4096 bytes from %" PRIu32 " to %" PRIu32
-                        " (K and M suffixes allowed)",
-                        value, min_chunk_size, max_chunk_size);
+            put_text(msg, msg_size,
+                     "--block-size '%.100s': expected a multiple of 4096 bytes from %" PRIu32 " to %" PRIu32
+                     " (K and M suffixes allowed)",
+                     value, min_chunk_size, max_chunk_size);
             return -1;
         }
         if (first_time(o, seen_block_size)) o->chunk_size = static_cast<uint32_t>(v);
@@ -181,7 +181,7 @@ int on_agent_arg(void *ctx, const arg_rule &rule, const char *value, char *msg, 
         } else if (strcmp(value, "none") == 0) {
             codec = CODEC_NONE;
         } else {
-            format_text(msg, msg_size, "--compression '%.100s': expected zstd, lz4 or none", value);
+            put_text(msg, msg_size, "--compression '%.100s': expected zstd, lz4 or none", value);
             return -1;
         }
         if (first_time(o, seen_compression)) o->codec = codec;
@@ -196,14 +196,14 @@ int on_agent_arg(void *ctx, const arg_rule &rule, const char *value, char *msg, 
     } else if (strcmp(n, "--threads") == 0) {
         uint64_t v = 0;
         if (parse_u64(value, &v) != 0 || v < 1 || v > max_threads) {
-            format_text(msg, msg_size, "--threads '%.100s': expected a number from 1 to %" PRIu32, value,
-                        max_threads);
+            put_text(msg, msg_size, "--threads '%.100s': expected a number from 1 to %" PRIu32, value,
+                     max_threads);
             return -1;
         }
         if (first_time(o, seen_threads)) o->threads = static_cast<uint32_t>(v);
     } else if (strcmp(n, "--out-encryption") == 0) {
         if (strcmp(value, "none") != 0) {
-            format_text(msg, msg_size, "--out-encryption: %s", refuse_encryption);
+            put_text(msg, msg_size, "--out-encryption: %s", refuse_encryption);
             return -1;
         }
         (void)first_time(o, seen_out_encryption);
@@ -375,7 +375,7 @@ int make_run_identity(uint8_t run_id[16], int64_t *created, char *msg, size_t ms
     const char *fixed_id = getenv("VLT_AGENT_FIXED_RUN_ID");
     if (fixed_id != nullptr) {
         if (parse_hex_id(fixed_id, run_id) != 0) {
-            format_text(msg, msg_size, "VLT_AGENT_FIXED_RUN_ID must be 32 hex digits");
+            put_text(msg, msg_size, "VLT_AGENT_FIXED_RUN_ID must be 32 hex digits");
             return -1;
         }
     } else {
@@ -384,7 +384,7 @@ int make_run_identity(uint8_t run_id[16], int64_t *created, char *msg, size_t ms
             ssize_t n = getrandom(run_id + got, 16 - got, 0);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                format_text(msg, msg_size, "cannot get random bytes for the run id: %s", strerror(errno));
+                put_text(msg, msg_size, "cannot get random bytes for the run id: %s", strerror(errno));
                 return -1;
             }
             got += static_cast<size_t>(n);
@@ -397,7 +397,7 @@ int make_run_identity(uint8_t run_id[16], int64_t *created, char *msg, size_t ms
     if (fixed_time != nullptr) {
         uint64_t t = 0;
         if (parse_u64(fixed_time, &t) != 0 || t > static_cast<uint64_t>(INT64_MAX)) {
-            format_text(msg, msg_size, "VLT_AGENT_FIXED_TIME must be seconds since 1970");
+            put_text(msg, msg_size, "VLT_AGENT_FIXED_TIME must be seconds since 1970");
             return -1;
         }
         *created = static_cast<int64_t>(t);
@@ -420,47 +420,47 @@ int claim_run_names(const agent_options &o, int64_t created, char *header_path, 
     for (int counter = 1; counter <= max_run_counter; ++counter) {
         // room for the extension and the temporary header suffix
         if (format_run_base(o.out, o.name, created, counter, base, sizeof base - 16) != 0) {
-            format_text(msg, msg_size, "output path %.200s/%s is too long", o.out, o.name);
+            put_text(msg, msg_size, "output path %.200s/%s is too long", o.out, o.name);
             return -1;
         }
-        format_text(header_path, PATH_MAX, "%s%s", base, header_extension(run_kind_full));
-        format_text(store_path, PATH_MAX, "%s%s", base, store_extension(run_kind_full));
+        put_text(header_path, PATH_MAX, "%s%s", base, header_extension(run_kind_full));
+        put_text(store_path, PATH_MAX, "%s%s", base, store_extension(run_kind_full));
         if (path_exists(header_path)) continue;
         int fd = open(store_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
             if (errno == EEXIST) continue;
-            format_text(msg, msg_size, "cannot create %s: %s", store_path, strerror(errno));
+            put_text(msg, msg_size, "cannot create %s: %s", store_path, strerror(errno));
             return -1;
         }
         ret_store->reset(fd);
         arm(g_cleanup.store_path, store_path, &g_cleanup.store_armed);
         return 0;
     }
-    format_text(msg, msg_size, "no free run name for job %s in %s: %d runs with this time stamp exist", o.name,
-                o.out, max_run_counter);
+    put_text(msg, msg_size, "no free run name for job %s in %s: %d runs with this time stamp exist", o.name,
+             o.out, max_run_counter);
     return -1;
 }
 
 int open_source(const char *path, unique_fd *ret_fd, uint64_t *ret_expected, char *msg, size_t msg_size) {
     unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
-        format_text(msg, msg_size, "cannot open source %s: %s", path, strerror(errno));
+        put_text(msg, msg_size, "cannot open source %s: %s", path, strerror(errno));
         return -1;
     }
     struct stat st;
     if (fstat(fd.get(), &st) != 0) {
-        format_text(msg, msg_size, "cannot stat source %s: %s", path, strerror(errno));
+        put_text(msg, msg_size, "cannot stat source %s: %s", path, strerror(errno));
         return -1;
     }
     uint64_t expected = 0;
     if (S_ISBLK(st.st_mode) || S_ISREG(st.st_mode)) {
         if (fd_size(fd.get(), &expected) != 0) {
-            format_text(msg, msg_size, "cannot get the size of source %s: %s", path, strerror(errno));
+            put_text(msg, msg_size, "cannot get the size of source %s: %s", path, strerror(errno));
             return -1;
         }
         (void)posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint only
     } else if (!S_ISFIFO(st.st_mode)) {
-        format_text(msg, msg_size, "source %s is not a block device, regular file or pipe", path);
+        put_text(msg, msg_size, "source %s is not a block device, regular file or pipe", path);
         return -1;
     }
     *ret_expected = expected;
@@ -473,7 +473,7 @@ int verify_store(const char *store_path, const index_buffer &index, uint32_t chu
                  size_t msg_size) {
     unique_fd fd(open(store_path, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
-        format_text(msg, msg_size, "verify: cannot open %s: %s", store_path, strerror(errno));
+        put_text(msg, msg_size, "verify: cannot open %s: %s", store_path, strerror(errno));
         return -1;
     }
     uint64_t bound = chunk_size;
@@ -481,7 +481,7 @@ int verify_store(const char *store_path, const index_buffer &index, uint32_t chu
     std::unique_ptr<uint8_t[]> stored(new (std::nothrow) uint8_t[bound]);
     std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[chunk_size]);
     if (!stored || !raw) {
-        format_text(msg, msg_size, "out of memory");
+        put_text(msg, msg_size, "out of memory");
         return -1;
     }
     for (uint64_t i = 0; i < index.count(); ++i) {
@@ -490,12 +490,12 @@ int verify_store(const char *store_path, const index_buffer &index, uint32_t chu
         uint64_t got = 0;
         if (e.stored_len > bound || read_full_at(fd.get(), stored.get(), e.stored_len, e.offset, &got) != 0 ||
             got != e.stored_len) {
-            format_text(msg, msg_size, "verify: cannot read chunk %" PRIu64 " back from %s", e.block, store_path);
+            put_text(msg, msg_size, "verify: cannot read chunk %" PRIu64 " back from %s", e.block, store_path);
             return -1;
         }
         char why[200];
         if (unpack_chunk(e, stored.get(), raw.get(), chunk_size, why, sizeof why) != 0) {
-            format_text(msg, msg_size, "verify: chunk %" PRIu64 " in %s: %s", e.block, store_path, why);
+            put_text(msg, msg_size, "verify: chunk %" PRIu64 " in %s: %s", e.block, store_path, why);
             return -1;
         }
     }
@@ -505,7 +505,7 @@ int verify_store(const char *store_path, const index_buffer &index, uint32_t chu
 int sync_directory(const char *dir, char *msg, size_t msg_size) {
     unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0 || fsync(fd.get()) != 0) {
-        format_text(msg, msg_size, "cannot sync directory %s: %s", dir, strerror(errno));
+        put_text(msg, msg_size, "cannot sync directory %s: %s", dir, strerror(errno));
         return -1;
     }
     return 0;
@@ -576,15 +576,15 @@ const char *agent_usage() {
 int parse_agent_args(int argc, const char *const *argv, agent_options *opts, char *msg, size_t msg_size) {
     if (scan_tool_args(argc, argv, agent_rules, on_agent_arg, opts, msg, msg_size) != 0) return -1;
     if (opts->source == nullptr) {
-        format_text(msg, msg_size, "--source is required");
+        put_text(msg, msg_size, "--source is required");
         return -1;
     }
     if (opts->name == nullptr) {
-        format_text(msg, msg_size, "--name is required");
+        put_text(msg, msg_size, "--name is required");
         return -1;
     }
     if (opts->out == nullptr) {
-        format_text(msg, msg_size, "--out is required (this agent writes to a local directory only)");
+        put_text(msg, msg_size, "--out is required (this agent writes to a local directory only)");
         return -1;
     }
     if (opts->chunk_size == 0) opts->chunk_size = default_chunk_size;
@@ -596,11 +596,11 @@ int parse_agent_args(int argc, const char *const *argv, agent_options *opts, cha
 int run_agent(const agent_options &o, char *msg, size_t msg_size) {
     struct stat st;
     if (stat(o.out, &st) != 0) {
-        format_text(msg, msg_size, "output directory %s: %s", o.out, strerror(errno));
+        put_text(msg, msg_size, "output directory %s: %s", o.out, strerror(errno));
         return -1;
     }
     if (!S_ISDIR(st.st_mode)) {
-        format_text(msg, msg_size, "output directory %s: not a directory", o.out);
+        put_text(msg, msg_size, "output directory %s: not a directory", o.out);
         return -1;
     }
     unique_fd source;
@@ -627,7 +627,7 @@ int run_agent(const agent_options &o, char *msg, size_t msg_size) {
     uint8_t prefix[store_prefix_size];
     encode_store_prefix(info.run_id, prefix);
     if (write_all_at(store.get(), prefix, sizeof prefix, 0) != 0) {
-        format_text(msg, msg_size, "cannot write %s: %s", store_path, strerror(errno));
+        put_text(msg, msg_size, "cannot write %s: %s", store_path, strerror(errno));
         return -1;
     }
     uint64_t store_offset = store_prefix_size;
@@ -639,14 +639,14 @@ int run_agent(const agent_options &o, char *msg, size_t msg_size) {
     const uint32_t workers = o.threads < nslots ? o.threads : nslots;
     std::unique_ptr<chunk_slot[]> slots(new (std::nothrow) chunk_slot[nslots]);
     if (!slots) {
-        format_text(msg, msg_size, "out of memory");
+        put_text(msg, msg_size, "out of memory");
         return -1;
     }
     for (uint32_t i = 0; i < nslots; ++i) {
         slots[i].in.reset(new (std::nothrow) uint8_t[o.chunk_size]);
         if (out_cap > 0) slots[i].out.reset(new (std::nothrow) uint8_t[out_cap]);
         if (!slots[i].in || (out_cap > 0 && !slots[i].out)) {
-            format_text(msg, msg_size, "out of memory");
+            put_text(msg, msg_size, "out of memory");
             return -1;
         }
     }
@@ -666,7 +666,7 @@ int run_agent(const agent_options &o, char *msg, size_t msg_size) {
             chunk_slot &s = slots[next_read % nslots];
             uint64_t n = 0;
             if (read_full(source.get(), s.in.get(), o.chunk_size, &n) != 0) {
-                format_text(msg, msg_size, "cannot read source %s: %s", o.source, strerror(errno));
+                put_text(msg, msg_size, "cannot read source %s: %s", o.source, strerror(errno));
                 failed = 1;
                 break;
             }
@@ -694,7 +694,7 @@ int run_agent(const agent_options &o, char *msg, size_t msg_size) {
             const uint8_t *bytes = s.entry.codec == CODEC_NONE ? s.in.get() : s.out.get();
             uint64_t len = s.entry.codec == CODEC_NONE ? s.in_len : s.out_len;
             if (write_all_at(store.get(), bytes, len, store_offset) != 0) {
-                format_text(msg, msg_size, "cannot write %s: %s", store_path, strerror(errno));
+                put_text(msg, msg_size, "cannot write %s: %s", store_path, strerror(errno));
                 failed = 1;
                 break;
             }
@@ -703,7 +703,7 @@ int run_agent(const agent_options &o, char *msg, size_t msg_size) {
             store_offset += len;
             stored_bytes += len;
             if (index.append(s.entry) != 0) {
-                format_text(msg, msg_size, "out of memory");
+                put_text(msg, msg_size, "out of memory");
                 failed = 1;
                 break;
             }
@@ -722,7 +722,7 @@ int run_agent(const agent_options &o, char *msg, size_t msg_size) {
     if (failed) return -1;
 
     if (fsync(store.get()) != 0 || close(store.release()) != 0) {
-        format_text(msg, msg_size, "cannot write %s: %s", store_path, strerror(errno));
+        put_text(msg, msg_size, "cannot write %s: %s", store_path, strerror(errno));
         return -1;
     }
     if (o.verify && verify_store(store_path, index, o.chunk_size, msg, msg_size) != 0) return -1;
@@ -738,31 +738,31 @@ int run_agent(const agent_options &o, char *msg, size_t msg_size) {
     info.source_size = source_size;
     info.entry_count = index.count();
     if (index.size() > 0) sha256_digest(index.data(), index.size(), info.index_sha);
-    format_text(info.version_text, sizeof info.version_text, "%s", writer_version);
+    put_text(info.version_text, sizeof info.version_text, "%s", writer_version);
     if (gethostname(info.host_name, sizeof info.host_name) != 0) info.host_name[0] = '\0';
     info.host_name[sizeof info.host_name - 1] = '\0';
-    format_text(info.job_name, sizeof info.job_name, "%s", o.name);
+    put_text(info.job_name, sizeof info.job_name, "%s", o.name);
 
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[header_block_size]());
     if (!block) {
-        format_text(msg, msg_size, "out of memory");
+        put_text(msg, msg_size, "out of memory");
         return -1;
     }
     encode_header(info, block.get());
 
     char temp_path[PATH_MAX];
-    format_text(temp_path, sizeof temp_path, "%s.XXXXXX", header_path);
+    put_text(temp_path, sizeof temp_path, "%s.XXXXXX", header_path);
     g_cleanup.temp_armed = 0;
     unique_fd temp(mkostemp(temp_path, O_CLOEXEC));
     if (temp.get() < 0) {
-        format_text(msg, msg_size, "cannot create a temporary file in %s: %s", o.out, strerror(errno));
+        put_text(msg, msg_size, "cannot create a temporary file in %s: %s", o.out, strerror(errno));
         return -1;
     }
     arm(g_cleanup.temp_path, temp_path, &g_cleanup.temp_armed);
     if (write_all_at(temp.get(), block.get(), header_block_size, 0) != 0 ||
         (index.size() > 0 && write_all_at(temp.get(), index.data(), index.size(), header_block_size) != 0) ||
         fsync(temp.get()) != 0 || close(temp.release()) != 0) {
-        format_text(msg, msg_size, "cannot write %s: %s", temp_path, strerror(errno));
+        put_text(msg, msg_size, "cannot write %s: %s", temp_path, strerror(errno));
         return -1;
     }
 
@@ -783,7 +783,7 @@ int run_agent(const agent_options &o, char *msg, size_t msg_size) {
     }
     pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
     if (rc != 0) {
-        format_text(msg, msg_size, "cannot rename %s to %s: %s", temp_path, header_path, strerror(rename_errno));
+        put_text(msg, msg_size, "cannot rename %s to %s: %s", temp_path, header_path, strerror(rename_errno));
         return -1;
     }
     char why[PATH_MAX + 64];

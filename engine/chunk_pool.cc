@@ -30,7 +30,7 @@ int chunk_pool::start(uint32_t threads, uint32_t max_queued, chunk_work fn, cons
     queue_.reset(new (std::nothrow) chunk_slot *[max_queued]);
     threads_.reset(new (std::nothrow) pthread_t[threads]);
     if (!queue_ || !threads_) {
-        format_text(msg, msg_size, "out of memory");
+        put_text(msg, msg_size, "out of memory");
         return -1;
     }
     queue_cap_ = max_queued;
@@ -48,7 +48,7 @@ int chunk_pool::start(uint32_t threads, uint32_t max_queued, chunk_work fn, cons
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (err != 0) {
-        format_text(msg, msg_size, "cannot start worker thread: %s", strerror(err));
+        put_text(msg, msg_size, "cannot start worker thread: %s", strerror(err));
         stop();
         return -1;
     }

@@ -11,19 +11,6 @@
 
 namespace engine {
 
-bool format_text(char *buf, size_t size, const char *fmt, ...) {
-    if (size == 0) return true;
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(buf, size, fmt, ap);
-    va_end(ap);
-    if (n < 0) {
-        buf[0] = '\0';
-        return true;
-    }
-    return static_cast<size_t>(n) >= size;
-}
-
 int write_all_at(int fd, const void *data, uint64_t len, uint64_t offset) {
     const uint8_t *p = static_cast<const uint8_t *>(data);
     while (len > 0) {
@@ -44,13 +31,18 @@ int write_all_at(int fd, const void *data, uint64_t len, uint64_t offset) {
     return 0;
 }
 
-int read_full_at(int fd, void *data, uint64_t len, uint64_t offset, uint64_t *ret_len) {
+namespace {
+
+// Reads until len bytes or end of file, at offset (pread) or, when offset is
+// negative, from the current position (read).
+int read_until_full(int fd, void *data, uint64_t len, int64_t offset, uint64_t *ret_len) {
     uint8_t *p = static_cast<uint8_t *>(data);
     uint64_t done = 0;
     while (done < len) {
         uint64_t left = len - done;
         size_t step = left > (1u << 30) ? (1u << 30) : static_cast<size_t>(left);
-        ssize_t n = pread(fd, p + done, step, static_cast<off_t>(offset + done));
+        ssize_t n = offset < 0 ? read(fd, p + done, step)
+                               : pread(fd, p + done, step, static_cast<off_t>(offset + static_cast<int64_t>(done)));
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -62,23 +54,17 @@ int read_full_at(int fd, void *data, uint64_t len, uint64_t offset, uint64_t *re
     return 0;
 }
 
-int read_full(int fd, void *data, uint64_t len, uint64_t *ret_len) {
-    uint8_t *p = static_cast<uint8_t *>(data);
-    uint64_t done = 0;
-    while (done < len) {
-        uint64_t left = len - done;
-        size_t step = left > (1u << 30) ? (1u << 30) : static_cast<size_t>(left);
-        ssize_t n = read(fd, p + done, step);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        done += static_cast<uint64_t>(n);
+}  // namespace
+
+int read_full_at(int fd, void *data, uint64_t len, uint64_t offset, uint64_t *ret_len) {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) {
+        errno = EINVAL;
+        return -1;
     }
-    *ret_len = done;
-    return 0;
+    return read_until_full(fd, data, len, static_cast<int64_t>(offset), ret_len);
 }
+
+int read_full(int fd, void *data, uint64_t len, uint64_t *ret_len) { return read_until_full(fd, data, len, -1, ret_len); }
 
 int parse_u64(const char *text, uint64_t *ret_value) {
     if (text == nullptr || *text == '\0') return -1;

@@ -1,17 +1,13 @@
-// Small helpers shared by vlt_agent and vlt_restore: an owning descriptor,
-// bounded text formatting, whole reads and writes, number parsing and the
-// little-endian field codecs of the run files.
+// Small helpers shared by vlt_agent and vlt_restore: whole reads and
+// writes, number parsing and the little-endian field codecs of the run files.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
+#include "common/text.h"
 #include "common/unique_fd.h"
 
 namespace engine {
-
-// vsnprintf into buf (always terminated when size > 0). Returns true when
-// the text had to be cut.
-bool format_text(char *buf, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
 // Writes all len bytes at offset (pwrite, retried on EINTR and short writes).
 // Returns 0 or -1 with errno set.

@@ -40,7 +40,7 @@ int on_restore_arg(void *ctx, const arg_rule &rule, const char *value, char *msg
     // Valued options: the first occurrence counts.
     if (strcmp(n, "--meta") == 0 || strcmp(n, "--search-dir") == 0 || strcmp(n, "--target") == 0) {
         if (*value == '\0') {
-            format_text(msg, msg_size, "%s needs a path", n);
+            put_text(msg, msg_size, "%s needs a path", n);
             return -1;
         }
         const char **slot = n[2] == 'm' ? &o->meta : n[2] == 's' ? &o->search_dir : &o->target;
@@ -48,8 +48,8 @@ int on_restore_arg(void *ctx, const arg_rule &rule, const char *value, char *msg
     } else if (strcmp(n, "--threads") == 0) {
         uint64_t v = 0;
         if (parse_u64(value, &v) != 0 || v < 1 || v > max_threads) {
-            format_text(msg, msg_size, "--threads '%.100s': expected a number from 1 to %" PRIu32, value,
-                        max_threads);
+            put_text(msg, msg_size, "--threads '%.100s': expected a number from 1 to %" PRIu32, value,
+                     max_threads);
             return -1;
         }
         if (o->threads == 0) o->threads = static_cast<uint32_t>(v);
@@ -79,33 +79,33 @@ struct loaded_run {
 int load_header_and_index(const char *meta, loaded_run *run, char *msg, size_t msg_size) {
     unique_fd fd(open(meta, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
-        format_text(msg, msg_size, "cannot open run header %s: %s", meta, strerror(errno));
+        put_text(msg, msg_size, "cannot open run header %s: %s", meta, strerror(errno));
         return -1;
     }
     if (fstat(fd.get(), &run->meta_stat) != 0 || !S_ISREG(run->meta_stat.st_mode)) {
-        format_text(msg, msg_size, "run header %s is not a regular file", meta);
+        put_text(msg, msg_size, "run header %s is not a regular file", meta);
         return -1;
     }
     uint64_t file_size = static_cast<uint64_t>(run->meta_stat.st_size);
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[header_block_size]());
     if (!block) {
-        format_text(msg, msg_size, "out of memory");
+        put_text(msg, msg_size, "out of memory");
         return -1;
     }
     uint64_t got = 0;
     if (read_full_at(fd.get(), block.get(), header_block_size, 0, &got) != 0) {
-        format_text(msg, msg_size, "cannot read run header %s: %s", meta, strerror(errno));
+        put_text(msg, msg_size, "cannot read run header %s: %s", meta, strerror(errno));
         return -1;
     }
     char why[256];
     if (decode_header(block.get(), got, file_size, &run->info, why, sizeof why) != 0) {
-        format_text(msg, msg_size, "%s: %s", meta, why);
+        put_text(msg, msg_size, "%s: %s", meta, why);
         return -1;
     }
     const run_info &info = run->info;
     if (info.run_kind != run_kind_full) {
-        format_text(msg, msg_size, "%s: run kind %u builds on earlier runs; this tool restores full runs only", meta,
-                    static_cast<unsigned>(info.run_kind));
+        put_text(msg, msg_size, "%s: run kind %u builds on earlier runs; this tool restores full runs only", meta,
+                 static_cast<unsigned>(info.run_kind));
         return -1;
     }
 
@@ -113,17 +113,17 @@ int load_header_and_index(const char *meta, loaded_run *run, char *msg, size_t m
     std::unique_ptr<uint8_t[]> index(new (std::nothrow) uint8_t[index_bytes > 0 ? index_bytes : 1]);
     run->entries.reset(new (std::nothrow) index_entry[info.entry_count > 0 ? info.entry_count : 1]);
     if (!index || !run->entries) {
-        format_text(msg, msg_size, "out of memory");
+        put_text(msg, msg_size, "out of memory");
         return -1;
     }
     if (read_full_at(fd.get(), index.get(), index_bytes, info.header_length, &got) != 0 || got != index_bytes) {
-        format_text(msg, msg_size, "cannot read the index of %s", meta);
+        put_text(msg, msg_size, "cannot read the index of %s", meta);
         return -1;
     }
     uint8_t digest[32] = {};
     if (index_bytes > 0) sha256_digest(index.get(), index_bytes, digest);
     if (memcmp(digest, info.index_sha, 32) != 0) {
-        format_text(msg, msg_size, "%s: the index does not match its SHA-256 (corrupt run header)", meta);
+        put_text(msg, msg_size, "%s: the index does not match its SHA-256 (corrupt run header)", meta);
         return -1;
     }
 
@@ -142,7 +142,7 @@ int load_header_and_index(const char *meta, loaded_run *run, char *msg, size_t m
         else if (e.codec == CODEC_NONE && e.stored_len != e.raw_len) fault = "wrong stored length";
         else if (e.offset != offset) fault = "chunk not where the previous one ends";
         if (fault != nullptr) {
-            format_text(msg, msg_size, "%s: index entry %" PRIu64 " (block %" PRIu64 "): %s", meta, i, e.block, fault);
+            put_text(msg, msg_size, "%s: index entry %" PRIu64 " (block %" PRIu64 "): %s", meta, i, e.block, fault);
             return -1;
         }
         offset += e.stored_len;
@@ -157,44 +157,45 @@ int open_store(const char *meta, const char *search_dir, loaded_run *run, char *
     const char *ext = header_extension(run->info.run_kind);
     size_t base_len = strlen(base), ext_len = strlen(ext);
     if (base_len <= ext_len || strcmp(base + base_len - ext_len, ext) != 0) {
-        format_text(msg, msg_size, "run header name %s does not end in %s", base, ext);
+        put_text(msg, msg_size, "run header name %s does not end in %s", base, ext);
         return -1;
     }
-    if (format_text(run->store_path, sizeof run->store_path, "%s/%.*s%s", search_dir,
-                    static_cast<int>(base_len - ext_len), base, store_extension(run->info.run_kind))) {
-        format_text(msg, msg_size, "chunk store path in %s is too long", search_dir);
+    int path_len = put_text(run->store_path, sizeof run->store_path, "%s/%.*s%s", search_dir,
+                            static_cast<int>(base_len - ext_len), base, store_extension(run->info.run_kind));
+    if (path_len < 0 || static_cast<size_t>(path_len) >= sizeof run->store_path) {
+        put_text(msg, msg_size, "chunk store path in %s is too long", search_dir);
         return -1;
     }
     const uint64_t expected = run->store_expected;
     run->store.reset(open(run->store_path, O_RDONLY | O_CLOEXEC));
     if (run->store.get() < 0) {
-        format_text(msg, msg_size, "cannot open chunk store %s: %s", run->store_path, strerror(errno));
+        put_text(msg, msg_size, "cannot open chunk store %s: %s", run->store_path, strerror(errno));
         return -1;
     }
     if (fstat(run->store.get(), &run->store_stat) != 0 || !S_ISREG(run->store_stat.st_mode)) {
-        format_text(msg, msg_size, "chunk store %s is not a regular file", run->store_path);
+        put_text(msg, msg_size, "chunk store %s is not a regular file", run->store_path);
         return -1;
     }
     uint64_t actual = static_cast<uint64_t>(run->store_stat.st_size);
     if (actual < expected) {
-        format_text(msg, msg_size, "chunk store %s is truncated (%" PRIu64 " of %" PRIu64 " bytes)", run->store_path,
-                    actual, expected);
+        put_text(msg, msg_size, "chunk store %s is truncated (%" PRIu64 " of %" PRIu64 " bytes)", run->store_path,
+                 actual, expected);
         return -1;
     }
     if (actual > expected) {
-        format_text(msg, msg_size, "chunk store %s holds %" PRIu64 " bytes more than its index lists",
-                    run->store_path, actual - expected);
+        put_text(msg, msg_size, "chunk store %s holds %" PRIu64 " bytes more than its index lists",
+                 run->store_path, actual - expected);
         return -1;
     }
     uint8_t prefix[store_prefix_size];
     uint64_t got = 0;
     if (read_full_at(run->store.get(), prefix, sizeof prefix, 0, &got) != 0 || got != sizeof prefix) {
-        format_text(msg, msg_size, "cannot read chunk store %s", run->store_path);
+        put_text(msg, msg_size, "cannot read chunk store %s", run->store_path);
         return -1;
     }
     char why[128];
     if (check_store_prefix(prefix, run->info.run_id, why, sizeof why) != 0) {
-        format_text(msg, msg_size, "%s: %s", run->store_path, why);
+        put_text(msg, msg_size, "%s: %s", run->store_path, why);
         return -1;
     }
     return 0;
@@ -209,46 +210,46 @@ int open_target(const char *path, const loaded_run &run, unique_fd *ret_fd, bool
     struct stat st;
     bool exists = stat(path, &st) == 0;
     if (!exists && errno != ENOENT) {
-        format_text(msg, msg_size, "target %s: %s", path, strerror(errno));
+        put_text(msg, msg_size, "target %s: %s", path, strerror(errno));
         return -1;
     }
     bool block = exists && S_ISBLK(st.st_mode);
     if (exists && !block && !S_ISREG(st.st_mode)) {
-        format_text(msg, msg_size, "target %s is not a block device or regular file", path);
+        put_text(msg, msg_size, "target %s is not a block device or regular file", path);
         return -1;
     }
     // A block device is opened exclusively: one that is mounted or in use
     // is refused by the kernel.
     unique_fd fd(block ? open(path, O_RDWR | O_EXCL | O_CLOEXEC) : open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
     if (fd.get() < 0) {
-        format_text(msg, msg_size, "cannot open target %s: %s", path, strerror(errno));
+        put_text(msg, msg_size, "cannot open target %s: %s", path, strerror(errno));
         return -1;
     }
     if (fstat(fd.get(), &st) != 0 || (block ? !S_ISBLK(st.st_mode) : !S_ISREG(st.st_mode))) {
-        format_text(msg, msg_size, "target %s changed while it was opened", path);
+        put_text(msg, msg_size, "target %s changed while it was opened", path);
         return -1;
     }
     if (same_file(st, run.meta_stat) || same_file(st, run.store_stat)) {
-        format_text(msg, msg_size, "target %s is a file of the run itself", path);
+        put_text(msg, msg_size, "target %s is a file of the run itself", path);
         return -1;
     }
     const uint64_t source_size = run.info.source_size;
     if (block) {
         uint64_t size = 0;
         if (fd_size(fd.get(), &size) != 0) {
-            format_text(msg, msg_size, "cannot get the size of target %s: %s", path, strerror(errno));
+            put_text(msg, msg_size, "cannot get the size of target %s: %s", path, strerror(errno));
             return -1;
         }
         if (size < source_size) {
-            format_text(msg, msg_size, "target %s is smaller than the source (%" PRIu64 " < %" PRIu64 " bytes)", path,
-                        size, source_size);
+            put_text(msg, msg_size, "target %s is smaller than the source (%" PRIu64 " < %" PRIu64 " bytes)", path,
+                     size, source_size);
             return -1;
         }
     } else {
         // Emptied and grown back: the file reads as zeros wherever no chunk
         // is written, and ends exactly at the source size.
         if (ftruncate(fd.get(), 0) != 0 || ftruncate(fd.get(), static_cast<off_t>(source_size)) != 0) {
-            format_text(msg, msg_size, "cannot size target %s: %s", path, strerror(errno));
+            put_text(msg, msg_size, "cannot size target %s: %s", path, strerror(errno));
             return -1;
         }
     }
@@ -284,20 +285,20 @@ void unpack_slot(chunk_slot *slot, const void *ctx) {
 int verify_target(const char *path, const loaded_run &run, char *msg, size_t msg_size) {
     unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
-        format_text(msg, msg_size, "verify: cannot open %s: %s", path, strerror(errno));
+        put_text(msg, msg_size, "verify: cannot open %s: %s", path, strerror(errno));
         return -1;
     }
     struct stat st;
     if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
         static_cast<uint64_t>(st.st_size) != run.info.source_size) {
-        format_text(msg, msg_size, "verify: %s is %jd bytes, the source was %" PRIu64, path,
-                    static_cast<intmax_t>(st.st_size), run.info.source_size);
+        put_text(msg, msg_size, "verify: %s is %jd bytes, the source was %" PRIu64, path,
+                 static_cast<intmax_t>(st.st_size), run.info.source_size);
         return -1;
     }
     const run_info &info = run.info;
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[info.chunk_size]);
     if (!buf) {
-        format_text(msg, msg_size, "out of memory");
+        put_text(msg, msg_size, "out of memory");
         return -1;
     }
     const uint64_t chunks = chunk_count(info.source_size, info.chunk_size);
@@ -306,7 +307,7 @@ int verify_target(const char *path, const loaded_run &run, char *msg, size_t msg
         uint32_t len = chunk_raw_length(info.source_size, info.chunk_size, b);
         uint64_t got = 0;
         if (read_full_at(fd.get(), buf.get(), len, b * info.chunk_size, &got) != 0 || got != len) {
-            format_text(msg, msg_size, "verify: cannot read block %" PRIu64 " of %s back", b, path);
+            put_text(msg, msg_size, "verify: cannot read block %" PRIu64 " of %s back", b, path);
             return -1;
         }
         bool match;
@@ -319,7 +320,7 @@ int verify_target(const char *path, const loaded_run &run, char *msg, size_t msg
             match = all_zero(buf.get(), len);
         }
         if (!match) {
-            format_text(msg, msg_size, "verify: block %" PRIu64 " of %s differs from the backup", b, path);
+            put_text(msg, msg_size, "verify: block %" PRIu64 " of %s differs from the backup", b, path);
             return -1;
         }
     }
@@ -364,15 +365,15 @@ const char *restore_usage() {
 int parse_restore_args(int argc, const char *const *argv, restore_options *opts, char *msg, size_t msg_size) {
     if (scan_tool_args(argc, argv, restore_rules, on_restore_arg, opts, msg, msg_size) != 0) return -1;
     if (opts->meta == nullptr) {
-        format_text(msg, msg_size, "--meta is required");
+        put_text(msg, msg_size, "--meta is required");
         return -1;
     }
     if (opts->search_dir == nullptr) {
-        format_text(msg, msg_size, "--search-dir is required");
+        put_text(msg, msg_size, "--search-dir is required");
         return -1;
     }
     if (opts->target == nullptr) {
-        format_text(msg, msg_size, "--target is required");
+        put_text(msg, msg_size, "--target is required");
         return -1;
     }
     if (opts->threads == 0) opts->threads = processor_count();
@@ -401,14 +402,14 @@ int restore_run(const restore_options &o, char *msg, size_t msg_size) {
     std::unique_ptr<chunk_slot[]> slots(new (std::nothrow) chunk_slot[nslots]);
     std::unique_ptr<uint8_t[]> zeros(new (std::nothrow) uint8_t[info.chunk_size]());
     if (!slots || !zeros) {
-        format_text(msg, msg_size, "out of memory");
+        put_text(msg, msg_size, "out of memory");
         return -1;
     }
     for (uint32_t i = 0; i < nslots; ++i) {
         slots[i].in.reset(new (std::nothrow) uint8_t[in_cap]);
         slots[i].out.reset(new (std::nothrow) uint8_t[info.chunk_size]);
         if (!slots[i].in || !slots[i].out) {
-            format_text(msg, msg_size, "out of memory");
+            put_text(msg, msg_size, "out of memory");
             return -1;
         }
     }
@@ -441,7 +442,7 @@ int restore_run(const restore_options &o, char *msg, size_t msg_size) {
                 uint64_t got = 0;
                 if (read_full_at(run.store.get(), s.in.get(), s.entry.stored_len, s.entry.offset, &got) != 0 ||
                     got != s.entry.stored_len) {
-                    format_text(msg, msg_size, "cannot read chunk %" PRIu64 " from %s", next_submit, run.store_path);
+                    put_text(msg, msg_size, "cannot read chunk %" PRIu64 " from %s", next_submit, run.store_path);
                     failed = 1;
                     break;
                 }
@@ -460,14 +461,14 @@ int restore_run(const restore_options &o, char *msg, size_t msg_size) {
         pool.wait(&s);
         ++next_done;
         if (s.status != 0) {
-            format_text(msg, msg_size, "chunk %" PRIu64 " in %s: %s", s.entry.block, run.store_path, s.msg);
+            put_text(msg, msg_size, "chunk %" PRIu64 " in %s: %s", s.entry.block, run.store_path, s.msg);
             failed = 1;
             break;
         }
         const uint8_t *bytes = s.hole ? zeros.get() : s.out.get();
         if ((!s.hole || s.zero_needed) &&
             write_all_at(target.get(), bytes, s.entry.raw_len, s.entry.block * info.chunk_size) != 0) {
-            format_text(msg, msg_size, "cannot write target %s: %s", o.target, strerror(errno));
+            put_text(msg, msg_size, "cannot write target %s: %s", o.target, strerror(errno));
             failed = 1;
             break;
         }
@@ -484,13 +485,13 @@ int restore_run(const restore_options &o, char *msg, size_t msg_size) {
     if (failed) return -1;
 
     if (fsync(target.get()) != 0) {
-        format_text(msg, msg_size, "cannot write target %s: %s", o.target, strerror(errno));
+        put_text(msg, msg_size, "cannot write target %s: %s", o.target, strerror(errno));
         return -1;
     }
     // Drop the cached pages so that --verify reads what the device holds.
     if (o.verify) (void)posix_fadvise(target.get(), 0, 0, POSIX_FADV_DONTNEED);
     if (close(target.release()) != 0) {
-        format_text(msg, msg_size, "cannot write target %s: %s", o.target, strerror(errno));
+        put_text(msg, msg_size, "cannot write target %s: %s", o.target, strerror(errno));
         return -1;
     }
     if (o.verify) {

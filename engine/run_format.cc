@@ -11,7 +11,7 @@ namespace engine {
 
 namespace {
 
-void put_text(uint8_t *field, size_t field_size, const char *text) {
+void put_field_text(uint8_t *field, size_t field_size, const char *text) {
     size_t n = strnlen(text, field_size - 1);
     memcpy(field, text, n);
     field[n] = 0;
@@ -44,19 +44,19 @@ void encode_header(const run_info &info, uint8_t *block) {
     put_le64(block + off_source_size, info.source_size);
     put_le64(block + off_entry_count, info.entry_count);
     memcpy(block + off_index_sha, info.index_sha, 32);
-    put_text(block + off_version_text, version_text_size, info.version_text);
-    put_text(block + off_host_name, host_name_size, info.host_name);
-    put_text(block + off_job_name, job_name_size, info.job_name);
+    put_field_text(block + off_version_text, version_text_size, info.version_text);
+    put_field_text(block + off_host_name, host_name_size, info.host_name);
+    put_field_text(block + off_job_name, job_name_size, info.job_name);
 }
 
 int decode_header(const uint8_t *block, uint64_t len, uint64_t file_size, run_info *ret_info, char *msg,
                   size_t msg_size) {
     if (len < header_min_size) {
-        format_text(msg, msg_size, "run header is truncated (%" PRIu64 " bytes)", len);
+        put_text(msg, msg_size, "run header is truncated (%" PRIu64 " bytes)", len);
         return -1;
     }
     if (memcmp(block + off_magic, "VLTH", 4) != 0) {
-        format_text(msg, msg_size, "not a run header (bad magic)");
+        put_text(msg, msg_size, "not a run header (bad magic)");
         return -1;
     }
     run_info info;
@@ -64,18 +64,18 @@ int decode_header(const uint8_t *block, uint64_t len, uint64_t file_size, run_in
     info.header_length = get_le32(block + off_header_length);
     if (info.header_length < header_min_size || info.header_length > header_max_size ||
         info.header_length > file_size) {
-        format_text(msg, msg_size, "run header has a bad header length %" PRIu32, info.header_length);
+        put_text(msg, msg_size, "run header has a bad header length %" PRIu32, info.header_length);
         return -1;
     }
     info.version = get_le16(block + off_version);
     if (info.version != format_version) {
-        format_text(msg, msg_size, "run header format version %u is not supported (this tool reads version %u)",
-                    static_cast<unsigned>(info.version), static_cast<unsigned>(format_version));
+        put_text(msg, msg_size, "run header format version %u is not supported (this tool reads version %u)",
+                 static_cast<unsigned>(info.version), static_cast<unsigned>(format_version));
         return -1;
     }
     info.chunk_size = get_le32(block + off_chunk_size);
     if (info.chunk_size < min_chunk_size || info.chunk_size > max_chunk_size) {
-        format_text(msg, msg_size, "run header has a bad chunk size %" PRIu32, info.chunk_size);
+        put_text(msg, msg_size, "run header has a bad chunk size %" PRIu32, info.chunk_size);
         return -1;
     }
     info.run_kind = block[off_run_kind];
@@ -90,21 +90,21 @@ int decode_header(const uint8_t *block, uint64_t len, uint64_t file_size, run_in
     if (!get_text(block + off_version_text, version_text_size, info.version_text, sizeof info.version_text) ||
         !get_text(block + off_host_name, host_name_size, info.host_name, sizeof info.host_name) ||
         !get_text(block + off_job_name, job_name_size, info.job_name, sizeof info.job_name)) {
-        format_text(msg, msg_size, "run header has an unterminated text field");
+        put_text(msg, msg_size, "run header has an unterminated text field");
         return -1;
     }
     uint64_t chunks = chunk_count(info.source_size, info.chunk_size);
     if (info.entry_count > chunks) {
-        format_text(msg, msg_size, "run header lists %" PRIu64 " chunks for a source of %" PRIu64 " chunks",
-                    info.entry_count, chunks);
+        put_text(msg, msg_size, "run header lists %" PRIu64 " chunks for a source of %" PRIu64 " chunks",
+                 info.entry_count, chunks);
         return -1;
     }
     // entry_count <= chunks <= 2^64 / 4096, so the product cannot overflow.
     uint64_t index_bytes = info.entry_count * index_entry_size;
     if (file_size != info.header_length + index_bytes) {
-        format_text(msg, msg_size,
-                    "run header file is %" PRIu64 " bytes, expected %" PRIu64 " for %" PRIu64 " index entries",
-                    file_size, info.header_length + index_bytes, info.entry_count);
+        put_text(msg, msg_size,
+                 "run header file is %" PRIu64 " bytes, expected %" PRIu64 " for %" PRIu64 " index entries",
+                 file_size, info.header_length + index_bytes, info.entry_count);
         return -1;
     }
     *ret_info = info;
@@ -142,11 +142,11 @@ int check_store_prefix(const uint8_t prefix[store_prefix_size], const uint8_t ru
                        size_t msg_size) {
     if (memcmp(prefix, "VLTC", 4) != 0 || get_le16(prefix + 4) != store_version ||
         get_le32(prefix + 8) != store_prefix_size) {
-        format_text(msg, msg_size, "not a chunk store of a supported version");
+        put_text(msg, msg_size, "not a chunk store of a supported version");
         return -1;
     }
     if (memcmp(prefix + 12, run_id, 16) != 0) {
-        format_text(msg, msg_size, "chunk store belongs to another run");
+        put_text(msg, msg_size, "chunk store belongs to another run");
         return -1;
     }
     return 0;
@@ -155,24 +155,24 @@ int check_store_prefix(const uint8_t prefix[store_prefix_size], const uint8_t ru
 int unpack_chunk(const index_entry &entry, const uint8_t *stored, uint8_t *raw, uint64_t raw_cap, char *msg,
                  size_t msg_size) {
     if (entry.raw_len > raw_cap) {
-        format_text(msg, msg_size, "chunk is larger than the chunk size");
+        put_text(msg, msg_size, "chunk is larger than the chunk size");
         return -1;
     }
     uint64_t produced = 0;
     int32_t st = codec_decompress(entry.codec, stored, entry.stored_len, raw, entry.raw_len, &produced);
     if (st != 0) {
-        format_text(msg, msg_size, "cannot decompress the chunk (codec %u)", static_cast<unsigned>(entry.codec));
+        put_text(msg, msg_size, "cannot decompress the chunk (codec %u)", static_cast<unsigned>(entry.codec));
         return -1;
     }
     if (produced != entry.raw_len) {
-        format_text(msg, msg_size, "chunk decompresses to %" PRIu64 " bytes instead of %" PRIu32, produced,
-                    entry.raw_len);
+        put_text(msg, msg_size, "chunk decompresses to %" PRIu64 " bytes instead of %" PRIu32, produced,
+                 entry.raw_len);
         return -1;
     }
     uint8_t digest[32];
     sha256_digest(raw, produced, digest);
     if (memcmp(digest, entry.sha, 32) != 0) {
-        format_text(msg, msg_size, "chunk data does not match its SHA-256");
+        put_text(msg, msg_size, "chunk data does not match its SHA-256");
         return -1;
     }
     return 0;
@@ -211,9 +211,9 @@ int format_run_base(const char *dir, const char *job, int64_t created, int count
     if (gmtime_r(&t, &tm) == nullptr) return -1;
     char stamp[32];
     if (strftime(stamp, sizeof stamp, "%Y%m%d%H%M", &tm) == 0) return -1;
-    bool cut = counter <= 1 ? format_text(buf, size, "%s/%s-%s", dir, job, stamp)
-                            : format_text(buf, size, "%s/%s-%s-%d", dir, job, stamp, counter);
-    return cut ? -1 : 0;
+    int len = counter <= 1 ? put_text(buf, size, "%s/%s-%s", dir, job, stamp)
+                           : put_text(buf, size, "%s/%s-%s-%d", dir, job, stamp, counter);
+    return len < 0 || static_cast<size_t>(len) >= size ? -1 : 0;
 }
 
 }  // namespace engine

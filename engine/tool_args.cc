@@ -11,7 +11,7 @@ int scan_tool_args(int argc, const char *const *argv, const arg_rule *rules, arg
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         if (arg[0] != '-' || arg[1] == '\0' || strcmp(arg, "--") == 0) {
-            format_text(msg, msg_size, "unexpected argument '%.200s'", arg);
+            put_text(msg, msg_size, "unexpected argument '%.200s'", arg);
             return -1;
         }
         const char *eq = strchr(arg, '=');
@@ -25,26 +25,26 @@ int scan_tool_args(int argc, const char *const *argv, const arg_rule *rules, arg
             }
         }
         if (rule == nullptr) {
-            format_text(msg, msg_size, "unknown option '%.*s'", static_cast<int>(name_len > 200 ? 200 : name_len),
-                        arg);
+            put_text(msg, msg_size, "unknown option '%.*s'", static_cast<int>(name_len > 200 ? 200 : name_len),
+                     arg);
             return -1;
         }
         if (rule->refuse != nullptr) {
-            format_text(msg, msg_size, "%s: %s", rule->name, rule->refuse);
+            put_text(msg, msg_size, "%s: %s", rule->name, rule->refuse);
             return -1;
         }
         const char *value = nullptr;
         bool joined = eq != nullptr && arg[1] == '-';
         if (rule->arity == 0) {
             if (joined) {
-                format_text(msg, msg_size, "option %s takes no value", rule->name);
+                put_text(msg, msg_size, "option %s takes no value", rule->name);
                 return -1;
             }
         } else if (joined) {
             value = eq + 1;
         } else {
             if (i + 1 >= argc) {
-                format_text(msg, msg_size, "option %s needs a value", rule->name);
+                put_text(msg, msg_size, "option %s needs a value", rule->name);
                 return -1;
             }
             value = argv[++i];
