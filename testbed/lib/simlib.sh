@@ -12,12 +12,107 @@ sim_die() {
     exit 1
 }
 
+# The host settings (the `host` file); see testbed/README.md.
+HOST_FIELDS=(vg node created owner inactive_kernel cluster_root locale_warnings engine_dir lvs_padding)
+
 # Loads the host record; every fake and driver command except init needs it.
+# Sets GUESTS, the directory of the guest states: shared by every node of a
+# simulated cluster (the first node's), as VM ids are.
 sim_need_root() {
     [[ -n ${VLT_SIM_ROOT:-} ]] || sim_die "VLT_SIM_ROOT is not set (refusing to act on a real host)"
     ROOT=${VLT_SIM_ROOT%/}
     [[ -f $ROOT/host ]] || sim_die "$ROOT is not a simulated host (run 'simhost init' first)"
+    cluster_root= locale_warnings= engine_dir= lvs_padding=
     . "$ROOT/host"
+    HOST_VG=$vg
+    GUESTS=${cluster_root:-$ROOT}/guests
+}
+sim_save_host() {
+    sim_save "$ROOT/host" "" "${HOST_FIELDS[@]}"
+}
+
+# The current time in microseconds since the epoch.
+now_us() {
+    NOW_US=${EPOCHREALTIME/./}
+}
+
+############################################################ guests
+
+GUEST_FIELDS=(agent frozen running fs state freeze_ms freeze_until)
+
+# Loads a guest's state into agent, frozen, running, fs, state (QEMU's run
+# state while running), freeze_ms (how long a freeze takes inside the
+# guest) and freeze_until (when a freeze in progress completes, in
+# microseconds; empty when none is). A freeze in progress whose time has
+# come counts as done: the guest is frozen (GUEST_SETTLED=1 tells a caller
+# holding the lock to store that). The caller declares the variables local.
+guest_load() {
+    agent=answering frozen=0 running=1 fs=2 state=running freeze_ms=0 freeze_until=
+    GUEST_SETTLED=0
+    [[ -f $GUESTS/$1 ]] && . "$GUESTS/$1"
+    [[ -n $state ]] || state=running
+    if [[ -n $freeze_until ]]; then
+        now_us
+        if ((NOW_US >= freeze_until)); then
+            frozen=1 freeze_until= GUEST_SETTLED=1
+        fi
+    fi
+    return 0
+}
+guest_save() {
+    sim_save "$GUESTS/$1" "" "${GUEST_FIELDS[@]}"
+}
+
+# The run state `qm status` prints: QEMU's run state, or stopped.
+guest_status() {
+    ((running)) && GUEST_STATUS=$state || GUEST_STATUS=stopped
+}
+
+############################################################ fill levels
+
+# Data and metadata usage of a thin pool and the usage of a COW snapshot
+# are kept in usage/<vg>/<lv> (hundredths of a percent): pct and mpct at
+# time since (microseconds; empty: from the LV's creation on), rising by
+# rise and mrise hundredths per second, capped at 100 %. usage/default-cow
+# is copied for every COW snapshot created later (from_default=1).
+USAGE_FIELDS=(pct rise mpct mrise since from_default)
+
+# Sets U_data and U_meta (hundredths) for an LV; false when it has no usage.
+usage_now() {
+    local f=$ROOT/usage/$1/$2
+    [[ -f $f ]] || return 1
+    local pct=0 rise=0 mpct=0 mrise=0 since= from_default=
+    . "$f"
+    local elapsed=0
+    if [[ -n $since ]]; then
+        now_us
+        elapsed=$((NOW_US - since))
+        ((elapsed > 0)) || elapsed=0
+    fi
+    U_data=$((pct + rise * elapsed / 1000000))
+    U_meta=$((mpct + mrise * elapsed / 1000000))
+    ((U_data > 10000)) && U_data=10000
+    ((U_meta > 10000)) && U_meta=10000
+    return 0
+}
+
+# Prints hundredths as LVM prints a percentage ("95.50").
+pct_text() {
+    printf -v PCT_TEXT '%d.%02d' $(($1 / 100)) $(($1 % 100))
+}
+
+# Parses a percentage ("95", "95.5", "0.25") into hundredths: PCT_H.
+parse_pct() {
+    [[ $1 =~ ^([0-9]{1,5})(\.([0-9]{1,2}))?$ ]] || return 1
+    local frac=${BASH_REMATCH[3]}
+    frac=${frac}00
+    PCT_H=$((10#${BASH_REMATCH[1]} * 100 + 10#${frac:0:2}))
+}
+
+# True when a thin pool counts as full: set-pool-full, or data at 100 %.
+pool_full() {
+    [[ -f $ROOT/pool-full/$1/$2 ]] && return 0
+    usage_now "$1" "$2" && ((U_data >= 10000))
 }
 
 # Exclusive lock on the host state, held on descriptor 9 until sim_unlock.
@@ -77,13 +172,24 @@ vg_store() {
     sim_save "$ROOT/vgs/$1" G_ size devdir
 }
 
-# Loads a storage record into S_type, S_vg, S_pool, S_path.
+# Loads a storage record into S_type, S_vg, S_pool, S_path, S_shared.
 storage_load() {
-    local type= vg= pool= path=
-    S_type= S_vg= S_pool= S_path=
+    local type= vg= pool= path= shared=0
+    S_type= S_vg= S_pool= S_path= S_shared=0
     [[ $1 =~ ^[A-Za-z][A-Za-z0-9._-]*$ && -f $ROOT/storages/$1 ]] || return 1
     . "$ROOT/storages/$1"
-    S_type=$type S_vg=$vg S_pool=$pool S_path=$path
+    S_type=$type S_vg=$vg S_pool=$pool S_path=$path S_shared=$shared
+}
+
+# Proxmox's lock of a storage (flock on pve-storage-<id>), on descriptor 8
+# until storage_unlock; false when it was not had within $2 seconds.
+storage_lock() {
+    STORAGE_LOCK_FILE=$ROOT/locks/pve-manager/pve-storage-$1
+    exec 8>>"$STORAGE_LOCK_FILE" || return 1
+    flock -w "${2:-10}" 8
+}
+storage_unlock() {
+    exec 8>&-
 }
 
 # Parses a size with an optional binary unit (b, s, k, m, g, t; any case)
@@ -145,10 +251,13 @@ pool_virtual() {
 }
 
 # Attaches a file to a free loop device: sets LOOP_DEV, LOOP_MAJOR, LOOP_MINOR.
+# $2 = 1 attaches it read-only.
 loop_attach() {
     local file=$1 dev
+    local -a ro=()
+    [[ ${2-} == 1 ]] && ro=(--read-only)
     # losetup retries by itself when another process takes the free device first.
-    dev=$(losetup --find --show "$file") || return 1
+    dev=$(losetup "${ro[@]}" --find --show "$file") || return 1
     [[ $dev == /dev/loop* ]] || return 1
     LOOP_DEV=$dev
     local mm
@@ -183,7 +292,7 @@ loop_detach() {
 # (node: "now", "late" (at the next udevadm settle) or "never").
 lv_activate() {
     local vg=$1 lv=$2 node=${3:-now}
-    loop_attach "$L_file" || return 1
+    loop_attach "$L_file" "$L_ro" || return 1
     L_loop=$LOOP_DEV L_major=$LOOP_MAJOR L_minor=$LOOP_MINOR L_active=1
     lv_store "$vg" "$lv"
     case $node in
@@ -192,6 +301,15 @@ lv_activate() {
             ln -sfn "$L_loop" "/dev/$vg/$lv" ;;
         late) printf '%s %s\n' "/dev/$vg/$lv" "$L_loop" >>"$ROOT/pending-nodes" ;;
     esac
+}
+
+# Takes the loaded LV's device away: node, then loop device; the LV stays.
+lv_deactivate() {
+    local vg=$1 lv=$2
+    if [[ -L /dev/$vg/$lv ]]; then rm -f "/dev/$vg/$lv"; fi
+    loop_detach "$L_loop" "$L_file"
+    L_active=0 L_loop= L_major= L_minor=
+    lv_store "$vg" "$lv"
 }
 
 # True while some process holds the LV's device open (checked a few times,
@@ -216,6 +334,40 @@ lv_destroy() {
     loop_detach "$L_loop" "$L_file"
     [[ -n $L_file ]] && gone+=("$L_file")
     rm -f "${gone[@]}"
+    [[ -f $ROOT/usage/$vg/$lv ]] && usage_forget "$vg" "$lv"
+    return 0
+}
+
+# An LV is gone: a usage copied from the default goes with it; one set for
+# the name waits for the next LV of that name (its clock restarts then).
+usage_forget() {
+    local f=$ROOT/usage/$1/$2 pct=0 rise=0 mpct=0 mrise=0 since= from_default=
+    . "$f"
+    if [[ $from_default == 1 ]]; then
+        rm -f "$f"
+    else
+        since=
+        sim_save "$f" "" "${USAGE_FIELDS[@]}"
+    fi
+}
+
+# A new COW snapshot: starts the clock of a usage set for its name, or
+# copies the default for COW snapshots.
+usage_start() {
+    local vg=$1 lv=$2 pct=0 rise=0 mpct=0 mrise=0 since= from_default=
+    local f=$ROOT/usage/$vg/$lv
+    if [[ -f $f ]]; then
+        . "$f"
+    elif [[ -f $ROOT/usage/default-cow ]]; then
+        . "$ROOT/usage/default-cow"
+        from_default=1
+    else
+        return 0
+    fi
+    now_us
+    since=$NOW_US
+    [[ -d $ROOT/usage/$vg ]] || mkdir -p "$ROOT/usage/$vg"
+    sim_save "$f" "" "${USAGE_FIELDS[@]}"
 }
 
 # Creates a new LV record with a sparse backing file of dev_size bytes.
