@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -386,10 +387,22 @@ bool sim_host::loop_devices_available(std::string *why) {
     return cached == 1;
 }
 
-sim_host::sim_host() {
+sim_host::sim_host() { init({"init"}); }
+
+sim_host::sim_host(const sim_host &first, const std::string &node) {
+    if (!first.ok()) {
+        unavailable_ = first.unavailable_;
+        error_ = "the first node is not usable: " + first.error_;
+        return;
+    }
+    node_ = node;
+    if (init({"init", "--cluster-dir", first.pve_dir(), "--node", node})) guests_dir_ = first.guests_dir_;
+}
+
+bool sim_host::init(const std::vector<std::string> &init_args) {
     if (!loop_devices_available(&error_)) {
         unavailable_ = true;
-        return;
+        return false;
     }
     const char *tmp = getenv("TMPDIR");
     std::string base = tmp && *tmp ? tmp : "/tmp";
@@ -405,19 +418,22 @@ sim_host::sim_host() {
     buf.push_back('\0');
     if (!mkdtemp(buf.data())) {
         error_ = std::string("mkdtemp: ") + strerror(errno);
-        return;
+        return false;
     }
     root_ = buf.data();
-    run_result init = run("/bin/bash", {simhost_driver(), "init"},
-                          {"VLT_SIM_OWNER=" + std::to_string(getpid())}, 120000);
-    std::string out = init.out + init.err;
-    if (init.exit_status != 0) {
+    guests_dir_ = root_ + "/guests";
+    std::vector<std::string> args = {simhost_driver()};
+    args.insert(args.end(), init_args.begin(), init_args.end());
+    run_result r = run("/bin/bash", args, {"VLT_SIM_OWNER=" + std::to_string(getpid())}, 120000);
+    std::string out = r.out + r.err;
+    if (r.exit_status != 0) {
         error_ = "simhost init failed: " + out;
-        return;
+        return false;
     }
     vg_ = trim(out);
     ok_ = !vg_.empty();
     if (!ok_) error_ = "simhost init printed no VG name";
+    return ok_;
 }
 
 sim_host::~sim_host() {
@@ -454,6 +470,7 @@ std::vector<std::string> sim_host::child_env() const {
            (orig && *orig ? orig : "/usr/bin:/bin");
     env_set(&env, "PATH", path);
     env_set(&env, "VLT_SIM_ROOT", root_);
+    env_set(&env, "VLT_ENGINE_BIN_DIR", engine_bin_dir());
     env_set(&env, "LC_ALL", "C");
     return env;
 }
@@ -468,6 +485,7 @@ void sim_host::apply_env() {
     std::string path = std::string(testbed_dir()) + "/bin:" + engine_bin_dir() + ":" + saved_path_;
     setenv("PATH", path.c_str(), 1);
     setenv("VLT_SIM_ROOT", root_.c_str(), 1);
+    setenv("VLT_ENGINE_BIN_DIR", engine_bin_dir(), 1);
     env_applied_ = true;
 }
 
@@ -570,9 +588,150 @@ bool sim_host::set_frozen(long vmid, bool frozen) {
     return driver({"set-frozen", std::to_string(vmid), frozen ? "1" : "0"}) == 0;
 }
 
+std::string sim_host::guest_file(long vmid) const { return guests_dir_ + "/" + std::to_string(vmid); }
+
+namespace {
+
+// A field of a state file of shell assignments.
+std::string state_field(const std::string &text, const std::string &field) {
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, field.size() + 1, field + "=") == 0) return unquote(line.substr(field.size() + 1));
+    }
+    return "";
+}
+
+int64_t realtime_us() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// A percentage as the driver takes it.
+std::string percent_arg(double p) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%.2f", p < 0 ? 0 : p);
+    return buf;
+}
+
+}  // namespace
+
+// The guest's freeze completes at freeze_until even when no fake looked.
 bool sim_host::guest_frozen(long vmid) const {
-    std::string text = read_file(root_ + "/guests/" + std::to_string(vmid));
-    return text.find("frozen=1\n") != std::string::npos;
+    std::string text = read_file(guest_file(vmid));
+    if (state_field(text, "frozen") == "1") return true;
+    std::string until = state_field(text, "freeze_until");
+    return !until.empty() && realtime_us() >= strtoll(until.c_str(), nullptr, 10);
+}
+
+bool sim_host::guest_freezing(long vmid) const {
+    std::string until = state_field(read_file(guest_file(vmid)), "freeze_until");
+    return !until.empty() && realtime_us() < strtoll(until.c_str(), nullptr, 10);
+}
+
+bool sim_host::set_run_state(long vmid, const std::string &state) {
+    return driver({"set-state", std::to_string(vmid), state}) == 0;
+}
+
+bool sim_host::set_freeze_time(long vmid, int ms) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%d.%03d", ms / 1000, ms % 1000);
+    return driver({"set-freeze-time", std::to_string(vmid), buf}) == 0;
+}
+
+bool sim_host::add_vm_with(long vmid, const std::string &config_text, const std::vector<std::string> &options) {
+    std::vector<std::string> a = {"add-vm", std::to_string(vmid), "--config-text", config_text};
+    a.insert(a.end(), options.begin(), options.end());
+    return driver(a) == 0;
+}
+
+bool sim_host::migrate_vm(long vmid, const std::string &node) {
+    return driver({"migrate-vm", std::to_string(vmid), node}) == 0;
+}
+
+bool sim_host::add_pool(const std::string &name, const std::vector<std::string> &members,
+                        const std::string &comment) {
+    std::vector<std::string> a = {"add-pool", name};
+    if (!comment.empty()) a.insert(a.end(), {"--comment", comment});
+    a.insert(a.end(), members.begin(), members.end());
+    return driver(a) == 0;
+}
+
+bool sim_host::add_storage_with(const std::string &name, const std::string &type,
+                                const std::vector<std::string> &options) {
+    std::vector<std::string> a = {"add-storage", name, type};
+    a.insert(a.end(), options.begin(), options.end());
+    return driver(a) == 0;
+}
+
+bool sim_host::remove_storage_cfg() { return driver({"remove-storage-cfg"}) == 0; }
+
+void held_storage_lock::release() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+}
+
+std::unique_ptr<held_storage_lock> sim_host::hold_storage_lock(const std::string &storage, int timeout_ms) const {
+    std::string path = lock_dir() + "/pve-storage-" + storage;
+    std::unique_ptr<held_storage_lock> lock(new held_storage_lock());
+    lock->fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (lock->fd_ < 0) return nullptr;
+    int64_t deadline = now_ms() + timeout_ms;
+    while (flock(lock->fd_, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) return nullptr;
+        if (now_ms() >= deadline) return nullptr;
+        struct timespec ts = {0, 10000000};
+        nanosleep(&ts, nullptr);
+    }
+    return lock;
+}
+
+bool sim_host::set_setting(const std::string &name, const std::string &value) {
+    return driver({"set", name, value}) == 0;
+}
+
+bool sim_host::set_pool_usage(const std::string &storage, double data, double meta, double rise, double meta_rise) {
+    return driver({"set-pool-usage", storage, percent_arg(data), percent_arg(meta), "--rise", percent_arg(rise),
+                   "--meta-rise", percent_arg(meta_rise)}) == 0;
+}
+
+bool sim_host::set_snap_usage(const std::string &vg, const std::string &lv, double percent, double rise) {
+    std::vector<std::string> a = {"set-snap-usage"};
+    if (lv.empty()) {
+        a.push_back("--default");
+    } else {
+        a.push_back(vg.empty() ? vg_ : vg);
+        a.push_back(lv);
+    }
+    a.insert(a.end(), {percent_arg(percent), "--rise", percent_arg(rise)});
+    return driver(a) == 0;
+}
+
+bool sim_host::lv_active(const std::string &vg, const std::string &lv) const {
+    return lv_field(vg, lv, "active") == "1";
+}
+
+bool sim_host::record_activation() { return driver({"record-activation"}) == 0; }
+
+bool sim_host::set_lvs_padding(int n) { return set_setting("lvs_padding", std::to_string(n)); }
+
+std::vector<mail_record> sim_host::mails() const {
+    std::vector<mail_record> out;
+    for (const std::string &name : list_dir(root_ + "/mails")) {
+        if (name.size() < 6 || name.compare(name.size() - 5, 5, ".args") != 0) continue;
+        std::string base = root_ + "/mails/" + name.substr(0, name.size() - 5);
+        mail_record m;
+        std::string line = read_file(base + ".args");
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        // The arguments are escaped and separated as in the call log.
+        call_record fields;
+        if (parse_call_line("0\t0\tcall\tsendmail" + (line.empty() ? std::string() : "\t" + line), &fields))
+            m.args = fields.args;
+        m.message = read_file(base + ".msg");
+        out.push_back(m);
+    }
+    return out;
 }
 
 bool sim_host::add_lv_with(const std::string &storage, const std::string &lv, uint64_t size,
@@ -599,12 +758,7 @@ bool sim_host::add_lv_random(const std::string &storage, const std::string &lv, 
 
 std::string sim_host::lv_field(const std::string &vg, const std::string &lv,
                                const std::string &field) const {
-    std::istringstream in(read_file(root_ + "/lvs/" + vg + "/" + lv));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.compare(0, field.size() + 1, field + "=") == 0) return unquote(line.substr(field.size() + 1));
-    }
-    return "";
+    return state_field(read_file(root_ + "/lvs/" + vg + "/" + lv), field);
 }
 
 bool sim_host::lv_exists(const std::string &vg, const std::string &lv) const {
@@ -654,6 +808,18 @@ bool sim_host::add_fault(const fault_spec &f) {
     case fault_spec::print_out:
         a.insert(a.end(), {"print", std::to_string(f.exit_code), f.text});
         break;
+    case fault_spec::hang_after:
+        a.push_back("hang-after");
+        break;
+    case fault_spec::garbage_out:
+        a.insert(a.end(), {"garbage", f.garbage});
+        break;
+    case fault_spec::signal_caller: {
+        const char *name = f.sig == SIGTERM ? "TERM" : f.sig == SIGINT ? "INT" : f.sig == SIGHUP ? "HUP"
+                           : f.sig == SIGKILL ? "KILL" : "";
+        a.insert(a.end(), {"signal-caller", name});
+        break;
+    }
     }
     return driver(a) == 0;
 }

@@ -41,7 +41,8 @@ struct call_record {
     double time = 0;                 // seconds since the epoch, microsecond resolution
     long pid = 0;                    // pid of the fake, pairs a call with its end
     bool is_end = false;             // false: the call; true: its end
-    std::string tool;                // qm, pvesm, pvesh, lvs, lvcreate, lvremove, udevadm
+    std::string tool;                // qm, pvesm, pvesh, lvs, lvcreate, lvremove, lvchange, udevadm,
+                                     // sendmail, vlt_agent, vlt_restore
     std::vector<std::string> args;   // the call's arguments (argv[1..]), unescaped
     int exit_status = -1;            // the end line's exit status (143 for a fake ended by SIGTERM)
 
@@ -101,9 +102,13 @@ private:
 // picks the thaw) are counted; calls nth .. nth+times-1 fire the action
 // (times 0: every call from the nth on). `fail` prints `text` on standard
 // error, `print_out` on standard output; both exit with exit_code and change
-// nothing.
+// nothing. `hang_after` lets the call do its work, then hangs; `garbage`
+// prints `garbage` ("random", "empty", "huge" (1 MiB), "nul") with status 0;
+// `signal_caller` sends `sig` (SIGTERM, SIGINT, SIGHUP or SIGKILL) to the
+// calling program, then hangs. A hanging fake ends on SIGTERM, SIGINT or
+// SIGHUP, and by itself once its caller is gone.
 struct fault_spec {
-    enum action_kind { fail, hang, missing, no_node, late_node, print_out };
+    enum action_kind { fail, hang, missing, no_node, late_node, print_out, hang_after, garbage_out, signal_caller };
     std::string tool;
     std::string match;       // empty: every call of the tool
     int nth = 1;
@@ -111,6 +116,31 @@ struct fault_spec {
     action_kind action = fail;
     int exit_code = 1;       // fail, print_out
     std::string text;        // fail, print_out: the text printed
+    std::string garbage = "random";  // garbage_out: random, empty, huge or nul
+    int sig = 15;            // signal_caller: SIGTERM, SIGINT, SIGHUP or SIGKILL
+};
+
+// One mail the fake sendmail received.
+struct mail_record {
+    std::vector<std::string> args;  // sendmail's arguments
+    std::string message;            // what it read on standard input
+};
+
+class sim_host;
+
+// Proxmox's storage lock (flock on <lock_dir>/pve-storage-<id>) held by the
+// test; released by release() or the destructor.
+class held_storage_lock {
+public:
+    held_storage_lock(const held_storage_lock &) = delete;
+    held_storage_lock &operator=(const held_storage_lock &) = delete;
+    ~held_storage_lock() { release(); }
+    void release();
+
+private:
+    friend class sim_host;
+    held_storage_lock() = default;
+    int fd_ = -1;
 };
 
 class sim_host {
@@ -118,6 +148,10 @@ public:
     // Creates a fresh host in a new directory under $TMPDIR (or /tmp) with a
     // unique VG name. Check ok() (or use VLT_REQUIRE_SIM_HOST).
     sim_host();
+    // A further node of first's simulated cluster: its own VG, loop devices,
+    // state and node name, sharing first's cluster store (nodes/, storage.cfg,
+    // user.cfg, datacenter.cfg, ...) and the guest states.
+    sim_host(const sim_host &first, const std::string &node);
     ~sim_host();
     sim_host(const sim_host &) = delete;
     sim_host &operator=(const sim_host &) = delete;
@@ -134,11 +168,19 @@ public:
 
     const std::string &root() const { return root_; }
     const std::string &vg() const { return vg_; }
+    // The node name (the first host's is "simnode").
+    const std::string &node() const { return node_; }
+    // What --pve-dir points at: <pve>/qemu-server and <pve>/lxc are this
+    // node's (links into <pve>/nodes/<node>/), <pve>/local links to the node.
     std::string pve_dir() const { return root_ + "/pve"; }
     std::string call_log_path() const { return root_ + "/calls.log"; }
+    // Where Proxmox's locks live (/var/lock/pve-manager on a real host).
+    std::string lock_dir() const { return root_ + "/locks/pve-manager"; }
 
-    // Environment for child processes: the current one with VLT_SIM_ROOT set
-    // and PATH = testbed/bin : engine binaries : original PATH.
+    // Environment for child processes: the current one with VLT_SIM_ROOT and
+    // VLT_ENGINE_BIN_DIR set, LC_ALL=C and PATH = testbed/bin : engine
+    // binaries : original PATH (testbed/bin's vlt_agent and vlt_restore log
+    // the call and run the engine of VLT_ENGINE_BIN_DIR).
     std::vector<std::string> child_env() const;
     // Puts VLT_SIM_ROOT and PATH into this process's environment (for code
     // under test that runs the tools in-process); undone by the destructor.
@@ -150,18 +192,51 @@ public:
     // Storages: type "lvmthin" (thin pool "data" in the host VG), "lvm"
     // (thick) or "dir" (files under <root>/dir/<name>). vg empty: the host VG;
     // another VG must start with the host VG's name (vg() + "s", ...).
+    // Each storage also gets its section in <pve>/storage.cfg.
     bool add_storage(const std::string &name, const std::string &type, const std::string &vg = "");
+    // With driver options ("--shared", "--pool-size", "64M", ...).
+    bool add_storage_with(const std::string &name, const std::string &type,
+                          const std::vector<std::string> &options);
+    // Removes storage.cfg (a node whose cluster file system lacks it).
+    bool remove_storage_cfg();
+    // Takes Proxmox's lock of a storage in this process; nullptr when it
+    // was not had within timeout_ms.
+    std::unique_ptr<held_storage_lock> hold_storage_lock(const std::string &storage, int timeout_ms = 10000) const;
     // Size of the host VG (bytes, default 64 GiB); thick LVs and COW snapshots use it.
     bool set_vg_size(uint64_t bytes, const std::string &vg = "");
+    // A host setting: node, inactive_kernel, locale_warnings (0, 1, always),
+    // engine_dir, lvs_padding.
+    bool set_setting(const std::string &name, const std::string &value);
+    // Thin pool usage in percent, rising by `rise` (and `meta_rise`) percent
+    // per second from now on, capped at 100.
+    bool set_pool_usage(const std::string &storage, double data, double meta = 0, double rise = 0,
+                        double meta_rise = 0);
+    // snap_percent of the COW snapshot vg/lv (also one created later), or
+    // with an empty lv of every COW snapshot created from now on.
+    bool set_snap_usage(const std::string &vg, const std::string &lv, double percent, double rise = 0);
 
     // A VM: writes <pve>/qemu-server/<vmid>.conf (snapshot sections
     // allowed) and its guest state ("answering", "absent", "hanging").
     bool add_vm(long vmid, const std::string &config_text, const std::string &agent = "answering");
+    // With driver options ("--stopped", "--state", "paused", "--node", "n2", ...).
+    bool add_vm_with(long vmid, const std::string &config_text, const std::vector<std::string> &options);
     // A container id in use (<pve>/lxc/<vmid>.conf).
     bool add_ct(long vmid);
+    // Moves a VM's configuration to another node's directory.
+    bool migrate_vm(long vmid, const std::string &node);
+    // A pool in user.cfg with these members (VMIDs or storage ids).
+    bool add_pool(const std::string &name, const std::vector<std::string> &members,
+                  const std::string &comment = "");
     bool set_agent(long vmid, const std::string &state);
+    // QEMU's run state ("running", "paused", "prelaunch", ...) or "stopped".
+    bool set_run_state(long vmid, const std::string &state);
+    // A freeze takes this long inside the guest (0: at once).
+    bool set_freeze_time(long vmid, int ms);
     bool set_frozen(long vmid, bool frozen);
+    // True when frozen, also when a freeze in progress has completed by now.
     bool guest_frozen(long vmid) const;
+    // True while a freeze is still in progress inside the guest.
+    bool guest_freezing(long vmid) const;
 
     // An LV of a storage, filled with `data` (the rest of the size is zeros).
     bool add_lv(const std::string &storage, const std::string &lv, uint64_t size,
@@ -178,6 +253,15 @@ public:
     std::string lv_field(const std::string &vg, const std::string &lv, const std::string &field) const;
     // Names of the LVs of a VG, sorted.
     std::vector<std::string> lv_names(const std::string &vg = "") const;
+    bool lv_active(const std::string &vg, const std::string &lv) const;
+    // Records every LV's activation state: check_clean() then reports an
+    // LV whose state differs ("activation <vg>/<lv> (was ..., now ...)").
+    bool record_activation();
+    // Every lvs listing gets n more LV lines (0: none).
+    bool set_lvs_padding(int n);
+
+    // The mails the fake sendmail received, in order.
+    std::vector<mail_record> mails() const;
 
     bool add_fault(const fault_spec &f);
     bool clear_faults();
@@ -216,8 +300,13 @@ private:
     bool torn_down_ = false;
     bool env_applied_ = false;
     std::string error_;
+    bool init(const std::vector<std::string> &init_args);
+    std::string guest_file(long vmid) const;
+
     std::string root_;
     std::string vg_;
+    std::string node_ = "simnode";
+    std::string guests_dir_;
     std::string saved_path_;
     std::string saved_root_;
     bool had_saved_root_ = false;
