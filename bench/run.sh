@@ -69,7 +69,9 @@ mkdir -p "$work/stamp"
 for t in qm pvesm pvesh lvs lvcreate lvremove udevadm vlt_agent vlt_restore; do
     ln -s "$build/bench/vlt_bench_stamp" "$work/stamp/$t"
 done
-export VLT_BENCH_REAL_PATH=$top/testbed/bin:$build/engine
+# The engine first: testbed/bin's vlt_agent and vlt_restore are wrappers
+# that log to the host's call log; the stamp times the engine itself.
+export VLT_BENCH_REAL_PATH=$build/engine:$top/testbed/bin
 export VLT_BENCH_CALLS=$work/calls.log
 fake_path="$work/stamp:$PATH"
 
