@@ -466,9 +466,19 @@ tool_lvchange() {
                 rc=5
                 continue
             fi
+            # An active LV gets a new device with the new permission (a
+            # loop device's own read-only flag would outlive the LV).
+            if [[ $L_active == 1 ]] && lv_in_use "$L_loop"; then
+                printf '  Logical volume %s/%s in use.\n' "$vg" "$lv" >&2
+                rc=5
+                continue
+            fi
             [[ $perm == r ]] && L_ro=1 || L_ro=0
-            if [[ $L_active == 1 && -n $L_loop ]]; then
-                [[ $L_ro == 1 ]] && blockdev --setro "$L_loop" || blockdev --setrw "$L_loop"
+            if [[ $L_active == 1 ]]; then
+                local ro=$L_ro
+                lv_deactivate "$vg" "$lv"
+                L_ro=$ro
+                lv_activate "$vg" "$lv" now || { printf '  Failed to activate %s/%s.\n' "$vg" "$lv" >&2; rc=5; continue; }
             fi
             changed=1
         fi
