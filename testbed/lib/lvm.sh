@@ -330,20 +330,35 @@ tool_lvcreate() {
         lv_activate "$vg" "$name" "$FAKE_NODE" || { lv_destroy "$vg" "$name"; lvm_die 5 "Failed to activate new LV $vg/$name."; }
     fi
     [[ $kind == cow ]] && usage_start "$vg" "$name"
-    if [[ $kind == thin ]]; then
-        local virt_sum pool_size
-        pool_virtual "$vg" "$o_pool"; virt_sum=$POOL_VIRTUAL
-        lv_load "$vg" "$o_pool"
-        pool_size=$L_size
-        ((virt_sum > pool_size)) && printf '  WARNING: Sum of all thin volume sizes (%s) exceeds the size of thin pool %s/%s (%s).\n' \
-            "$(human_size "$virt_sum")" "$vg" "$o_pool" "$(human_size "$pool_size")" >&2
-    fi
+    [[ $kind == thin ]] && thin_overcommit_warning "$vg" "$o_pool"
     sim_unlock
     echo "  Logical volume \"$name\" created."
     : "${virt}${thinpool}${skip_given}"
 }
 
 ############################################################ lvremove
+
+# True, with LVM's message, when the loaded LV is active and some process
+# holds its device open.
+lv_busy() {
+    [[ $L_active == 1 ]] && lv_in_use "$L_loop" || return 1
+    printf '  Logical volume %s/%s in use.\n' "$1" "$2" >&2
+}
+
+# Splits a VG/LV argument (also /dev/VG/LV) into ARG_VG and ARG_LV and
+# loads the LV; prints LVM's error and fails when the VG or LV is missing.
+lv_arg() {
+    local p=${1#/dev/}
+    ARG_VG=${p%%/*} ARG_LV=${p#*/}
+    if [[ $p != */* || ! -f $ROOT/vgs/$ARG_VG ]]; then
+        printf '  Volume group "%s" not found\n  Cannot process volume group %s\n' "$ARG_VG" "$ARG_VG" >&2
+        return 1
+    fi
+    if ! lv_load "$ARG_VG" "$ARG_LV"; then
+        printf '  Failed to find logical volume "%s/%s"\n' "$ARG_VG" "$ARG_LV" >&2
+        return 1
+    fi
+}
 
 tool_lvremove() {
     local force=0 yes=0
@@ -362,26 +377,15 @@ tool_lvremove() {
     local rc=0 p vg lv f
     sim_lock
     for p in "${pos[@]}"; do
-        p=${p#/dev/}
-        vg=${p%%/*} lv=${p#*/}
-        if [[ $p != */* || ! -f $ROOT/vgs/$vg ]]; then
-            printf '  Volume group "%s" not found\n  Cannot process volume group %s\n' "$vg" "$vg" >&2
-            rc=5
-            continue
-        fi
-        if ! lv_load "$vg" "$lv"; then
-            printf '  Failed to find logical volume "%s/%s"\n' "$vg" "$lv" >&2
-            rc=5
-            continue
-        fi
+        lv_arg "$p" || { rc=5; continue; }
+        vg=$ARG_VG lv=$ARG_LV
         if [[ $L_active == 1 ]] && ((!force && !yes)); then
             printf 'Do you really want to remove active logical volume %s/%s? [y/n]: n\n' "$vg" "$lv" >&2
             printf '  Logical volume %s not removed.\n' "$lv" >&2
             rc=5
             continue
         fi
-        if [[ $L_active == 1 ]] && lv_in_use "$L_loop"; then
-            printf '  Logical volume %s/%s in use.\n' "$vg" "$lv" >&2
+        if lv_busy "$vg" "$lv"; then
             rc=5
             continue
         fi
@@ -445,18 +449,8 @@ tool_lvchange() {
     local rc=0 p vg lv t changed
     sim_lock
     for p in "${pos[@]}"; do
-        p=${p#/dev/}
-        vg=${p%%/*} lv=${p#*/}
-        if [[ $p != */* || ! -f $ROOT/vgs/$vg ]]; then
-            printf '  Volume group "%s" not found\n  Cannot process volume group %s\n' "$vg" "$vg" >&2
-            rc=5
-            continue
-        fi
-        if ! lv_load "$vg" "$lv"; then
-            printf '  Failed to find logical volume "%s/%s"\n' "$vg" "$lv" >&2
-            rc=5
-            continue
-        fi
+        lv_arg "$p" || { rc=5; continue; }
+        vg=$ARG_VG lv=$ARG_LV
         # Changes of the metadata first, each LV reported once.
         changed=0
         if [[ -n $perm ]]; then
@@ -468,8 +462,7 @@ tool_lvchange() {
             fi
             # An active LV gets a new device with the new permission (a
             # loop device's own read-only flag would outlive the LV).
-            if [[ $L_active == 1 ]] && lv_in_use "$L_loop"; then
-                printf '  Logical volume %s/%s in use.\n' "$vg" "$lv" >&2
+            if lv_busy "$vg" "$lv"; then
                 rc=5
                 continue
             fi
@@ -534,10 +527,7 @@ lvchange_activate() {
         # Nothing changes while any of them is open.
         for n in "${set[@]}"; do
             lv_load "$vg" "$n" || continue
-            if [[ $L_active == 1 ]] && lv_in_use "$L_loop"; then
-                printf '  Logical volume %s/%s in use.\n' "$vg" "$n" >&2
-                return 1
-            fi
+            lv_busy "$vg" "$n" && return 1
         done
         for n in "${set[@]}"; do
             lv_load "$vg" "$n" || continue

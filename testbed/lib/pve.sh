@@ -389,14 +389,7 @@ pvesm_alloc() {
     fi
     lv_activate "$vg" "$name" now || { lv_destroy "$vg" "$name"; pve_die "lvcreate '$vg/$name' error:   cannot activate"; }
     ((rounded != bytes)) && echo "  Rounding up size to full physical extent $(human_size "$rounded")"
-    if [[ $L_kind == thin ]]; then
-        local virt pool_size
-        pool_virtual "$vg" "$S_pool"; virt=$POOL_VIRTUAL
-        lv_load "$vg" "$S_pool"
-        pool_size=$L_size
-        ((virt > pool_size)) && printf '  WARNING: Sum of all thin volume sizes (%s) exceeds the size of thin pool %s/%s (%s).\n' \
-            "$(human_size "$virt")" "$vg" "$S_pool" "$(human_size "$pool_size")" >&2
-    fi
+    [[ $L_kind == thin ]] && thin_overcommit_warning "$vg" "$S_pool"
     echo "  Logical volume \"$name\" created."
     echo "successfully created '$storage:$name'"
     sim_unlock

@@ -250,6 +250,17 @@ pool_virtual() {
     POOL_VIRTUAL=$sum
 }
 
+# LVM's warning (stderr) when the thin LVs of a pool add up to more than
+# the pool. Reloads L_* with the pool's record.
+thin_overcommit_warning() {
+    local vg=$1 pool=$2 virt
+    pool_virtual "$vg" "$pool"; virt=$POOL_VIRTUAL
+    lv_load "$vg" "$pool"
+    ((virt > L_size)) && printf '  WARNING: Sum of all thin volume sizes (%s) exceeds the size of thin pool %s/%s (%s).\n' \
+        "$(human_size "$virt")" "$vg" "$pool" "$(human_size "$L_size")" >&2
+    return 0
+}
+
 # Attaches a file to a free loop device: sets LOOP_DEV, LOOP_MAJOR, LOOP_MINOR.
 # $2 = 1 attaches it read-only.
 loop_attach() {

@@ -1,6 +1,9 @@
 // VM run states, qm status, and the guest agent's answers per state,
 // including a freeze that takes time inside the guest.
 #include <signal.h>
+#include <unistd.h>
+
+#include <memory>
 
 #include "tests/testbed/testbed_util.h"
 
@@ -10,7 +13,20 @@ namespace {
 using vlt_test::fault_spec;
 using vlt_test::run_result;
 
-class GuestStates : public host_test {};
+class GuestStates : public host_test {
+protected:
+    // Starts a freeze of VM 101 that takes ms inside the guest and waits
+    // until the guest has taken it.
+    std::unique_ptr<vlt_test::background_run> start_slow_freeze(int ms) {
+        EXPECT_TRUE(host_.add_vm(101, "agent: 1\n"));
+        EXPECT_TRUE(host_.set_freeze_time(101, ms));
+        auto freeze = host_.start("qm", {"guest", "cmd", "101", "fsfreeze-freeze"});
+        EXPECT_TRUE(freeze->started());
+        for (int i = 0; i < 1000 && !host_.guest_freezing(101); i++) usleep(10000);
+        EXPECT_TRUE(host_.guest_freezing(101));
+        return freeze;
+    }
+};
 
 TEST_F(GuestStates, QmStatusPrintsTheRunState) {
     ASSERT_TRUE(host_.add_vm(101, "agent: 1\n"));
@@ -121,14 +137,8 @@ TEST_F(GuestStates, StoppingAGuestEndsItsFreeze) {
 }
 
 TEST_F(GuestStates, SlowFreezeBlocksQmAndKeepsTheAgentBusy) {
-    ASSERT_TRUE(host_.add_vm(101, "agent: 1\n"));
-    ASSERT_TRUE(host_.set_freeze_time(101, 1500));
-    auto freeze = host_.start("qm", {"guest", "cmd", "101", "fsfreeze-freeze"});
-    ASSERT_TRUE(freeze->started());
-    ASSERT_TRUE(host_.wait_for_call("qm", "guest cmd 101 fsfreeze-freeze", 10000));
-    // Wait until the guest has taken the freeze.
-    for (int i = 0; i < 500 && !host_.guest_freezing(101); i++) usleep(10000);
-    ASSERT_TRUE(host_.guest_freezing(101));
+    auto freeze = start_slow_freeze(1500);
+    ASSERT_FALSE(HasFailure());
     EXPECT_FALSE(host_.guest_frozen(101));
 
     // Meanwhile every other command misses its ping.
@@ -158,12 +168,8 @@ TEST_F(GuestStates, SlowFreezeBlocksQmAndKeepsTheAgentBusy) {
 }
 
 TEST_F(GuestStates, KilledSlowFreezeStillFreezesTheGuestLater) {
-    ASSERT_TRUE(host_.add_vm(101, "agent: 1\n"));
-    ASSERT_TRUE(host_.set_freeze_time(101, 1000));
-    auto freeze = host_.start("qm", {"guest", "cmd", "101", "fsfreeze-freeze"});
-    ASSERT_TRUE(freeze->started());
-    for (int i = 0; i < 500 && !host_.guest_freezing(101); i++) usleep(10000);
-    ASSERT_TRUE(host_.guest_freezing(101));
+    auto freeze = start_slow_freeze(1000);
+    ASSERT_FALSE(HasFailure());
     ASSERT_TRUE(freeze->send_signal(SIGTERM));
     run_result r = freeze->wait(10000);
     EXPECT_EQ(r.exit_status, 143);
