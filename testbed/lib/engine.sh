@@ -24,9 +24,9 @@ engine_find() {
     return 1
 }
 
-# Becomes the engine: same pid, arguments, environment (the caller's
-# LC_ALL), descriptors and signal dispositions. No end line is logged: the
-# caller reaps the engine itself.
+# Becomes the engine: same pid, arguments (argv[0] the tool's name, as our
+# programs start it), environment (the caller's LC_ALL), descriptors and
+# signal dispositions. No end line is logged: the caller reaps the engine.
 engine_exec() {
     if ! engine_find; then
         printf '%s: the engine binary was not found (set VLT_ENGINE_BIN_DIR or simhost set engine_dir)\n' "$FAKE_TOOL" >&2
@@ -34,7 +34,7 @@ engine_exec() {
     fi
     if [[ -n $FAKE_LC_ALL_SET ]]; then export LC_ALL=$FAKE_LC_ALL; else unset LC_ALL; fi
     trap - EXIT TERM INT HUP
-    exec "$ENGINE_BIN" "$@"
+    exec -a "$FAKE_TOOL" "$ENGINE_BIN" "$@"
 }
 
 # With a hang-after fault: the engine runs as a child to its end, then the
@@ -43,7 +43,7 @@ engine_run_then_hang() {
     engine_find || { printf '%s: the engine binary was not found\n' "$FAKE_TOOL" >&2; exit 127; }
     (
         if [[ -n $FAKE_LC_ALL_SET ]]; then export LC_ALL=$FAKE_LC_ALL; else unset LC_ALL; fi
-        exec "$ENGINE_BIN" "$@"
+        exec -a "$FAKE_TOOL" "$ENGINE_BIN" "$@"
     )
     fake_hang
 }

@@ -209,6 +209,9 @@ TEST_F(FaultsEngine, EngineWrapperLogsAndIsTheEngine) {
     char real[4096];
     ASSERT_NE(realpath(engine("vlt_agent").c_str(), real), nullptr);
     EXPECT_EQ(exe, real);
+    EXPECT_EQ(vlt_test::read_file("/proc/" + std::to_string(bg->pid()) + "/cmdline"),
+              std::string("vlt_agent\0--source\0", 19) + fifo + std::string("\0--snapshot\0off\0--name\0x\0--out\0", 31) +
+                  dir.path() + std::string("\0--no-progress\0", 15));
     std::string environ_text = vlt_test::read_file("/proc/" + std::to_string(bg->pid()) + "/environ");
     EXPECT_NE(environ_text.find(std::string("\0LC_ALL=de_DE.UTF-8\0", 20)), std::string::npos);
     std::vector<call_record> agent_calls = host_.calls_of("vlt_agent");
