@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/child.h"
 #include "common/log.h"
 #include "common/progress.h"
 
@@ -67,57 +68,34 @@ void build_argv(const char **argv, const char *source, const char *job_name,
     argv[n] = nullptr;
 }
 
+// The pid reaches the signal handler's registry before any signal can be
+// handled, so an interrupt never misses the agent; the progress segment
+// shows it from the start as well.
+void register_agent(pid_t pid, void *)
+{
+    g_cleanup.agent_pid = pid;
+    progress_set_child(pid);
+}
+
 // Starts the agent in a process group of its own and waits for it. Returns
 // 0 once it was started and waited for (*exit_code: its exit status, or -1
 // for a signal or a failed wait), -1 when no child could be created.
 int32_t start_and_wait(const char *const *argv, int32_t *exit_code, int *fork_errno)
 {
     *exit_code = -1;
-    // The pid reaches the signal handler's registry before any of the three
-    // signals can be handled, so an interrupt never misses the agent.
-    sigset_t block, previous;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGTERM);
-    sigaddset(&block, SIGHUP);
-    sigprocmask(SIG_BLOCK, &block, &previous);
-    pid_t pid = agent_fork();
+    child_spec spec;
+    spec.argv = argv;
+    spec.own_group = true;
+    spec.started = register_agent;
+    spec.make_process = agent_fork;
+    pid_t pid = start_child(spec);
     if (pid < 0) {
         *fork_errno = errno;
-        sigprocmask(SIG_SETMASK, &previous, nullptr);
         return -1;
     }
-    if (pid == 0) {
-        setpgid(0, 0);
-        // The interrupt handler is the orchestrator's: a signal that reaches
-        // the child before it runs the agent must not run it here.
-        struct sigaction dfl;
-        memset(&dfl, 0, sizeof dfl);
-        dfl.sa_handler = SIG_DFL;
-        sigemptyset(&dfl.sa_mask);
-        const int interrupts[] = {SIGINT, SIGTERM, SIGHUP};
-        for (int sig : interrupts) {
-            struct sigaction now;
-            if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
-                sigaction(sig, &dfl, nullptr);
-        }
-        sigprocmask(SIG_SETMASK, &previous, nullptr);
-        execvp(argv[0], const_cast<char *const *>(argv));
-        _exit(127);
-    }
-    setpgid(pid, pid);
-    g_cleanup.agent_pid = pid;
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    progress_set_child(pid);
-
-    int status = 0;
-    pid_t got;
-    while ((got = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-    }
+    *exit_code = wait_child(pid);
     g_cleanup.agent_pid = 0;
     progress_set_child(0);
-    if (got == pid && WIFEXITED(status))
-        *exit_code = WEXITSTATUS(status);
     return 0;
 }
 

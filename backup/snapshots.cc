@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/child.h"
 #include "common/log.h"
 #include "common/runner.h"
 
@@ -121,29 +122,11 @@ int signal_index(int sig)
 // parent waits under a 120 s alarm whose default action ends the program.
 void run_and_wait_in_handler(const char *const *argv)
 {
-    pid_t pid = fork();
+    pid_t pid = start_child_in_handler(argv);
     if (pid < 0)
         return;
-    if (pid == 0) {
-        for (int fd = 3; fd < 1024; fd++)
-            close(fd);
-        // The child must never run the clean-up itself.
-        struct sigaction dfl;
-        memset(&dfl, 0, sizeof dfl);
-        dfl.sa_handler = SIG_DFL;
-        sigemptyset(&dfl.sa_mask);
-        for (int other : kSignals)
-            sigaction(other, &dfl, nullptr);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execvp(argv[0], const_cast<char *const *>(argv));
-        _exit(127);
-    }
     alarm(120);
-    int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    (void)wait_child(pid);
     alarm(0);
 }
 

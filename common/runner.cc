@@ -1,6 +1,7 @@
 // Runs an outside tool in its own process group, captures its merged
 // standard output and standard error, and enforces a time limit.
 #include "common/runner.h"
+#include "common/child.h"
 #include "common/unique_fd.h"
 
 #include <fcntl.h>
@@ -70,24 +71,9 @@ int open_pidfd(pid_t pid) {
 #endif
 }
 
-[[noreturn]] void exec_child(const char *const *argv, int read_fd, int write_fd) {
-    setpgid(0, 0);
-    // Move the write end above the standard descriptors first, so that a
-    // pipe that landed on descriptor 1 or 2 is still duplicated correctly.
-    int w = fcntl(write_fd, F_DUPFD, 3);
-    if (w < 0 || dup2(w, 1) < 0 || dup2(w, 2) < 0) _exit(127);
-    close(w);
-    if (read_fd > 2) close(read_fd);
-    if (write_fd > 2) close(write_fd);
-    // A signal mask blocked by the caller would survive exec and make the
-    // tool deaf to the time-out's SIGTERM.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    setenv("LVM_SUPPRESS_FD_WARNINGS", "1", 1);
-    execvp(argv[0], const_cast<char *const *>(argv));
-    _exit(127);
-}
+// Every tool gets the LVM tools' switch that silences their warnings about
+// inherited descriptors.
+const char *const kToolEnvironment[] = {"LVM_SUPPRESS_FD_WARNINGS=1", nullptr};
 
 void signal_child(pid_t pid, int sig) {
     kill(-pid, sig);  // the whole group first
@@ -111,11 +97,16 @@ int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, siz
     unique_fd read_end(fds[0]);
     unique_fd write_end(fds[1]);
 
-    pid_t pid = fork();
+    // A signal mask blocked by the caller would survive exec and make the
+    // tool deaf to the time-out's SIGTERM: the tool starts with none.
+    child_spec spec;
+    spec.argv = argv;
+    spec.output_fd = write_end.get();
+    spec.own_group = true;
+    spec.clear_signal_mask = true;
+    spec.env = kToolEnvironment;
+    pid_t pid = start_child(spec);
     if (pid < 0) return -1;
-    if (pid == 0) exec_child(argv, fds[0], fds[1]);
-
-    setpgid(pid, pid);  // whichever side runs first, the group exists
     write_end.reset();
     unique_fd child_end(open_pidfd(pid));
 

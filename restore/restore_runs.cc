@@ -1,20 +1,23 @@
 // Starting vlt_restore and waiting for it.
 #include "restore/restore_runs.h"
 
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "common/child.h"
 #include "common/progress.h"
 
 namespace {
 
 // Seven fixed arguments, the forwarded ones and the end mark.
 enum { kMaxArgs = 7 + RESTORE_MAX_FORWARDED + 1 };
+
+// The progress segment shows the tool from the moment it exists.
+void show_child(pid_t pid, void *)
+{
+    progress_set_child(static_cast<int32_t>(pid));
+}
 
 }  // namespace
 
@@ -40,33 +43,20 @@ int32_t run_restore_tool(const char *meta_path, const char *search_dir, const ch
         argv[n++] = forwarded[i];
     argv[n] = nullptr;
 
-    pid_t pid = fork();
+    // Its own group: a terminal interrupt reaches us, not the tool.
+    child_spec spec;
+    spec.argv = argv;
+    spec.own_group = true;
+    spec.started = show_child;
+    pid_t pid = start_child(spec);
     if (pid < 0) {
         if (msg != nullptr && msg_size > 0)
             std::snprintf(msg, msg_size, "fork failed: %s", std::strerror(errno));
         return -1;
     }
-    if (pid == 0) {
-        // Its own group: a terminal interrupt reaches us, not the tool.
-        setpgid(0, 0);
-        execvp(argv[0], const_cast<char *const *>(argv));
-        _exit(127);
-    }
-    // Either side may run first; both make the group so it exists at once.
-    // The child may already have exec'd (EACCES), which is fine.
-    setpgid(pid, pid);
-    progress_set_child(static_cast<int32_t>(pid));
-
-    int wstatus = 0;
-    pid_t waited;
-    do {
-        waited = waitpid(pid, &wstatus, 0);
-    } while (waited < 0 && errno == EINTR);
+    int32_t code = wait_child(pid);
     progress_set_child(0);
 
-    int code = -1;
-    if (waited == pid && WIFEXITED(wstatus))
-        code = WEXITSTATUS(wstatus);
     if (code == 0)
         return 0;
     if (msg != nullptr && msg_size > 0)

@@ -1,6 +1,7 @@
 // The runner against real shell one-liners: capture, truncation, exit
 // codes, time limits with SIGTERM and SIGKILL, and reaping.
 #include "common/runner.h"
+#include "tests/support/test_util.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -262,3 +263,22 @@ TEST_F(RunnerTest, ToolRunsInItsOwnProcessGroup) {
 }
 
 }  // namespace
+
+// Ctrl-C reaches the whole foreground group, and a child belongs to it from
+// fork until it has its own group: the caller's clean-up handler must never
+// run in it.
+TEST_F(RunnerTest, InterruptsWhileToolsStartNeverRunTheCallersHandlerInAChild) {
+    std::string why;
+    int runs = vlt_test::handler_runs_in_children(
+        [] {
+            for (int i = 0; i < 150; i++) {
+                const char *argv[] = {"true", nullptr};
+                char out[64];
+                command_result res;
+                (void)run_command(argv, 10, out, sizeof out, &res);
+            }
+        },
+        &why);
+    ASSERT_GE(runs, 0) << why;
+    EXPECT_EQ(runs, 0) << "the handler ran in " << runs << " child(ren) before they started their program";
+}

@@ -93,4 +93,17 @@ TEST_F(RestoreTool, ReportsExitStatusSignalAndMissingTool) {
     EXPECT_STREQ(msg_, "vlt_restore exited with code 127");
 }
 
+TEST_F(RestoreTool, InterruptsWhileItStartsNeverRunTheHandlerInTheChild) {
+    fake_tool("exit 0\n");
+    std::string why;
+    int runs = vlt_test::handler_runs_in_children(
+        [this] {
+            for (int i = 0; i < 150; i++)
+                (void)run({});
+        },
+        &why);
+    ASSERT_GE(runs, 0) << why;
+    EXPECT_EQ(runs, 0) << "the handler ran in " << runs << " child(ren) before vlt_restore started";
+}
+
 }  // namespace

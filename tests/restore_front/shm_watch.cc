@@ -1,7 +1,8 @@
 // vlt_front_shm_watch PID OUT: maps the progress segment of process PID,
-// writes "ready" next to OUT, waits until PID has ended (at most 30 s) and
-// writes to OUT the child pid seen at the start and the phase and child pid
-// the segment held at the end.
+// waits until it names a child (at most 30 s: the writer publishes the
+// child a moment after starting it), writes "ready" next to OUT, waits
+// until PID has ended (at most 30 s) and writes to OUT the child pid seen
+// at the start and the phase and child pid the segment held at the end.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -40,6 +41,8 @@ int main(int argc, char **argv) {
             v |= static_cast<uint32_t>(seg[off + i]) << (8 * i);
         return v;
     };
+    for (int i = 0; i < 3000 && u32(1200) == 0; i++)
+        usleep(10000);
     char job[65];
     for (int i = 0; i < 64; i++)
         job[i] = static_cast<char>(seg[24 + i]);

@@ -2,10 +2,15 @@
 
 #include <dirent.h>
 #include <ftw.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,6 +133,86 @@ path_override::path_override(const std::string &dir, bool only) {
 path_override::~path_override() {
     if (had_) setenv("PATH", saved_.c_str(), 1);
     else unsetenv("PATH");
+}
+
+namespace {
+
+// Shared with every process of the storm: the owner of the handler and the
+// number of handler runs in processes other than the owner.
+struct storm_record {
+    pid_t owner;
+    int foreign_runs;
+};
+
+storm_record *g_storm = nullptr;
+
+void note_where_it_ran(int) {
+    if (getpid() != g_storm->owner)
+        __atomic_fetch_add(&g_storm->foreign_runs, 1, __ATOMIC_SEQ_CST);
+}
+
+}  // namespace
+
+int handler_runs_in_children(const std::function<void()> &start_children, std::string *why) {
+    void *shared = mmap(nullptr, sizeof(storm_record), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) {
+        *why = std::string("mmap: ") + strerror(errno);
+        return -1;
+    }
+    g_storm = static_cast<storm_record *>(shared);
+    g_storm->foreign_runs = 0;
+    int ready[2];
+    if (pipe(ready) != 0) {
+        *why = std::string("pipe: ") + strerror(errno);
+        munmap(shared, sizeof(storm_record));
+        return -1;
+    }
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        g_storm->owner = getpid();
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = note_where_it_ran;
+        sigemptyset(&sa.sa_mask);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+        close(ready[0]);
+        (void)!write(ready[1], "r", 1);
+        close(ready[1]);
+        start_children();
+        _exit(0);
+    }
+    close(ready[1]);
+    if (pid < 0) {
+        *why = std::string("fork: ") + strerror(errno);
+        close(ready[0]);
+        munmap(shared, sizeof(storm_record));
+        return -1;
+    }
+    setpgid(pid, pid);
+    char c;
+    ssize_t n;
+    while ((n = read(ready[0], &c, 1)) < 0 && errno == EINTR) {
+    }
+    close(ready[0]);
+    const int storm[] = {SIGINT, SIGTERM, SIGHUP};
+    int status = 0;
+    for (unsigned round = 0; n == 1; round++) {
+        kill(-pid, storm[round % 3]);
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) break;
+    }
+    if (n != 1) waitpid(pid, &status, 0);
+    int runs = g_storm->foreign_runs;
+    munmap(shared, sizeof(storm_record));
+    g_storm = nullptr;
+    if (n != 1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        *why = "the starting process did not run to its end (status " + std::to_string(status) + ")";
+        return -1;
+    }
+    return runs;
 }
 
 }  // namespace vlt_test

@@ -1,7 +1,8 @@
 // Small helpers shared by the tests of every area: scratch directories,
-// whole-file reads and writes, captured standard descriptors and a PATH
-// that finds fake tools first.
+// whole-file reads and writes, captured standard descriptors, a PATH that
+// finds fake tools first, and a storm of interrupts while children start.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,5 +73,15 @@ private:
     std::string saved_;
     bool had_ = false;
 };
+
+// Interrupts in a tight loop while children start. start_children runs in a
+// process of its own, in a process group of its own, with a handler for
+// SIGINT, SIGTERM and SIGHUP that only counts where it ran; meanwhile this
+// process sends those three signals, in turn, to that whole group until
+// start_children has returned. The handler stands for the programs'
+// clean-up handlers: it must never run in a child that is on its way to its
+// program. Returns how often it did, or -1 when the storm itself could not
+// be set up (the reason is in *why).
+int handler_runs_in_children(const std::function<void()> &start_children, std::string *why);
 
 }  // namespace vlt_test

@@ -1,0 +1,113 @@
+// Starting a child process with every signal blocked across the fork and
+// every handler put back to its default before the program runs.
+#include "common/child.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Every handler of ours becomes the default action again; ignored signals
+// stay ignored. Async-signal-safe.
+void reset_handlers()
+{
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    for (int sig = 1; sig < NSIG; sig++) {
+        if (sig == SIGKILL || sig == SIGSTOP)
+            continue;
+        struct sigaction now;
+        if (sigaction(sig, nullptr, &now) != 0)
+            continue;  // a number the C library keeps for itself
+        if (now.sa_handler != SIG_DFL && now.sa_handler != SIG_IGN)
+            sigaction(sig, &dfl, nullptr);
+    }
+}
+
+// In the child, with every signal blocked: becomes the program or ends
+// with 127.
+[[noreturn]] void become_program(const child_spec &spec, bool from_handler,
+                                 const sigset_t &caller_mask)
+{
+    if (spec.own_group)
+        setpgid(0, 0);
+    if (spec.output_fd >= 0) {
+        // Moved above the standard descriptors first, so that an output
+        // descriptor that is 1 or 2 itself is still duplicated correctly.
+        int w = fcntl(spec.output_fd, F_DUPFD, 3);
+        if (w < 0 || dup2(w, 1) < 0 || dup2(w, 2) < 0)
+            _exit(127);
+        close(w);
+    }
+    if (from_handler) {
+        for (int fd = 3; fd < 1024; fd++)
+            close(fd);
+    }
+    for (const char *const *e = spec.env; e != nullptr && *e != nullptr; e++)
+        putenv(const_cast<char *>(*e));  // the text outlives the exec
+    reset_handlers();
+    sigset_t mask = caller_mask;
+    if (spec.clear_signal_mask)
+        sigemptyset(&mask);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    execvp(spec.argv[0], const_cast<char *const *>(spec.argv));
+    _exit(127);
+}
+
+pid_t spawn(const child_spec &spec, bool from_handler)
+{
+    sigset_t all, caller_mask;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &caller_mask);
+    // In a handler, _Fork: fork would run the C library's fork preparations,
+    // which take locks the interrupted main flow may hold.
+    pid_t pid = from_handler ? _Fork() : spec.make_process != nullptr ? spec.make_process() : fork();
+    if (pid == 0)
+        become_program(spec, from_handler, caller_mask);
+    int saved_errno = errno;
+    if (pid > 0) {
+        if (spec.own_group)
+            setpgid(pid, pid);  // whichever side runs first, the group exists
+        if (spec.started != nullptr)
+            spec.started(pid, spec.started_ctx);
+    }
+    sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
+    errno = saved_errno;
+    return pid;
+}
+
+}  // namespace
+
+pid_t start_child(const child_spec &spec)
+{
+    return spawn(spec, false);
+}
+
+pid_t start_child_in_handler(const char *const *argv)
+{
+    child_spec spec;
+    spec.argv = argv;
+    spec.clear_signal_mask = true;
+    return spawn(spec, true);
+}
+
+int32_t wait_child(pid_t pid)
+{
+    if (pid <= 0)
+        return -1;  // never "any child"
+    int status = 0;
+    pid_t got;
+    while ((got = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (got == pid && WIFEXITED(status))
+        return WEXITSTATUS(status);
+    return -1;
+}

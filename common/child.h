@@ -1,0 +1,60 @@
+// Starting a child process: the one way the programs start another program
+// (the runner's tools, the agent and restore-tool runs, the clean-up
+// handler's thaw and lvremove).
+//
+// A signal may arrive at any moment, and until the child has a process
+// group of its own it shares ours, so a Ctrl-C reaches it too. The child is
+// a copy of us with our handlers installed: a handler run there would thaw
+// the guest or remove snapshots a second time, racing the parent. So every
+// signal is blocked across the fork; the child sets up its process group,
+// descriptors and environment, puts every handler back to the default
+// action (an ignored signal stays ignored, as exec keeps it), and only then
+// unblocks signals and executes the program. A signal that arrived in
+// between then takes its default action, as it would have in the program.
+//
+// Usage:
+//     child_spec spec;
+//     spec.argv = argv;            // argv[0] is looked up on PATH
+//     spec.own_group = true;       // out of reach of a terminal's Ctrl-C
+//     pid_t pid = start_child(spec);
+//     int32_t code = wait_child(pid);
+// Capturing output: pass a pipe's write end as output_fd (the pipe made
+// close-on-exec) and read the other end; a time limit is the caller's wait
+// loop, as run_command (common/runner.h) does it.
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+
+struct child_spec {
+    const char *const *argv = nullptr;  // null-terminated; element 0 is looked up on PATH
+    int output_fd = -1;                 // >= 0: becomes the child's standard output and
+                                        // error; otherwise both are inherited
+    bool own_group = false;             // the child leads a process group of its own
+    bool clear_signal_mask = false;     // the program starts with no signal blocked;
+                                        // otherwise with the caller's mask
+    const char *const *env = nullptr;   // "NAME=value" texts set in the child only,
+                                        // null-terminated; nullptr for none
+    // Called in the parent with the new pid while signals are still
+    // blocked, so that a handler that must know the child (to stop it) can
+    // never miss it. Optional.
+    void (*started)(pid_t pid, void *ctx) = nullptr;
+    void *started_ctx = nullptr;
+    // How the process is made: fork when nullptr. Tests pass one that fails.
+    pid_t (*make_process)() = nullptr;
+};
+
+// Starts the program. Returns the child's pid, or -1 with errno set when no
+// process could be created. A program that cannot be executed ends the
+// child with status 127.
+pid_t start_child(const child_spec &spec);
+
+// The same from inside a signal handler, with async-signal-safe calls only:
+// the child stays in our process group, closes descriptors 3 to 1023 and
+// starts with no signal blocked. Returns the pid or -1.
+pid_t start_child_in_handler(const char *const *argv);
+
+// Waits for the child, retrying interrupted waits. Returns its exit status
+// (0..255), or -1 when it ended by a signal or could not be waited for.
+// Async-signal-safe.
+int32_t wait_child(pid_t pid);

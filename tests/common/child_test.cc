@@ -1,0 +1,157 @@
+// The child-start routine: what the child inherits (mask, ignored signals,
+// environment, group), the parent's view while it starts, failures, and
+// the handler's form under a storm of interrupts.
+#include "common/child.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tests/support/test_util.h"
+
+namespace {
+
+// What cat finds about itself in /proc: status (masks), stat (process
+// group) and environ.
+struct child_view {
+    int32_t code = -2;
+    std::string out;
+};
+
+child_view run_and_read(child_spec spec) {
+    const char *argv[] = {"cat", "/proc/self/status", "/proc/self/stat", "/proc/self/environ", nullptr};
+    spec.argv = argv;
+    int fds[2];
+    EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    spec.output_fd = fds[1];
+    child_view view;
+    pid_t pid = start_child(spec);
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return view;
+    }
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) view.out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    view.code = wait_child(pid);
+    return view;
+}
+
+// The hexadecimal mask of a "SigBlk:" or "SigIgn:" line of cat's status.
+uint64_t status_mask(const std::string &out, const std::string &key) {
+    size_t at = out.find(key + ":\t");
+    if (at == std::string::npos) return ~0ull;
+    return std::stoull(out.substr(at + key.size() + 2, 16), nullptr, 16);
+}
+
+uint64_t bit(int sig) { return 1ull << (sig - 1); }
+
+// The process group in the stat line: "<pid> (cat) <state> <ppid> <pgrp> ...".
+pid_t process_group(const std::string &out) {
+    size_t at = out.find("(cat) ");
+    if (at == std::string::npos) return -1;
+    int ppid = 0, pgrp = 0;
+    char state = 0;
+    if (sscanf(out.c_str() + at + 6, "%c %d %d", &state, &ppid, &pgrp) != 3) return -1;
+    return pgrp;
+}
+
+struct seen_at_start {
+    pid_t pid = 0;
+    bool interrupts_blocked = false;
+};
+
+void note_start(pid_t pid, void *ctx) {
+    auto *seen = static_cast<seen_at_start *>(ctx);
+    sigset_t now;
+    sigprocmask(SIG_BLOCK, nullptr, &now);
+    seen->pid = pid;
+    seen->interrupts_blocked =
+        sigismember(&now, SIGINT) && sigismember(&now, SIGTERM) && sigismember(&now, SIGHUP);
+}
+
+TEST(Child, InheritsTheCallersMaskAndIgnoredSignalsAndGetsItsEnvironment) {
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    struct sigaction ignore, previous;
+    memset(&ignore, 0, sizeof ignore);
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGUSR2, &ignore, &previous);
+    const char *env[] = {"VLT_CHILD_TEST=set", nullptr};
+
+    child_spec spec;
+    spec.env = env;
+    seen_at_start seen;
+    spec.started = note_start;
+    spec.started_ctx = &seen;
+    child_view kept = run_and_read(spec);
+    spec.clear_signal_mask = true;
+    spec.own_group = true;
+    child_view cleared = run_and_read(spec);
+
+    sigset_t after;
+    sigprocmask(SIG_SETMASK, &old, &after);
+    sigaction(SIGUSR2, &previous, nullptr);
+    EXPECT_FALSE(sigismember(&after, SIGINT)) << "the caller's mask came back";
+
+    ASSERT_EQ(kept.code, 0) << kept.out;
+    EXPECT_EQ(status_mask(kept.out, "SigBlk"), bit(SIGUSR1));
+    EXPECT_EQ(status_mask(kept.out, "SigIgn") & bit(SIGUSR2), bit(SIGUSR2));
+    EXPECT_NE(kept.out.find(std::string("VLT_CHILD_TEST=set") + '\0'), std::string::npos) << kept.out;
+    EXPECT_EQ(nullptr, getenv("VLT_CHILD_TEST"));
+    EXPECT_EQ(process_group(kept.out), getpgrp());
+
+    ASSERT_EQ(cleared.code, 0) << cleared.out;
+    EXPECT_EQ(status_mask(cleared.out, "SigBlk"), 0u);
+    ASSERT_GT(seen.pid, 0);
+    EXPECT_TRUE(seen.interrupts_blocked) << "the parent learnt the pid with signals still open";
+    EXPECT_EQ(process_group(cleared.out), seen.pid);
+}
+
+pid_t failing_fork() {
+    errno = EAGAIN;
+    return -1;
+}
+
+TEST(Child, FailuresToCreateOrToExecute) {
+    child_spec spec;
+    const char *missing[] = {"vlt-no-such-program", nullptr};
+    spec.argv = missing;
+    pid_t pid = start_child(spec);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(wait_child(pid), 127);
+
+    const char *killed[] = {"sh", "-c", "kill -TERM $$", nullptr};
+    spec.argv = killed;
+    EXPECT_EQ(wait_child(start_child(spec)), -1);
+
+    spec.make_process = failing_fork;
+    errno = 0;
+    EXPECT_EQ(start_child(spec), -1);
+    EXPECT_EQ(errno, EAGAIN);
+}
+
+// The clean-up handler starts its thaw and lvremove with the handler's form.
+TEST(Child, HandlerFormUnderInterruptsNeverRunsTheHandlerInTheChild) {
+    std::string why;
+    int runs = vlt_test::handler_runs_in_children(
+        [] {
+            const char *argv[] = {"true", nullptr};
+            for (int i = 0; i < 150; i++) (void)wait_child(start_child_in_handler(argv));
+        },
+        &why);
+    ASSERT_GE(runs, 0) << why;
+    EXPECT_EQ(runs, 0) << "the handler ran in " << runs << " child(ren) before they started their program";
+}
+
+}  // namespace
