@@ -16,6 +16,3 @@ struct backup_options {
     int32_t forwarded_count;
     const char *api_key;                      // the profile's api-key value, or nullptr
 };
-
-// One backup of one VM; returns the exit status 0, 1 or 2.
-int32_t run_backup(const backup_options *opts);

@@ -12,6 +12,7 @@
 
 #include "backup/backup_options.h"
 #include "backup/profile_config.h"
+#include "backup/run_backup.h"
 #include "common/log.h"
 #include "common/options.h"
 #include "common/progress.h"

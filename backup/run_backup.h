@@ -1,8 +1,11 @@
-// One backup of one VM (run_backup itself is declared with the options it
-// takes, in backup/backup_options.h).
+// One backup of one VM: from its configuration to the summary of its jobs.
 #pragma once
+#include <cstdint>
 
 #include "backup/backup_options.h"
+
+// One backup of one VM; returns the exit status 0, 1 or 2.
+int32_t run_backup(const backup_options *opts);
 
 // Directory of the secret file that carries a literal api-key to the
 // agents: "/dev/shm" (memory only, never written to disk). Tests point it

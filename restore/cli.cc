@@ -1,27 +1,19 @@
-// The restore program's command line, its choice of target VMID and the
-// start sequence that ties them to the run.
+// The restore program's command line and the start sequence that hands
+// it to the run.
 #include "restore/cli.h"
 
-#include <sys/stat.h>
-
-#include <cctype>
-#include <cstdarg>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "common/log.h"
 #include "common/options.h"
 #include "common/progress.h"
-#include "common/runner.h"
-#include "common/text.h"
+#include "restore/restore_vm.h"
 
 namespace {
 
 const char *const kProgram = "vlt_proxmox_restore";
-const char *const kDefaultPveDir = "/etc/pve";
 
 // The options of this program as the scanner sees them. --storage-map is
 // collected from every occurrence, so it takes its value only as the next
@@ -98,83 +90,10 @@ int add_storage_map_entry(restore_options *opts, const char *value) {
     return -1;
 }
 
-
-
-int32_t vmid_from_pvesh(int64_t *out_vmid, char *err, size_t err_size) {
-    const char *const argv[] = {"pvesh", "get", "/cluster/nextid", nullptr};
-    char out[128];
-    command_result result;
-    int32_t rc = run_command(argv, 30, out, sizeof out, &result);
-    if (rc != 0 || result.exit_code == 127) {
-        put_text(err, err_size, "pvesh is not available (not running on a Proxmox VE host?)");
-        return -1;
-    }
-    trim_trailing_space(out);
-    if (result.exit_code != 0) {
-        put_text(err, err_size, "pvesh get /cluster/nextid failed: %.100s", out);
-        return -1;
-    }
-    if (parse_vmid_text(out, out_vmid) != 0) {
-        put_text(err, err_size, "pvesh get /cluster/nextid returned an unexpected value: %.100s",
-                  out);
-        return -1;
-    }
-    return 0;
-}
-
 }  // namespace
 
 void print_restore_usage(const char *invocation) {
     std::fprintf(stderr, kUsage, invocation, invocation);
-}
-
-const char *restore_pve_dir(const restore_options *opts) {
-    if (opts->pve_dir != nullptr && opts->pve_dir[0] != '\0')
-        return opts->pve_dir;
-    return kDefaultPveDir;
-}
-
-int32_t parse_vmid_text(const char *text, int64_t *out_vmid) {
-    if (text == nullptr || text[0] == '\0')
-        return -1;
-    errno = 0;
-    char *end = nullptr;
-    long long value = std::strtoll(text, &end, 10);
-    // A number too large for 64 bits is no VMID either.
-    if (end == text || *end != '\0' || errno == ERANGE || value < 1)
-        return -1;
-    *out_vmid = static_cast<int64_t>(value);
-    return 0;
-}
-
-int32_t choose_vmid(const restore_options *opts, int64_t *out_vmid, char *err, size_t err_size) {
-    const char *pve_dir = restore_pve_dir(opts);
-    if (opts->requested_vmid == nullptr)
-        return vmid_from_pvesh(out_vmid, err, err_size);
-
-    int64_t vmid = 0;
-    if (parse_vmid_text(opts->requested_vmid, &vmid) != 0) {
-        put_text(err, err_size, "--vmid must be a positive integer");
-        return -1;
-    }
-    char qemu_path[1024];
-    char lxc_path[1024];
-    std::snprintf(qemu_path, sizeof qemu_path, "%s/qemu-server/%" PRId64 ".conf", pve_dir, vmid);
-    std::snprintf(lxc_path, sizeof lxc_path, "%s/lxc/%" PRId64 ".conf", pve_dir, vmid);
-    struct stat st;
-    // A name that can be looked up is taken, whatever it is (even a
-    // dangling link would make the later exclusive create fail).
-    if (lstat(qemu_path, &st) == 0) {
-        put_text(err, err_size, "VMID %" PRId64 " is already in use (%s exists)", vmid,
-                  qemu_path);
-        return -1;
-    }
-    if (lstat(lxc_path, &st) == 0) {
-        put_text(err, err_size, "VMID %" PRId64 " is already in use (%s exists)", vmid, lxc_path);
-        return -1;
-    }
-    *out_vmid = vmid;
-    return 0;
 }
 
 int read_restore_command_line(int argc, char **argv, restore_options *opts) {

@@ -23,6 +23,3 @@ struct restore_options {
     const char *const *forwarded;     // the arguments after the first "--", or nullptr
     int32_t forwarded_count;
 };
-
-// The whole restore run. out_vmid is 0 at entry and the VMID used on success.
-int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, size_t err_size);

@@ -21,10 +21,10 @@
 #include "common/progress.h"
 #include "common/text.h"
 #include "restore/allocation.h"
-#include "restore/cli.h"
 #include "restore/config_rewrite.h"
 #include "restore/discovery.h"
 #include "restore/restore_runs.h"
+#include "restore/vmid.h"
 #include "vmconfig/vm_config.h"
 
 namespace {

@@ -5,6 +5,9 @@
 
 #include "restore/restore_options.h"
 
+// The whole restore run. out_vmid is 0 at entry and the VMID used on success.
+int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, size_t err_size);
+
 enum : size_t {
     RESTORE_CONFIG_SIZE = 32768,  // configuration texts: at most 32767 bytes
 };

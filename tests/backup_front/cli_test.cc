@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "backup/backup_options.h"
+#include "backup/run_backup.h"
 #include "backup/profile_config.h"
 #include "tests/backup_front/test_util.h"
 

@@ -12,7 +12,6 @@
 
 #include "common/log.h"
 #include "front_util.h"
-#include "restore/cli.h"
 #include "restore/restore_vm.h"
 
 using front_test::exists;
