@@ -17,24 +17,7 @@
 
 namespace {
 
-const char kPvesmMissing[] = "pvesm is not available (not running on a Proxmox VE host?)";
 const size_t kLvsBufferSize = 262144;
-
-void copy_cut(char *dst, size_t dst_size, const char *src, size_t len)
-{
-    if (len > dst_size - 1)
-        len = dst_size - 1;
-    memcpy(dst, src, len);
-    dst[len] = '\0';
-}
-
-void trim_trailing(char *text)
-{
-    size_t len = strlen(text);
-    while (len > 0 && (text[len - 1] == ' ' || text[len - 1] == '\t' || text[len - 1] == '\n' ||
-                       text[len - 1] == '\r'))
-        text[--len] = '\0';
-}
 
 bool is_space(char c)
 {
@@ -182,10 +165,10 @@ int32_t resolve_disks(const vm_volume_list *selection, resolved_disk_list *list,
         command_result result;
         int32_t rc = run_command(argv, 30, output, sizeof output, &result);
         if (rc != 0 || result.exit_code == 127) {
-            snprintf(msg, msg_size, "%s", kPvesmMissing);
+            put_tool_missing(msg, msg_size, "pvesm");
             return -1;
         }
-        trim_trailing(output);
+        trim_trailing_space(output);
         if (result.exit_code != 0) {
             row.status = RESOLVED_FAILED;
             snprintf(row.message, sizeof row.message, "pvesm path failed: %.200s",

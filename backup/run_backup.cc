@@ -19,6 +19,7 @@
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/runner.h"
+#include "common/text.h"
 #include "vmconfig/vm_config.h"
 
 const char *secret_file_dir = "/dev/shm";
@@ -27,14 +28,6 @@ namespace {
 
 // The output of qm config, kept for the configuration job.
 char g_config_text[65536];
-
-void trim_trailing(char *text)
-{
-    size_t len = strlen(text);
-    while (len > 0 && (text[len - 1] == ' ' || text[len - 1] == '\t' || text[len - 1] == '\n' ||
-                       text[len - 1] == '\r'))
-        text[--len] = '\0';
-}
 
 // The secret file of a literal api-key; gone when the run is over, on
 // every path, and unknown to the signal handler from then on.
@@ -183,11 +176,13 @@ int32_t run_backup(const backup_options *opts)
     command_result qm_result;
     int32_t rc = run_command(qm_argv, 30, g_config_text, sizeof g_config_text, &qm_result);
     if (rc != 0 || qm_result.exit_code == 127) {
-        log_write(LOG_LEVEL_ERROR, "qm is not available (not running on a Proxmox VE host?)");
+        char missing[96];
+        put_tool_missing(missing, sizeof missing, "qm");
+        log_write(LOG_LEVEL_ERROR, "%s", missing);
         return 1;
     }
     if (qm_result.exit_code != 0) {
-        trim_trailing(g_config_text);
+        trim_trailing_space(g_config_text);
         log_write(LOG_LEVEL_ERROR, "qm config %s --current failed: %s", vmid, g_config_text);
         return 1;
     }

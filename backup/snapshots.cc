@@ -18,6 +18,7 @@
 #include "common/child.h"
 #include "common/log.h"
 #include "common/runner.h"
+#include "common/text.h"
 
 cleanup_registry g_cleanup;
 
@@ -27,7 +28,6 @@ uint32_t cleanup_agent_grace_polls = 50;
 
 namespace {
 
-const char kQmMissing[] = "qm is not available (not running on a Proxmox VE host?)";
 const int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
 
 void sleep_ms(uint32_t ms)
@@ -37,14 +37,6 @@ void sleep_ms(uint32_t ms)
     ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
-}
-
-void trim_trailing(char *text)
-{
-    size_t len = strlen(text);
-    while (len > 0 && (text[len - 1] == ' ' || text[len - 1] == '\t' || text[len - 1] == '\n' ||
-                       text[len - 1] == '\r'))
-        text[--len] = '\0';
 }
 
 // The guest agent's error object is pretty-printed over several lines; a
@@ -216,9 +208,9 @@ int32_t guest_fsfreeze(const char *vmid, const char *command, uint32_t time_limi
     char output[512];
     command_result result;
     int32_t rc = run_command(argv, time_limit, output, sizeof output, &result);
-    trim_trailing(output);
+    trim_trailing_space(output);
     if (rc != 0 || result.exit_code == 127) {
-        snprintf(msg, msg_size, "%s", kQmMissing);
+        put_tool_missing(msg, msg_size, "qm");
         return -1;
     }
     if (result.timed_out) {
@@ -249,7 +241,7 @@ int32_t remove_snapshot(const char *vg_name, const char *snap_name, char *msg, s
         if (attempt < 5)
             sleep_ms(snapshot_retry_delay_ms);
     }
-    trim_trailing(output);
+    trim_trailing_space(output);
     snprintf(msg, msg_size, "lvremove %s failed: %.400s", name,
              output[0] != '\0' ? output : "unknown error");
     return -1;
@@ -287,7 +279,7 @@ int32_t create_snapshot(const lv_info *origin, const char *tag, const char *size
     command_result result;
     int32_t rc = run_command(thin ? thin_argv : thick_argv, 120, output, sizeof output, &result);
     if (rc != 0 || result.exit_code != 0) {
-        trim_trailing(output);
+        trim_trailing_space(output);
         snprintf(msg, msg_size, "could not create the snapshot of %s: %.400s", origin_name,
                  output[0] != '\0' ? output : "lvcreate failed");
         return -1;

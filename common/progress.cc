@@ -16,6 +16,7 @@
 #include "common/digest.h"
 #include "common/log.h"
 #include "common/status.h"
+#include "common/text.h"
 
 namespace {
 
@@ -39,9 +40,10 @@ uint64_t monotonic_ms() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-void put_text(char *field, size_t size, const char *text) {
+// A text field of the record: the text, cut to fit, and zeros to its end.
+void set_field(char *field, size_t size, const char *text) {
     memset(field, 0, size);
-    snprintf(field, size, "%s", text != nullptr ? text : "");
+    put_text(field, size, "%s", text != nullptr ? text : "");
 }
 
 // Every change after creation is bracketed by these two: the counter is odd
@@ -139,13 +141,13 @@ int32_t progress_create(progress_record **out, uint8_t kind, const char *job, ui
     seg->tool_kind = kind;
     seg->tool_code = tool_code;
     seg->phase = PROGRESS_PREPARING;
-    put_text(seg->job, sizeof seg->job, job);
-    put_text(seg->detail, sizeof seg->detail, detail);
+    set_field(seg->job, sizeof seg->job, job);
+    set_field(seg->detail, sizeof seg->detail, detail);
     seg->total_bytes = total_bytes;
     seg->eta_seconds = -1;
     for (int64_t &v : seg->slot_values) v = -1;
     seg->cpu_features = cpu_feature_bits();
-    put_text(seg->sha256_impl, sizeof seg->sha256_impl, sha256_impl_name());
+    set_field(seg->sha256_impl, sizeof seg->sha256_impl, sha256_impl_name());
     seg->start_mono_ms = monotonic_ms();
     seg->start_time = static_cast<int64_t>(time(nullptr));
 
@@ -180,7 +182,7 @@ void progress_status(uint8_t phase, const char *fmt, ...) {
     if (n < 0) text[0] = '\0';
     begin_update(seg);
     seg->phase = phase;
-    put_text(seg->status_text, sizeof seg->status_text, text);
+    set_field(seg->status_text, sizeof seg->status_text, text);
     set_elapsed(seg);
     end_update(seg);
 }

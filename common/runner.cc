@@ -2,6 +2,7 @@
 // standard output and standard error, and enforces a time limit.
 #include "common/runner.h"
 #include "common/child.h"
+#include "common/text.h"
 #include "common/unique_fd.h"
 
 #include <fcntl.h>
@@ -81,6 +82,10 @@ void signal_child(pid_t pid, int sig) {
 }
 
 }  // namespace
+
+int put_tool_missing(char *buf, size_t size, const char *tool) {
+    return put_text(buf, size, "%s is not available (not running on a Proxmox VE host?)", tool);
+}
 
 int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
                     command_result *result) {

@@ -12,6 +12,11 @@ struct command_result {
 int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
                     command_result *result);
 
+// The message for a Proxmox VE tool (qm, pvesm, pvesh) that could not be
+// run: "<tool> is not available (not running on a Proxmox VE host?)".
+// Formats like put_text (common/text.h).
+int put_tool_missing(char *buf, size_t size, const char *tool);
+
 // Seconds between the SIGTERM of a time-out and the SIGKILL that follows
 // when the child ignores it. 300 in production; tests shorten it.
 extern uint32_t runner_kill_grace_seconds;

@@ -18,6 +18,14 @@ int put_text(char *buf, size_t size, const char *fmt, ...)
     return n;
 }
 
+void copy_cut(char *dst, size_t dst_size, const char *src, size_t len)
+{
+    if (len > dst_size - 1)
+        len = dst_size - 1;
+    std::memcpy(dst, src, len);
+    dst[len] = '\0';
+}
+
 void trim_trailing_space(char *text)
 {
     size_t len = std::strlen(text);

@@ -1,5 +1,5 @@
 // Small text helpers for the message buffers every step writes its one
-// reason into.
+// reason into, and for the fixed-size text fields of the records.
 #pragma once
 #include <cstddef>
 
@@ -10,3 +10,7 @@ int put_text(char *buf, size_t size, const char *fmt, ...) __attribute__((format
 
 // Removes white space from the end of a terminated text, in place.
 void trim_trailing_space(char *text);
+
+// Copies the first len bytes of src into dst, cut to dst_size - 1 bytes,
+// and terminates it (dst_size > 0).
+void copy_cut(char *dst, size_t dst_size, const char *src, size_t len);

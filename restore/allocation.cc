@@ -12,7 +12,6 @@
 namespace {
 
 const char *const created_marker = "successfully created '";
-const char *const pvesm_missing = "pvesm is not available (not running on a Proxmox VE host?)";
 
 const uint32_t alloc_time_limit = 60;
 const uint32_t path_time_limit = 30;
@@ -102,7 +101,7 @@ int32_t allocate_volume(const char *storage, int64_t vmid, const char *size_text
     command_result res{};
     int32_t rc = run_command(argv, alloc_time_limit, output, sizeof output, &res);
     if (rc != 0 || res.exit_code == 127) {
-        put_text(err, err_size, "%s", pvesm_missing);
+        put_tool_missing(err, err_size, "pvesm");
         return -1;
     }
     if (res.exit_code != 0) {
@@ -136,7 +135,7 @@ int32_t volume_device_path(const allocated_volume *vol, char *ret_path, size_t p
     command_result res{};
     int32_t rc = run_command(argv, path_time_limit, output, sizeof output, &res);
     if (rc != 0 || res.exit_code == 127) {
-        put_text(err, err_size, "%s", pvesm_missing);
+        put_tool_missing(err, err_size, "pvesm");
         return -1;
     }
     trim_trailing_space(output);

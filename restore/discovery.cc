@@ -89,9 +89,7 @@ void run_header_job_name(const uint8_t *buf, char *ret_name) {
     // The writer terminates the name, but a damaged or foreign header need
     // not: never take more than 63 bytes.
     const char *src = reinterpret_cast<const char *>(buf + RUN_HEADER_OFF_JOB_NAME);
-    size_t n = strnlen(src, JOB_NAME_SIZE - 1);
-    memcpy(ret_name, src, n);
-    ret_name[n] = '\0';
+    copy_cut(ret_name, JOB_NAME_SIZE, src, strnlen(src, JOB_NAME_SIZE - 1));
 }
 
 int32_t scan_backup_dir(const char *dir, header_scan_entry **ret_rows, uint64_t *ret_count) {

@@ -30,13 +30,6 @@
 namespace {
 
 
-// Copies src into dst, cut to fit and terminated.
-void copy_text(char *dst, size_t dst_size, const char *src) {
-    size_t len = strnlen(src, dst_size - 1);
-    std::memcpy(dst, src, len);
-    dst[len] = '\0';
-}
-
 // Removes a file of ours when the scope ends, unless it was kept.
 class unlink_on_exit {
 public:
@@ -351,9 +344,9 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
             return -1;
         }
         remap_entry &entry = st.remap[st.remap_count++];
-        copy_text(entry.slot, sizeof entry.slot, vol.slot);
-        copy_text(entry.storage, sizeof entry.storage, fresh.storage);
-        copy_text(entry.volume, sizeof entry.volume, fresh.volume);
+        put_text(entry.slot, sizeof entry.slot, "%s", vol.slot);
+        put_text(entry.storage, sizeof entry.storage, "%s", fresh.storage);
+        put_text(entry.volume, sizeof entry.volume, "%s", fresh.volume);
     }
 
     if (opts->dry_run) {

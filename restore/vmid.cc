@@ -22,7 +22,7 @@ int32_t vmid_from_pvesh(int64_t *out_vmid, char *err, size_t err_size) {
     command_result result;
     int32_t rc = run_command(argv, 30, out, sizeof out, &result);
     if (rc != 0 || result.exit_code == 127) {
-        put_text(err, err_size, "pvesh is not available (not running on a Proxmox VE host?)");
+        put_tool_missing(err, err_size, "pvesh");
         return -1;
     }
     trim_trailing_space(out);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/text.h"
+
 namespace {
 
 constexpr size_t kMaxInput = 32767;
@@ -50,12 +52,6 @@ bool is_cdrom(span value) {
         if (comma == nullptr) return false;
         rest = span{rest.p + len + 1, rest.n - len - 1};
     }
-}
-
-void copy_field(char *dst, size_t dst_size, span s) {
-    size_t n = s.n < dst_size - 1 ? s.n : dst_size - 1;
-    memcpy(dst, s.p, n);
-    dst[n] = '\0';
 }
 
 bool is_disk_slot_span(span key) {
@@ -134,9 +130,9 @@ int32_t parse_vm_config(const char *text, vm_volume_list *list, char *msg, size_
             FAIL("more than %d disk-like volumes", static_cast<int>(VM_MAX_VOLUMES));
 
         vm_volume *row = &list->rows[list->count];
-        copy_field(row->slot, sizeof row->slot, key);
-        copy_field(row->storage, sizeof row->storage, storage);
-        copy_field(row->volume, sizeof row->volume, volume);
+        copy_cut(row->slot, sizeof row->slot, key.p, key.n);
+        copy_cut(row->storage, sizeof row->storage, storage.p, storage.n);
+        copy_cut(row->volume, sizeof row->volume, volume.p, volume.n);
         list->count++;
     }
     return 0;
