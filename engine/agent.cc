@@ -17,6 +17,7 @@
 
 #include "common/digest.h"
 #include "common/log.h"
+#include "common/options.h"
 #include "engine/chunk_pool.h"
 #include "engine/engine_util.h"
 #include "engine/run_format.h"
@@ -27,8 +28,6 @@ namespace engine {
 namespace {
 
 constexpr int max_run_counter = 1000;
-constexpr uint32_t max_threads = 256;
-constexpr const char *writer_version = "1.0.2-alpha028";
 
 enum : uint32_t {
     seen_source = 1u << 0,
@@ -529,12 +528,6 @@ int publish_header(const char *temp_path, const char *header_path) {
     return rename(temp_path, header_path);
 }
 
-uint32_t processor_count() {
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
-    if (n < 1) return 1;
-    return n > static_cast<long>(max_threads) ? max_threads : static_cast<uint32_t>(n);
-}
-
 }  // namespace
 
 const char *agent_usage() {
@@ -738,7 +731,7 @@ int run_agent(const agent_options &o, char *msg, size_t msg_size) {
     info.source_size = source_size;
     info.entry_count = index.count();
     if (index.size() > 0) sha256_digest(index.data(), index.size(), info.index_sha);
-    put_text(info.version_text, sizeof info.version_text, "%s", writer_version);
+    put_text(info.version_text, sizeof info.version_text, "%s", vlt_version);
     if (gethostname(info.host_name, sizeof info.host_name) != 0) info.host_name[0] = '\0';
     info.host_name[sizeof info.host_name - 1] = '\0';
     put_text(info.job_name, sizeof info.job_name, "%s", o.name);

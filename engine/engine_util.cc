@@ -128,33 +128,10 @@ bool all_zero(const void *data, uint64_t len) {
     return true;
 }
 
-void put_le16(uint8_t *p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put_le32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-void put_le64(uint8_t *p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint16_t get_le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t get_le32(const uint8_t *p) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
-uint64_t get_le64(const uint8_t *p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
+uint32_t processor_count() {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    if (n < 1) return 1;
+    return n > static_cast<long>(max_threads) ? max_threads : static_cast<uint32_t>(n);
 }
 
 int fd_size(int fd, uint64_t *ret_size) {

@@ -1,9 +1,11 @@
 // Small helpers shared by vlt_agent and vlt_restore: whole reads and
-// writes, number parsing and the little-endian field codecs of the run files.
+// writes, number parsing and the processor count. (The little-endian field
+// codecs of the run files are common/le_bytes.h.)
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
+#include "common/le_bytes.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 
@@ -30,12 +32,11 @@ namespace engine {
 // True when all len bytes are zero.
 bool all_zero(const void *data, uint64_t len);
 
-void put_le16(uint8_t *p, uint16_t v);
-void put_le32(uint8_t *p, uint32_t v);
-void put_le64(uint8_t *p, uint64_t v);
-uint16_t get_le16(const uint8_t *p);
-uint32_t get_le32(const uint8_t *p);
-uint64_t get_le64(const uint8_t *p);
+// The most worker threads either tool runs (--threads).
+inline constexpr uint32_t max_threads = 256;
+
+// The processors online, 1 to max_threads: the default of --threads.
+uint32_t processor_count();
 
 // Size of a regular file or block device behind fd; 0 and -1 like the rest.
 [[nodiscard]] int fd_size(int fd, uint64_t *ret_size);

@@ -20,7 +20,6 @@ namespace engine {
 
 namespace {
 
-constexpr uint32_t max_threads = 256;
 
 const arg_rule restore_rules[] = {
     {"--meta", nullptr, 1, nullptr},
@@ -325,12 +324,6 @@ int verify_target(const char *path, const loaded_run &run, char *msg, size_t msg
         }
     }
     return 0;
-}
-
-uint32_t processor_count() {
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
-    if (n < 1) return 1;
-    return n > static_cast<long>(max_threads) ? max_threads : static_cast<uint32_t>(n);
 }
 
 }  // namespace

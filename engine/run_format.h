@@ -20,6 +20,12 @@
 // Chunk store: a store_prefix_size prefix ("VLTC", version u16, zero u16,
 // prefix length u32, run id at 12), then the stored chunks back to back in
 // block order.
+//
+// The restore program reads the header block with a layout of its own
+// (restore/discovery.h), on purpose: this engine stands in for the suite's
+// separate backup product, whose format the orchestrator only reads, so the
+// two share no code. tests/engine/discovery_contract_test.cc checks that
+// they agree.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -10,6 +10,7 @@
 
 #include <memory>
 
+#include "common/le_bytes.h"
 #include "common/log.h"
 #include "common/status.h"
 #include "common/text.h"
@@ -22,22 +23,6 @@ const uint8_t header_magic[4] = {'V', 'L', 'T', 'H'};
 const uint16_t newest_header_version = 1;
 
 const uint64_t first_row_capacity = 16;
-
-uint16_t get_le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t get_le32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-uint64_t get_le64(const uint8_t *p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
 
 struct dir_closer {
     void operator()(DIR *d) const { closedir(d); }

@@ -16,7 +16,11 @@ enum : size_t {
 
 enum { JOB_MAX_SLOTS = 32 };
 
-// Field offsets of the header block; every integer is little-endian.
+// Field offsets of the header block; every integer is little-endian. The
+// run header files are written by the per-volume agent, a separate product:
+// this layout is kept here on purpose rather than shared with the reference
+// engine (engine/run_format.h), and the engine's contract test checks that
+// the two agree.
 enum : size_t {
     RUN_HEADER_OFF_MAGIC = 0,
     RUN_HEADER_OFF_VERSION = 4,
