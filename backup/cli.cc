@@ -14,6 +14,7 @@
 #include "backup/profile_config.h"
 #include "backup/run_backup.h"
 #include "common/log.h"
+#include "common/owned.h"
 #include "common/options.h"
 #include "common/progress.h"
 
@@ -35,9 +36,6 @@ const option_spec backup_option_table[] = {
     {nullptr, nullptr, 0},
 };
 
-struct free_deleter {
-    void operator()(const char **p) const { free(p); }
-};
 using arg_array = std::unique_ptr<const char *[], free_deleter>;
 
 // The lists a profile produced, freed when the run is over.

@@ -43,7 +43,7 @@
 #include <vector>
 
 #include "common/runner.h"
-#include "common/unique_fd.h"
+#include "common/owned.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/owned.h"
 #include "common/status.h"
 
 namespace {
@@ -135,9 +136,6 @@ constexpr int32_t kZstdLevel = 3;
 
 int g_selftest_corrupt_sha = 0;
 
-struct free_deleter {
-    void operator()(void *p) const { free(p); }
-};
 using heap_bytes = std::unique_ptr<uint8_t, free_deleter>;
 
 heap_bytes heap_alloc(uint64_t size) { return heap_bytes(static_cast<uint8_t *>(malloc(size))); }

@@ -3,7 +3,7 @@
 #include "common/runner.h"
 #include "common/child.h"
 #include "common/text.h"
-#include "common/unique_fd.h"
+#include "common/owned.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -7,7 +7,7 @@
 
 #include "common/le_bytes.h"
 #include "common/text.h"
-#include "common/unique_fd.h"
+#include "common/owned.h"
 
 namespace engine {
 

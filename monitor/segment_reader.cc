@@ -13,30 +13,11 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/owned.h"
+
 uint32_t segment_read_attempts = 200;
 
 namespace {
-
-// Closes a descriptor on every path.
-struct fd_guard {
-    int fd;
-    explicit fd_guard(int f) : fd(f) {}
-    ~fd_guard() {
-        if (fd >= 0) close(fd);
-    }
-    fd_guard(const fd_guard &) = delete;
-    fd_guard &operator=(const fd_guard &) = delete;
-};
-
-struct dir_guard {
-    DIR *dir;
-    explicit dir_guard(DIR *d) : dir(d) {}
-    ~dir_guard() {
-        if (dir) closedir(dir);
-    }
-    dir_guard(const dir_guard &) = delete;
-    dir_guard &operator=(const dir_guard &) = delete;
-};
 
 uint64_t load_u64(const unsigned char *p) {
     uint64_t v = 0;
@@ -137,13 +118,13 @@ int32_t read_segment(const char *path, segment_view *out, char *err, size_t err_
     }
     // O_NONBLOCK: a FIFO put there after the check must not hang the monitor;
     // O_NOFOLLOW: neither must a symbolic link lead it elsewhere.
-    fd_guard fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-    if (fd.fd < 0) {
+    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0) {
         snprintf(err, err_size, "cannot open: %s", strerror(errno));
         return -1;
     }
     struct stat st;
-    if (fstat(fd.fd, &st) != 0) {
+    if (fstat(fd.get(), &st) != 0) {
         snprintf(err, err_size, "cannot stat: %s", strerror(errno));
         return -1;
     }
@@ -167,14 +148,14 @@ int32_t read_segment(const char *path, segment_view *out, char *err, size_t err_
     unsigned char after[8];
     for (uint32_t attempt = 0; attempt < segment_read_attempts; attempt++) {
         pause_briefly(attempt);
-        ssize_t n = read_at(fd.fd, before, sizeof before, SEG_OFF_COUNTER);
+        ssize_t n = read_at(fd.get(), before, sizeof before, SEG_OFF_COUNTER);
         if (n != (ssize_t)sizeof before) {
             snprintf(err, err_size, "truncated while reading");
             return -1;
         }
         uint64_t c1 = load_u64(before);
         if (c1 & 1) continue;  // the writer is in the middle of an update
-        n = read_at(fd.fd, copy, sizeof copy, 0);
+        n = read_at(fd.get(), copy, sizeof copy, 0);
         if (n < 0) {
             snprintf(err, err_size, "cannot read: %s", strerror(errno));
             return -1;
@@ -183,7 +164,7 @@ int32_t read_segment(const char *path, segment_view *out, char *err, size_t err_
             snprintf(err, err_size, "truncated (%zd of %u bytes)", n, (unsigned)SEGMENT_SIZE);
             return -1;
         }
-        if (read_at(fd.fd, after, sizeof after, SEG_OFF_COUNTER) != (ssize_t)sizeof after) {
+        if (read_at(fd.get(), after, sizeof after, SEG_OFF_COUNTER) != (ssize_t)sizeof after) {
             snprintf(err, err_size, "truncated while reading");
             return -1;
         }
@@ -221,10 +202,10 @@ int process_exists(uint32_t pid) {
 int process_started_after(uint32_t pid, uint64_t mono_ms, const char *proc_dir) {
     char path[256];
     snprintf(path, sizeof path, "%s/%u/stat", proc_dir, (unsigned)pid);
-    fd_guard fd(open(path, O_RDONLY | O_CLOEXEC));
-    if (fd.fd < 0) return 0;
+    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return 0;
     char buf[1024];
-    ssize_t n = read_at(fd.fd, (unsigned char *)buf, sizeof buf - 1, 0);
+    ssize_t n = read_at(fd.get(), (unsigned char *)buf, sizeof buf - 1, 0);
     if (n <= 0) return 0;
     buf[n] = 0;
     // The command name in parentheses may itself hold blanks and ")": the
@@ -253,8 +234,8 @@ int process_started_after(uint32_t pid, uint64_t mono_ms, const char *proc_dir) 
 int32_t list_segments(const char *dir, segment_entry *entries, size_t cap, size_t *count,
                       char *err, size_t err_size) {
     *count = 0;
-    dir_guard d(opendir(dir));
-    if (!d.dir) {
+    unique_dir d(opendir(dir));
+    if (!d.get()) {
         snprintf(err, err_size, "cannot read %s: %s", dir, strerror(errno));
         return -1;
     }
@@ -264,7 +245,7 @@ int32_t list_segments(const char *dir, segment_entry *entries, size_t cap, size_
     };
     named found[SEGMENT_MAX_LISTED];
     size_t nfound = 0;
-    while (struct dirent *de = readdir(d.dir)) {
+    while (struct dirent *de = readdir(d.get())) {
         uint32_t pid;
         if (!segment_name_pid(de->d_name, &pid)) continue;
         if (nfound == SEGMENT_MAX_LISTED || nfound == cap) break;

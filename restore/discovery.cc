@@ -12,6 +12,7 @@
 
 #include "common/le_bytes.h"
 #include "common/log.h"
+#include "common/owned.h"
 #include "common/status.h"
 #include "common/text.h"
 
@@ -23,14 +24,6 @@ const uint8_t header_magic[4] = {'V', 'L', 'T', 'H'};
 const uint16_t newest_header_version = 1;
 
 const uint64_t first_row_capacity = 16;
-
-struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
-};
-
-struct free_deleter {
-    void operator()(void *p) const { free(p); }
-};
 
 }  // namespace
 
@@ -84,8 +77,8 @@ int32_t scan_backup_dir(const char *dir, header_scan_entry **ret_rows, uint64_t 
     std::unique_ptr<uint8_t, free_deleter> header(static_cast<uint8_t *>(malloc(RUN_HEADER_SIZE)));
     if (!rows || !header) return STATUS_NOMEM;
 
-    std::unique_ptr<DIR, dir_closer> d(opendir(dir));
-    if (!d) {
+    unique_dir d(opendir(dir));
+    if (d.get() == nullptr) {
         int err = errno;
         if (err == ENOENT) {
             *ret_rows = nullptr;

@@ -18,6 +18,7 @@
 #include <new>
 
 #include "common/log.h"
+#include "common/owned.h"
 #include "common/progress.h"
 #include "common/text.h"
 #include "restore/allocation.h"
@@ -48,29 +49,6 @@ public:
 
 private:
     char path_[1100];
-};
-
-// Closes a descriptor when the scope ends.
-class fd_closer {
-public:
-    explicit fd_closer(int fd) : fd_(fd) {}
-    ~fd_closer() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    fd_closer(const fd_closer &) = delete;
-    fd_closer &operator=(const fd_closer &) = delete;
-
-    int get() const { return fd_; }
-    // Closes now and reports close's own result.
-    int close_now() {
-        int rc = close(fd_);
-        fd_ = -1;
-        return rc;
-    }
-
-private:
-    int fd_;
 };
 
 // Frees the run's volumes, first allocated first, when the scope ends
@@ -121,7 +99,7 @@ int32_t read_restored_config(const char *path, char *buf, char *err, size_t err_
                   std::strerror(errno));
         return -1;
     }
-    fd_closer file(fd);
+    unique_fd file(fd);
     const size_t limit = RESTORE_CONFIG_SIZE - 1;
     size_t have = 0;
     while (have < limit) {
@@ -171,7 +149,7 @@ int32_t install_target_config(const char *config_dir, int64_t vmid, const char *
     }
     unlink_on_exit temp_file;
     temp_file.arm(temp_path);
-    fd_closer file(fd);
+    unique_fd file(fd);
     // The mode Proxmox gives its configuration files.
     (void)fchmod(fd, 0640);
 
