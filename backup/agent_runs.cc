@@ -13,43 +13,11 @@
 #include "common/child.h"
 #include "common/log.h"
 #include "common/progress.h"
+#include "common/temp_file.h"
 
 pid_t (*agent_fork)() = fork;
 
 namespace {
-
-// The temporary file of the configuration job, removed on every path.
-class temp_file {
-public:
-    ~temp_file()
-    {
-        close_fd();
-        if (path_[0] != '\0')
-            unlink(path_);
-    }
-    bool create(const char *tmpl)
-    {
-        snprintf(path_, sizeof path_, "%s", tmpl);
-        fd_ = mkstemp(path_);
-        if (fd_ < 0) {
-            path_[0] = '\0';
-            return false;
-        }
-        return true;
-    }
-    void close_fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-    }
-    int fd() const { return fd_; }
-    const char *path() const { return path_; }
-
-private:
-    char path_[64] = "";
-    int fd_ = -1;
-};
 
 // argv holds at most 127 arguments and the terminating null.
 void build_argv(const char **argv, const char *source, const char *job_name,
@@ -155,7 +123,7 @@ int32_t run_vmconfig_job(const char *config_text, const char *job_name,
     if (msg_size > 0)
         msg[0] = '\0';
     temp_file file;
-    if (!file.create("/tmp/vlt_proxmox_vmconfig.XXXXXX")) {
+    if (!file.create_unique("/tmp/vlt_proxmox_vmconfig.XXXXXX")) {
         snprintf(msg, msg_size, "mkstemp failed: %s", strerror(errno));
         return -1;
     }
@@ -168,7 +136,7 @@ int32_t run_vmconfig_job(const char *config_text, const char *job_name,
             return -1;
         }
     }
-    file.close_fd();
+    (void)file.close_now();
 
     const char *argv[128];
     build_argv(argv, file.path(), job_name, forwarded, forwarded_count);

@@ -19,6 +19,7 @@
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/runner.h"
+#include "common/temp_file.h"
 #include "common/text.h"
 #include "vmconfig/vm_config.h"
 
@@ -29,53 +30,34 @@ namespace {
 // The output of qm config, kept for the configuration job.
 char g_config_text[65536];
 
-// The secret file of a literal api-key; gone when the run is over, on
-// every path, and unknown to the signal handler from then on.
-class secret_file {
-public:
-    ~secret_file() { remove(); }
-    // 0, or -1 after logging why.
-    int32_t create(const char *vmid, const char *value)
-    {
-        snprintf(path_, sizeof path_, "%s/vlt_proxmox_key.%d.XXXXXX", secret_file_dir,
-                 static_cast<int>(getpid()));
-        int fd = mkstemp(path_);
-        if (fd < 0) {
-            log_write(LOG_LEVEL_ERROR, "VM %s: cannot create a secret file under %s: %s", vmid,
-                      secret_file_dir, strerror(errno));
-            path_[0] = '\0';
-            return -1;
-        }
-        // Known to the interrupt handler from the moment it exists.
-        snprintf(g_cleanup.secret_path, sizeof g_cleanup.secret_path, "%s", path_);
-        size_t len = strlen(value);
-        bool ok = fchmod(fd, 0600) == 0;
-        if (ok) {
-            ssize_t written = write(fd, value, len);
-            ok = written >= 0 && static_cast<size_t>(written) == len;
-        }
-        if (close(fd) != 0)
-            ok = false;
-        if (!ok) {
-            log_write(LOG_LEVEL_ERROR, "VM %s: cannot write the secret file under %s", vmid, secret_file_dir);
-            remove();
-            return -1;
-        }
-        return 0;
+// Writes a literal api-key into a file of its own under secret_file_dir,
+// known to the interrupt handler from the moment it exists (and gone, with
+// the handler told, when `file` goes). 0, or -1 after logging why.
+int32_t write_secret_file(temp_file *file, const char *vmid, const char *value)
+{
+    char tmpl[PATH_MAX];
+    put_text(tmpl, sizeof tmpl, "%s/vlt_proxmox_key.%d.XXXXXX", secret_file_dir,
+             static_cast<int>(getpid()));
+    if (!file->create_unique(tmpl)) {
+        log_write(LOG_LEVEL_ERROR, "VM %s: cannot create a secret file under %s: %s", vmid,
+                  secret_file_dir, strerror(errno));
+        return -1;
     }
-    void remove()
-    {
-        if (path_[0] == '\0')
-            return;
-        g_cleanup.secret_path[0] = '\0';
-        unlink(path_);
-        path_[0] = '\0';
+    size_t len = strlen(value);
+    bool ok = fchmod(file->fd(), 0600) == 0;
+    if (ok) {
+        ssize_t written = write(file->fd(), value, len);
+        ok = written >= 0 && static_cast<size_t>(written) == len;
     }
-    const char *path() const { return path_; }
-
-private:
-    char path_[64] = "";
-};
+    if (file->close_now() != 0)
+        ok = false;
+    if (!ok) {
+        log_write(LOG_LEVEL_ERROR, "VM %s: cannot write the secret file under %s", vmid, secret_file_dir);
+        file->remove();
+        return -1;
+    }
+    return 0;
+}
 
 // Removes every snapshot the run still owns; used when the run has to end
 // right after the set was taken.
@@ -240,7 +222,7 @@ int32_t run_backup(const backup_options *opts)
 
     // From here until release_signal_handlers, an interrupt stops the agent,
     // removes the secret file and the snapshots still owned.
-    secret_file key_file;
+    temp_file key_file(&g_cleanup.secret_file);
     char api_key_arg[600] = "";
     const char **forwarded = opts->forwarded;
     int32_t forwarded_count = opts->forwarded_count;
@@ -249,7 +231,7 @@ int32_t run_backup(const backup_options *opts)
         if (secret.kind == SECRET_FILE) {
             snprintf(api_key_arg, sizeof api_key_arg, "file:%s", secret.text);
         } else {
-            if (key_file.create(vmid, opts->api_key) != 0) {
+            if (write_secret_file(&key_file, vmid, opts->api_key) != 0) {
                 remove_all_snapshots(set.get());
                 release_signal_handlers();
                 return 1;

@@ -376,10 +376,7 @@ void cleanup_on_signal(int sig)
         }
     }
 
-    if (g_cleanup.secret_path[0] != '\0') {
-        unlink(g_cleanup.secret_path);
-        g_cleanup.secret_path[0] = '\0';
-    }
+    removal_slot_fire(&g_cleanup.secret_file);
 
     if (g_cleanup.frozen) {
         g_cleanup.frozen = 0;
@@ -462,7 +459,7 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
         g_cleanup.created[i] = 0;
     g_cleanup.creating = 0;
     g_cleanup.agent_pid = 0;
-    g_cleanup.secret_path[0] = '\0';
+    g_cleanup.secret_file.armed = 0;
 
     if (!g_cleanup.installed) {
         struct sigaction action;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "backup/disks.h"
+#include "common/temp_file.h"
 #include "vmconfig/vm_config.h"
 
 struct freeze_params {
@@ -33,7 +34,7 @@ struct snapshot_set {
 // exists and clearing it before undoing that thing.
 struct cleanup_registry {
     volatile int32_t agent_pid;           // 0 when no agent runs
-    char secret_path[300];                // empty when none
+    removal_slot secret_file;             // armed while a secret file exists
     volatile int32_t frozen;              // the guest is (or may be becoming) frozen
     char thaw_vmid[64];
     const char *thaw_argv[6];             // qm guest cmd <vmid> fsfreeze-thaw

@@ -1,6 +1,5 @@
 #include "engine/agent.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -18,6 +17,7 @@
 #include "common/digest.h"
 #include "common/log.h"
 #include "common/options.h"
+#include "common/temp_file.h"
 #include "engine/chunk_pool.h"
 #include "engine/engine_util.h"
 #include "engine/run_format.h"
@@ -220,21 +220,19 @@ int on_agent_arg(void *ctx, const arg_rule &rule, const char *value, char *msg, 
 
 // ---- files of the run, and their removal on failure or on a signal --------
 
-// What the signal handler removes. Paths are written before the flag is set
-// and the flag is cleared before the main flow touches the file again.
+// The files of the run the signal handler removes: the chunk store and the
+// temporary header, each while it is ours (common/temp_file.h).
 struct run_cleanup {
-    char store_path[PATH_MAX];
-    char temp_path[PATH_MAX];
-    volatile sig_atomic_t store_armed;
-    volatile sig_atomic_t temp_armed;
+    removal_slot store;
+    removal_slot header_temp;
 };
 
-run_cleanup g_cleanup;
+run_cleanup g_run_files;
 
 void on_fatal_signal(int sig) {
     int saved = errno;
-    if (g_cleanup.temp_armed) (void)unlink(g_cleanup.temp_path);
-    if (g_cleanup.store_armed) (void)unlink(g_cleanup.store_path);
+    removal_slot_fire(&g_run_files.header_temp);
+    removal_slot_fire(&g_run_files.store);
     errno = saved;
     // The handler was installed with SA_RESETHAND: the signal, raised again,
     // ends the process once the handler returns.
@@ -264,33 +262,6 @@ public:
 
 private:
     struct sigaction old_[3];
-};
-
-void arm(char *dst, const char *path, volatile sig_atomic_t *flag) {
-    memcpy(dst, path, strlen(path) + 1);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    *flag = 1;
-}
-
-// Removes the armed files of the run unless committed; on every path out of
-// run_agent.
-class run_files {
-public:
-    run_files() = default;
-    run_files(const run_files &) = delete;
-    run_files &operator=(const run_files &) = delete;
-    ~run_files() {
-        if (g_cleanup.temp_armed) {
-            g_cleanup.temp_armed = 0;
-            std::atomic_signal_fence(std::memory_order_seq_cst);
-            (void)unlink(g_cleanup.temp_path);
-        }
-        if (g_cleanup.store_armed) {
-            g_cleanup.store_armed = 0;
-            std::atomic_signal_fence(std::memory_order_seq_cst);
-            (void)unlink(g_cleanup.store_path);
-        }
-    }
 };
 
 // A growing heap buffer of index entries.
@@ -412,9 +383,10 @@ bool path_exists(const char *path) {
 }
 
 // Finds the first free base name and creates the chunk store under it
-// exclusively. Stores the paths and the open store; arms its removal.
+// exclusively. Stores the paths; the store is open in *store, which
+// removes it again unless the run is published.
 int claim_run_names(const agent_options &o, int64_t created, char *header_path, char *store_path,
-                    unique_fd *ret_store, char *msg, size_t msg_size) {
+                    temp_file *store, char *msg, size_t msg_size) {
     char base[PATH_MAX];
     for (int counter = 1; counter <= max_run_counter; ++counter) {
         // room for the extension and the temporary header suffix
@@ -425,14 +397,11 @@ int claim_run_names(const agent_options &o, int64_t created, char *header_path, 
         put_text(header_path, PATH_MAX, "%s%s", base, header_extension(run_kind_full));
         put_text(store_path, PATH_MAX, "%s%s", base, store_extension(run_kind_full));
         if (path_exists(header_path)) continue;
-        int fd = open(store_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0) {
+        if (!store->create_exclusive(store_path, 0600)) {
             if (errno == EEXIST) continue;
             put_text(msg, msg_size, "cannot create %s: %s", store_path, strerror(errno));
             return -1;
         }
-        ret_store->reset(fd);
-        arm(g_cleanup.store_path, store_path, &g_cleanup.store_armed);
         return 0;
     }
     put_text(msg, msg_size, "no free run name for job %s in %s: %d runs with this time stamp exist", o.name,
@@ -528,6 +497,193 @@ int publish_header(const char *temp_path, const char *header_path) {
     return rename(temp_path, header_path);
 }
 
+int check_output_dir(const char *dir, char *msg, size_t msg_size) {
+    struct stat st;
+    if (stat(dir, &st) != 0) {
+        put_text(msg, msg_size, "output directory %s: %s", dir, strerror(errno));
+        return -1;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        put_text(msg, msg_size, "output directory %s: not a directory", dir);
+        return -1;
+    }
+    return 0;
+}
+
+struct run_totals {
+    uint64_t source_size = 0;   // bytes read
+    uint64_t holes = 0;         // all-zero chunks, not stored
+    uint64_t stored_bytes = 0;  // chunk bytes after the store's prefix
+};
+
+// Writes the chunk store: its prefix, then every chunk of the source that
+// is not a hole, read to its end and packed by the worker pool in order.
+// The index receives one entry per stored chunk.
+int store_chunks(const agent_options &o, const uint8_t run_id[16], int source_fd, uint64_t expected, int store_fd,
+                 const char *store_path, index_buffer *index, run_totals *totals, char *msg, size_t msg_size) {
+    uint8_t prefix[store_prefix_size];
+    encode_store_prefix(run_id, prefix);
+    if (write_all_at(store_fd, prefix, sizeof prefix, 0) != 0) {
+        put_text(msg, msg_size, "cannot write %s: %s", store_path, strerror(errno));
+        return -1;
+    }
+    uint64_t store_offset = store_prefix_size;
+
+    // Slots and buffers first, so that the pool, declared after them, is
+    // stopped before they go away.
+    const uint64_t out_cap = o.codec == CODEC_NONE ? 0 : codec_bound(o.codec, o.chunk_size);
+    const uint32_t nslots = slot_count_for(o.threads, o.chunk_size, out_cap);
+    const uint32_t workers = o.threads < nslots ? o.threads : nslots;
+    std::unique_ptr<chunk_slot[]> slots(new (std::nothrow) chunk_slot[nslots]);
+    if (!slots) {
+        put_text(msg, msg_size, "out of memory");
+        return -1;
+    }
+    for (uint32_t i = 0; i < nslots; ++i) {
+        slots[i].in.reset(new (std::nothrow) uint8_t[o.chunk_size]);
+        if (out_cap > 0) slots[i].out.reset(new (std::nothrow) uint8_t[out_cap]);
+        if (!slots[i].in || (out_cap > 0 && !slots[i].out)) {
+            put_text(msg, msg_size, "out of memory");
+            return -1;
+        }
+    }
+    compress_params params{o.codec, o.level};
+    chunk_pool pool;
+    if (pool.start(workers, nslots, pack_chunk, &params, msg, msg_size) != 0) return -1;
+    log_write(LOG_LEVEL_DEBUG, "job %s: %" PRIu32 " workers, %" PRIu32 " chunks in flight of %" PRIu32 " bytes",
+              o.name, workers, nslots, o.chunk_size);
+
+    uint64_t next_read = 0, next_write = 0;
+    bool reading = true;
+    int failed = 0;
+    uint32_t progress_tenth = 0;
+    while (!failed) {
+        while (reading && next_read - next_write < nslots) {
+            chunk_slot &s = slots[next_read % nslots];
+            uint64_t n = 0;
+            if (read_full(source_fd, s.in.get(), o.chunk_size, &n) != 0) {
+                put_text(msg, msg_size, "cannot read source %s: %s", o.source, strerror(errno));
+                failed = 1;
+                break;
+            }
+            if (n < o.chunk_size) reading = false;  // end of the source
+            if (n == 0) break;
+            // Read once and never again: keep the host's page cache for its VMs.
+            if (expected > 0)
+                (void)posix_fadvise(source_fd, static_cast<off_t>(next_read * o.chunk_size), static_cast<off_t>(n),
+                                    POSIX_FADV_DONTNEED);
+            s.in_len = n;
+            s.entry = index_entry{};
+            s.entry.block = next_read;
+            pool.submit(&s);
+            ++next_read;
+        }
+        if (failed || next_write == next_read) break;
+
+        chunk_slot &s = slots[next_write % nslots];
+        pool.wait(&s);
+        ++next_write;
+        totals->source_size += s.in_len;
+        if (s.hole) {
+            ++totals->holes;
+        } else {
+            const uint8_t *bytes = s.entry.codec == CODEC_NONE ? s.in.get() : s.out.get();
+            uint64_t len = s.entry.codec == CODEC_NONE ? s.in_len : s.out_len;
+            if (write_all_at(store_fd, bytes, len, store_offset) != 0) {
+                put_text(msg, msg_size, "cannot write %s: %s", store_path, strerror(errno));
+                failed = 1;
+                break;
+            }
+            s.entry.offset = store_offset;
+            s.entry.stored_len = static_cast<uint32_t>(len);
+            store_offset += len;
+            totals->stored_bytes += len;
+            if (index->append(s.entry) != 0) {
+                put_text(msg, msg_size, "out of memory");
+                failed = 1;
+                break;
+            }
+        }
+        if (!o.no_progress && expected > 0) {
+            uint64_t tenth = totals->source_size >= expected ? 10 : totals->source_size * 10 / expected;
+            if (tenth > progress_tenth) {
+                progress_tenth = static_cast<uint32_t>(tenth);
+                log_write(LOG_LEVEL_INFO, "job %s: %" PRIu32 "0%% read (%" PRIu64 " of %" PRIu64 " bytes)", o.name,
+                          progress_tenth, totals->source_size, expected);
+            }
+        }
+    }
+    // Wait for chunks still in the workers' hands before leaving.
+    for (; next_write < next_read; ++next_write) pool.wait(&slots[next_write % nslots]);
+    return failed ? -1 : 0;
+}
+
+// Everything the header block says about a finished full run.
+void fill_header_info(const agent_options &o, const index_buffer &index, uint64_t source_size, run_info *info) {
+    info->version = format_version;
+    info->header_length = header_block_size;
+    info->chunk_size = o.chunk_size;
+    info->run_kind = run_kind_full;
+    info->chain_flag = 1;
+    memcpy(info->chain_id, info->run_id, 16);
+    info->source_size = source_size;
+    info->entry_count = index.count();
+    if (index.size() > 0) sha256_digest(index.data(), index.size(), info->index_sha);
+    put_text(info->version_text, sizeof info->version_text, "%s", vlt_version);
+    if (gethostname(info->host_name, sizeof info->host_name) != 0) info->host_name[0] = '\0';
+    info->host_name[sizeof info->host_name - 1] = '\0';
+    put_text(info->job_name, sizeof info->job_name, "%s", o.name);
+}
+
+// The header block and the index, into a temporary file next to the final
+// name (in *temp); it becomes the header file by a rename once on disk.
+int write_header_file(const run_info &info, const index_buffer &index, const char *out_dir, const char *header_path,
+                      temp_file *temp, char *msg, size_t msg_size) {
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[header_block_size]());
+    if (!block) {
+        put_text(msg, msg_size, "out of memory");
+        return -1;
+    }
+    encode_header(info, block.get());
+
+    char temp_tmpl[PATH_MAX];
+    put_text(temp_tmpl, sizeof temp_tmpl, "%s.XXXXXX", header_path);
+    if (!temp->create_unique(temp_tmpl)) {
+        put_text(msg, msg_size, "cannot create a temporary file in %s: %s", out_dir, strerror(errno));
+        return -1;
+    }
+    if (write_all_at(temp->fd(), block.get(), header_block_size, 0) != 0 ||
+        (index.size() > 0 && write_all_at(temp->fd(), index.data(), index.size(), header_block_size) != 0) ||
+        fsync(temp->fd()) != 0 || temp->close_now() != 0) {
+        put_text(msg, msg_size, "cannot write %s: %s", temp->path(), strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Gives the header its final name. Signals wait meanwhile, and the run's
+// files stop being ours to remove: a run is either complete or gone.
+int publish_run(temp_file *header, temp_file *store, const char *header_path, char *msg, size_t msg_size) {
+    sigset_t block_set, old_set;
+    sigemptyset(&block_set);
+    for (int s : fatal_signals) sigaddset(&block_set, s);
+    pthread_sigmask(SIG_BLOCK, &block_set, &old_set);
+    char temp_path[PATH_MAX];
+    put_text(temp_path, sizeof temp_path, "%s", header->path());
+    int rc = publish_header(temp_path, header_path);
+    int rename_errno = errno;
+    if (rc == 0) {
+        header->keep();
+        store->keep();
+    }
+    pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
+    if (rc != 0) {
+        put_text(msg, msg_size, "cannot rename %s to %s: %s", temp_path, header_path, strerror(rename_errno));
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 const char *agent_usage() {
@@ -587,15 +743,7 @@ int parse_agent_args(int argc, const char *const *argv, agent_options *opts, cha
 }
 
 int run_agent(const agent_options &o, char *msg, size_t msg_size) {
-    struct stat st;
-    if (stat(o.out, &st) != 0) {
-        put_text(msg, msg_size, "output directory %s: %s", o.out, strerror(errno));
-        return -1;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        put_text(msg, msg_size, "output directory %s: not a directory", o.out);
-        return -1;
-    }
+    if (check_output_dir(o.out, msg, msg_size) != 0) return -1;
     unique_fd source;
     uint64_t expected = 0;
     if (open_source(o.source, &source, &expected, msg, msg_size) != 0) return -1;
@@ -609,184 +757,41 @@ int run_agent(const agent_options &o, char *msg, size_t msg_size) {
     uint8_t scratch[32];
     sha256_digest("", 0, scratch);
 
+    // Declared after the handler, so that both files are gone (or kept)
+    // before it is put back.
     signal_guard signals;
-    run_files files;
     char header_path[PATH_MAX];
     char store_path[PATH_MAX];
-    unique_fd store;
+    temp_file store(&g_run_files.store);
     if (claim_run_names(o, info.created, header_path, store_path, &store, msg, msg_size) != 0) return -1;
     log_write(LOG_LEVEL_DEBUG, "job %s: writing chunk store %s", o.name, store_path);
 
-    uint8_t prefix[store_prefix_size];
-    encode_store_prefix(info.run_id, prefix);
-    if (write_all_at(store.get(), prefix, sizeof prefix, 0) != 0) {
-        put_text(msg, msg_size, "cannot write %s: %s", store_path, strerror(errno));
-        return -1;
-    }
-    uint64_t store_offset = store_prefix_size;
-
-    // Slots and buffers first, so that the pool, declared after them, is
-    // stopped before they go away.
-    const uint64_t out_cap = o.codec == CODEC_NONE ? 0 : codec_bound(o.codec, o.chunk_size);
-    const uint32_t nslots = slot_count_for(o.threads, o.chunk_size, out_cap);
-    const uint32_t workers = o.threads < nslots ? o.threads : nslots;
-    std::unique_ptr<chunk_slot[]> slots(new (std::nothrow) chunk_slot[nslots]);
-    if (!slots) {
-        put_text(msg, msg_size, "out of memory");
-        return -1;
-    }
-    for (uint32_t i = 0; i < nslots; ++i) {
-        slots[i].in.reset(new (std::nothrow) uint8_t[o.chunk_size]);
-        if (out_cap > 0) slots[i].out.reset(new (std::nothrow) uint8_t[out_cap]);
-        if (!slots[i].in || (out_cap > 0 && !slots[i].out)) {
-            put_text(msg, msg_size, "out of memory");
-            return -1;
-        }
-    }
     index_buffer index;
-    compress_params params{o.codec, o.level};
-    chunk_pool pool;
-    if (pool.start(workers, nslots, pack_chunk, &params, msg, msg_size) != 0) return -1;
-    log_write(LOG_LEVEL_DEBUG, "job %s: %" PRIu32 " workers, %" PRIu32 " chunks in flight of %" PRIu32 " bytes",
-              o.name, workers, nslots, o.chunk_size);
-
-    uint64_t next_read = 0, next_write = 0, source_size = 0, holes = 0, stored_bytes = 0;
-    bool reading = true;
-    int failed = 0;
-    uint32_t progress_tenth = 0;
-    while (!failed) {
-        while (reading && next_read - next_write < nslots) {
-            chunk_slot &s = slots[next_read % nslots];
-            uint64_t n = 0;
-            if (read_full(source.get(), s.in.get(), o.chunk_size, &n) != 0) {
-                put_text(msg, msg_size, "cannot read source %s: %s", o.source, strerror(errno));
-                failed = 1;
-                break;
-            }
-            if (n < o.chunk_size) reading = false;  // end of the source
-            if (n == 0) break;
-            // Read once and never again: keep the host's page cache for its VMs.
-            if (expected > 0)
-                (void)posix_fadvise(source.get(), static_cast<off_t>(next_read * o.chunk_size), static_cast<off_t>(n),
-                                    POSIX_FADV_DONTNEED);
-            s.in_len = n;
-            s.entry = index_entry{};
-            s.entry.block = next_read;
-            pool.submit(&s);
-            ++next_read;
-        }
-        if (failed || next_write == next_read) break;
-
-        chunk_slot &s = slots[next_write % nslots];
-        pool.wait(&s);
-        ++next_write;
-        source_size += s.in_len;
-        if (s.hole) {
-            ++holes;
-        } else {
-            const uint8_t *bytes = s.entry.codec == CODEC_NONE ? s.in.get() : s.out.get();
-            uint64_t len = s.entry.codec == CODEC_NONE ? s.in_len : s.out_len;
-            if (write_all_at(store.get(), bytes, len, store_offset) != 0) {
-                put_text(msg, msg_size, "cannot write %s: %s", store_path, strerror(errno));
-                failed = 1;
-                break;
-            }
-            s.entry.offset = store_offset;
-            s.entry.stored_len = static_cast<uint32_t>(len);
-            store_offset += len;
-            stored_bytes += len;
-            if (index.append(s.entry) != 0) {
-                put_text(msg, msg_size, "out of memory");
-                failed = 1;
-                break;
-            }
-        }
-        if (!o.no_progress && expected > 0) {
-            uint64_t tenth = source_size >= expected ? 10 : source_size * 10 / expected;
-            if (tenth > progress_tenth) {
-                progress_tenth = static_cast<uint32_t>(tenth);
-                log_write(LOG_LEVEL_INFO, "job %s: %" PRIu32 "0%% read (%" PRIu64 " of %" PRIu64 " bytes)", o.name,
-                          progress_tenth, source_size, expected);
-            }
-        }
-    }
-    // Wait for chunks still in the workers' hands before leaving.
-    for (; next_write < next_read; ++next_write) pool.wait(&slots[next_write % nslots]);
-    if (failed) return -1;
-
-    if (fsync(store.get()) != 0 || close(store.release()) != 0) {
+    run_totals totals;
+    if (store_chunks(o, info.run_id, source.get(), expected, store.fd(), store_path, &index, &totals, msg,
+                     msg_size) != 0)
+        return -1;
+    if (fsync(store.fd()) != 0 || store.close_now() != 0) {
         put_text(msg, msg_size, "cannot write %s: %s", store_path, strerror(errno));
         return -1;
     }
     if (o.verify && verify_store(store_path, index, o.chunk_size, msg, msg_size) != 0) return -1;
 
-    // The header block and the index, into a temporary file next to the
-    // final name; it becomes the header file by a rename once on disk.
-    info.version = format_version;
-    info.header_length = header_block_size;
-    info.chunk_size = o.chunk_size;
-    info.run_kind = run_kind_full;
-    info.chain_flag = 1;
-    memcpy(info.chain_id, info.run_id, 16);
-    info.source_size = source_size;
-    info.entry_count = index.count();
-    if (index.size() > 0) sha256_digest(index.data(), index.size(), info.index_sha);
-    put_text(info.version_text, sizeof info.version_text, "%s", vlt_version);
-    if (gethostname(info.host_name, sizeof info.host_name) != 0) info.host_name[0] = '\0';
-    info.host_name[sizeof info.host_name - 1] = '\0';
-    put_text(info.job_name, sizeof info.job_name, "%s", o.name);
-
-    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[header_block_size]());
-    if (!block) {
-        put_text(msg, msg_size, "out of memory");
-        return -1;
-    }
-    encode_header(info, block.get());
-
-    char temp_path[PATH_MAX];
-    put_text(temp_path, sizeof temp_path, "%s.XXXXXX", header_path);
-    g_cleanup.temp_armed = 0;
-    unique_fd temp(mkostemp(temp_path, O_CLOEXEC));
-    if (temp.get() < 0) {
-        put_text(msg, msg_size, "cannot create a temporary file in %s: %s", o.out, strerror(errno));
-        return -1;
-    }
-    arm(g_cleanup.temp_path, temp_path, &g_cleanup.temp_armed);
-    if (write_all_at(temp.get(), block.get(), header_block_size, 0) != 0 ||
-        (index.size() > 0 && write_all_at(temp.get(), index.data(), index.size(), header_block_size) != 0) ||
-        fsync(temp.get()) != 0 || close(temp.release()) != 0) {
-        put_text(msg, msg_size, "cannot write %s: %s", temp_path, strerror(errno));
-        return -1;
-    }
-
+    temp_file header(&g_run_files.header_temp);
+    fill_header_info(o, index, totals.source_size, &info);
+    if (write_header_file(info, index, o.out, header_path, &header, msg, msg_size) != 0) return -1;
     // The chunk store's directory entry is on disk before the header's.
     if (sync_directory(o.out, msg, msg_size) != 0) return -1;
+    if (publish_run(&header, &store, header_path, msg, msg_size) != 0) return -1;
 
-    // Signals wait while the header takes its name and the files stop being
-    // ours to remove: a run is either complete or gone.
-    sigset_t block_set, old_set;
-    sigemptyset(&block_set);
-    for (int s : fatal_signals) sigaddset(&block_set, s);
-    pthread_sigmask(SIG_BLOCK, &block_set, &old_set);
-    int rc = publish_header(temp_path, header_path);
-    int rename_errno = errno;
-    if (rc == 0) {
-        g_cleanup.temp_armed = 0;
-        g_cleanup.store_armed = 0;
-    }
-    pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
-    if (rc != 0) {
-        put_text(msg, msg_size, "cannot rename %s to %s: %s", temp_path, header_path, strerror(rename_errno));
-        return -1;
-    }
     char why[PATH_MAX + 64];
     if (sync_directory(o.out, why, sizeof why) != 0)
         log_write(LOG_LEVEL_WARN, "job %s: %s (the run is complete but may not survive a power loss)", o.name, why);
-
     log_write(LOG_LEVEL_INFO,
               "job %s: run written to %s (%" PRIu64 " bytes read, %" PRIu64 " chunks stored, %" PRIu64
               " holes, %" PRIu64 " bytes in the chunk store)",
-              o.name, header_path, source_size, index.count(), holes, stored_bytes + store_prefix_size);
+              o.name, header_path, totals.source_size, index.count(), totals.holes,
+              totals.stored_bytes + store_prefix_size);
     return 0;
 }
 

@@ -19,6 +19,7 @@
 
 #include "common/log.h"
 #include "common/owned.h"
+#include "common/temp_file.h"
 #include "common/progress.h"
 #include "common/text.h"
 #include "restore/allocation.h"
@@ -30,26 +31,6 @@
 
 namespace {
 
-
-// Removes a file of ours when the scope ends, unless it was kept.
-class unlink_on_exit {
-public:
-    unlink_on_exit() { path_[0] = '\0'; }
-    ~unlink_on_exit() { remove_now(); }
-    unlink_on_exit(const unlink_on_exit &) = delete;
-    unlink_on_exit &operator=(const unlink_on_exit &) = delete;
-
-    void arm(const char *path) { std::snprintf(path_, sizeof path_, "%s", path); }
-    void keep() { path_[0] = '\0'; }
-    void remove_now() {
-        if (path_[0] != '\0')
-            unlink(path_);
-        path_[0] = '\0';
-    }
-
-private:
-    char path_[1100];
-};
 
 // Frees the run's volumes, first allocated first, when the scope ends
 // before the run was completed.
@@ -135,21 +116,20 @@ int32_t read_restored_config(const char *path, char *buf, char *err, size_t err_
 int32_t install_target_config(const char *config_dir, int64_t vmid, const char *text,
                               char *ret_target, char *err, size_t err_size) {
     char target[1024];
-    char temp_path[1040];
+    char temp_tmpl[1040];
     std::snprintf(target, sizeof target, "%s/%" PRId64 ".conf", config_dir, vmid);
-    std::snprintf(temp_path, sizeof temp_path, "%s/.vlt_proxmox_restore.XXXXXX", config_dir);
+    std::snprintf(temp_tmpl, sizeof temp_tmpl, "%s/.vlt_proxmox_restore.XXXXXX", config_dir);
     if (ret_target != nullptr)
         std::snprintf(ret_target, 1024, "%s", target);
 
-    int fd = mkstemp(temp_path);
-    if (fd < 0) {
+    temp_file file;
+    if (!file.create_unique(temp_tmpl)) {
         put_text(err, err_size, "cannot create a temp file in %s: %s (does that directory exist?)",
                   config_dir, std::strerror(errno));
         return -1;
     }
-    unlink_on_exit temp_file;
-    temp_file.arm(temp_path);
-    unique_fd file(fd);
+    const char *temp_path = file.path();
+    const int fd = file.fd();
     // The mode Proxmox gives its configuration files.
     (void)fchmod(fd, 0640);
 
@@ -175,8 +155,8 @@ int32_t install_target_config(const char *config_dir, int64_t vmid, const char *
     // configuration that appeared for it meanwhile (here, or on the cluster
     // file system for any guest of that VMID on any node) must never be
     // replaced.
-    int claim_fd = open(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
-    if (claim_fd < 0) {
+    temp_file claim;
+    if (!claim.create_exclusive(target, 0640)) {
         if (errno == EEXIST)
             put_text(err, err_size, "VMID %" PRId64 " is already in use (%s exists)", vmid,
                       target);
@@ -184,15 +164,13 @@ int32_t install_target_config(const char *config_dir, int64_t vmid, const char *
             put_text(err, err_size, "cannot install %s: %s", target, std::strerror(errno));
         return -1;
     }
-    close(claim_fd);
-    unlink_on_exit claim;
-    claim.arm(target);
+    (void)claim.close_now();
 
     if (rename(temp_path, target) != 0) {
         put_text(err, err_size, "cannot install %s: %s", target, std::strerror(errno));
         return -1;
     }
-    temp_file.keep();
+    file.keep();
     claim.keep();
     return 0;
 }
@@ -227,15 +205,13 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
         return -1;
     }
 
-    char config_path[] = "/tmp/vlt_proxmox_restore_vmconfig.XXXXXX";
-    int config_fd = mkstemp(config_path);
-    if (config_fd < 0) {
+    temp_file config_file;
+    if (!config_file.create_unique("/tmp/vlt_proxmox_restore_vmconfig.XXXXXX")) {
         put_text(err, err_size, "mkstemp failed: %s", std::strerror(errno));
         return -1;
     }
-    close(config_fd);
-    unlink_on_exit config_file;
-    config_file.arm(config_path);
+    (void)config_file.close_now();
+    const char *config_path = config_file.path();
 
     char msg[256];
     progress_status(PROGRESS_PREPARING, "restoring the VM configuration");
@@ -245,7 +221,7 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
         return -1;
     }
     int32_t read_rc = read_restored_config(config_path, st.config_text, err, err_size);
-    config_file.remove_now();
+    config_file.remove();
     if (read_rc != 0)
         return -1;
 

@@ -288,7 +288,7 @@ TEST_F(RunBackup, LiteralApiKeyTravelsOnlyInAPrivateFile)
     }
     struct stat st;
     EXPECT_NE(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(g_cleanup.secret_path[0], '\0');
+    EXPECT_EQ(g_cleanup.secret_file.armed, 0);
 }
 
 TEST_F(RunBackup, SecretFileThatCannotBeMadeGivesUpTheSnapshots)
