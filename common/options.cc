@@ -91,6 +91,44 @@ const option_spec *match_option(const option_spec *table, const char *arg,
     return nullptr;
 }
 
+void next_option_word(int32_t argc, const char *const *argv, const option_spec *table, int32_t *index,
+                      option_word *word) {
+    const char *arg = argv[*index];
+    *index += 1;
+    *word = option_word{OPTION_WORD_OPERAND, nullptr, arg, nullptr, static_cast<uint32_t>(strlen(arg))};
+    if (arg[0] != '-' || arg[1] == '\0' || strcmp(arg, "--") == 0) return;
+
+    const char *eq = arg[1] == '-' ? strchr(arg, '=') : nullptr;
+    if (eq != nullptr) word->name_len = static_cast<uint32_t>(eq - arg);
+    const char *inline_value = nullptr;
+    const option_spec *row = match_option(table, arg, &inline_value);
+    if (row != nullptr) {
+        word->spec = row;
+        if (row->arity == 0) {
+            word->kind = OPTION_WORD_KNOWN;
+        } else if (inline_value != nullptr) {
+            word->kind = OPTION_WORD_KNOWN;
+            word->value = inline_value;
+        } else if (*index < argc && argv[*index] != nullptr) {
+            word->kind = OPTION_WORD_KNOWN;
+            word->value = argv[*index];
+            *index += 1;
+        } else {
+            word->kind = OPTION_WORD_NO_VALUE;
+        }
+        return;
+    }
+    for (const option_spec *r = table; eq != nullptr && r != nullptr && r->name != nullptr; r++) {
+        if (strlen(r->name) == word->name_len && strncmp(r->name, arg, word->name_len) == 0) {
+            word->kind = OPTION_WORD_JOINED;
+            word->spec = r;
+            word->value = eq + 1;
+            return;
+        }
+    }
+    word->kind = OPTION_WORD_UNKNOWN;
+}
+
 int32_t scan_options(int32_t argc, const char *const *argv, const option_spec *table,
                      int32_t max_positional) {
     if (argc < 2 || argv == nullptr) return 0;
@@ -98,45 +136,31 @@ int32_t scan_options(int32_t argc, const char *const *argv, const option_spec *t
     int32_t positional = 0;
     int32_t i = 1;
     while (i < argc && argv[i] != nullptr) {
-        const char *arg = argv[i];
-        if (strcmp(arg, "--") == 0) break;
-        if (arg[0] == '-' && arg[1] != '\0') {
-            const char *inline_value = nullptr;
-            const option_spec *row = match_option(table, arg, &inline_value);
-            if (row == nullptr) row = match_option(kCommonOptions, arg, &inline_value);
-            if (row != nullptr) {
-                if (row->arity == 0 || inline_value != nullptr) {
-                    i += 1;
-                } else if (i + 1 >= argc || argv[i + 1] == nullptr) {
-                    break;  // the value is missing; the caller notices
-                } else {
-                    i += 2;
-                }
-                continue;
+        option_word w;
+        next_option_word(argc, argv, table, &i, &w);
+        const char *arg = w.arg;
+        if (w.kind == OPTION_WORD_KNOWN) continue;
+        if (w.kind == OPTION_WORD_NO_VALUE) break;  // the value is missing; the caller notices
+        if (w.kind == OPTION_WORD_OPERAND) {
+            if (strcmp(arg, "--") == 0) break;
+            if (positional >= max_positional) {
+                SCAN_WARN("unexpected argument '%.*s' ignored", shown_len(strlen(arg)), arg);
+                warnings++;
             }
-            const char *eq = strchr(arg, '=');
-            if (eq != nullptr) {
-                SCAN_WARN("unknown option '%.*s=...' ignored", shown_len(static_cast<size_t>(eq - arg)), arg);
-                warnings++;
-                i += 1;
-            } else if (i + 1 < argc && argv[i + 1] != nullptr && argv[i + 1][0] != '-') {
-                SCAN_WARN("unknown option '%.*s' ignored (with the value after it)",
-                          shown_len(strlen(arg)), arg);
-                warnings++;
-                i += 2;
-            } else {
-                SCAN_WARN("unknown option '%.*s' ignored", shown_len(strlen(arg)), arg);
-                warnings++;
-                i += 1;
-            }
+            positional++;
             continue;
         }
-        if (positional >= max_positional) {
-            SCAN_WARN("unexpected argument '%.*s' ignored", shown_len(strlen(arg)), arg);
-            warnings++;
+        if (match_option(kCommonOptions, arg, nullptr) != nullptr) continue;
+        const char *eq = strchr(arg, '=');
+        if (eq != nullptr) {
+            SCAN_WARN("unknown option '%.*s=...' ignored", shown_len(static_cast<size_t>(eq - arg)), arg);
+        } else if (i < argc && argv[i] != nullptr && argv[i][0] != '-') {
+            SCAN_WARN("unknown option '%.*s' ignored (with the value after it)", shown_len(strlen(arg)), arg);
+            i += 1;
+        } else {
+            SCAN_WARN("unknown option '%.*s' ignored", shown_len(strlen(arg)), arg);
         }
-        positional++;
-        i += 1;
+        warnings++;
     }
     return warnings;
 }

@@ -50,7 +50,7 @@ const char *const refuse_background = "background runs are not supported by this
 const char *const refuse_retention = "retention management is not supported by this agent";
 const char *const refuse_diag = "diagnostics files are not supported by this agent";
 
-const arg_rule agent_rules[] = {
+const option_spec agent_rules[] = {
     {"--source", nullptr, 1, nullptr},
     {"--snapshot", nullptr, 1, nullptr},
     {"--name", nullptr, 1, nullptr},
@@ -105,7 +105,7 @@ int parse_level(const char *name, const char *value, int32_t *ret, char *msg, si
     return 0;
 }
 
-int on_agent_arg(void *ctx, const arg_rule &rule, const char *value, char *msg, size_t msg_size) {
+int on_agent_arg(void *ctx, const option_spec &rule, const char *value, char *msg, size_t msg_size) {
     agent_options *o = static_cast<agent_options *>(ctx);
     const char *n = rule.name;
     if (strcmp(n, "--source") == 0) {

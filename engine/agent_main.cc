@@ -4,13 +4,12 @@
 #include "common/log.h"
 #include "common/options.h"
 #include "engine/agent.h"
-#include "engine/tool_args.h"
 
 int main(int argc, char **argv) {
     const char *const *args = argv;
     int32_t early = handle_version_selftest(argc, args, "vlt_agent");
     if (early >= 0) return early;
-    if (engine::wants_help(argc, args)) {
+    if (option_present(argc, args, "--help", "-h")) {
         fputs(engine::agent_usage(), stderr);
         return 0;
     }

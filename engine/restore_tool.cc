@@ -21,7 +21,7 @@ namespace engine {
 namespace {
 
 
-const arg_rule restore_rules[] = {
+const option_spec restore_rules[] = {
     {"--meta", nullptr, 1, nullptr},
     {"--search-dir", nullptr, 1, nullptr},
     {"--target", nullptr, 1, nullptr},
@@ -33,7 +33,7 @@ const arg_rule restore_rules[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int on_restore_arg(void *ctx, const arg_rule &rule, const char *value, char *msg, size_t msg_size) {
+int on_restore_arg(void *ctx, const option_spec &rule, const char *value, char *msg, size_t msg_size) {
     restore_options *o = static_cast<restore_options *>(ctx);
     const char *n = rule.name;
     // Valued options: the first occurrence counts.

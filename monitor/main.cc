@@ -46,26 +46,37 @@ struct settings {
     const char *dir = "/dev/shm";
 };
 
+const option_spec kMonitorOptions[] = {
+    {"--help", "-h", 0},   {"--watch", nullptr, 0}, {"--json", nullptr, 0},
+    {"--dir", nullptr, 1}, {"--count", nullptr, 1}, {nullptr, nullptr, 0},
+};
+
 // Returns -1 to go on, otherwise the exit status.
 int parse_command_line(int argc, char **argv, settings *s) {
-    for (int i = 1; i < argc; i++) {
-        const char *a = argv[i];
-        if (!strcmp(a, "--help") || !strcmp(a, "-h")) {
+    int32_t i = 1;
+    while (i < argc) {
+        option_word w;
+        next_option_word(argc, argv, kMonitorOptions, &i, &w);
+        if (w.kind != OPTION_WORD_KNOWN && w.kind != OPTION_WORD_NO_VALUE) {
+            fprintf(stderr, "error: unknown argument '%s' (use --help)\n", w.arg);
+            return 2;
+        }
+        const char *name = w.spec->name;
+        const char *v = w.value;
+        if (!strcmp(name, "--help")) {
             usage(argv[0]);
             return 0;
-        } else if (!strcmp(a, "--watch")) {
+        } else if (!strcmp(name, "--watch")) {
             s->watch = 1;
-        } else if (!strcmp(a, "--json")) {
+        } else if (!strcmp(name, "--json")) {
             s->json = 1;
-        } else if (!strcmp(a, "--dir") || !strncmp(a, "--dir=", 6)) {
-            const char *v = a[5] == '=' ? a + 6 : (i + 1 < argc ? argv[++i] : nullptr);
+        } else if (!strcmp(name, "--dir")) {
             if (!v || !*v) {
                 fprintf(stderr, "error: --dir needs a directory\n");
                 return 2;
             }
             s->dir = v;
-        } else if (!strcmp(a, "--count") || !strncmp(a, "--count=", 8)) {
-            const char *v = a[7] == '=' ? a + 8 : (i + 1 < argc ? argv[++i] : nullptr);
+        } else if (!strcmp(name, "--count")) {
             char *end = nullptr;
             errno = 0;
             long n = v ? strtol(v, &end, 10) : 0;
@@ -74,9 +85,6 @@ int parse_command_line(int argc, char **argv, settings *s) {
                 return 2;
             }
             s->count = n;
-        } else {
-            fprintf(stderr, "error: unknown argument '%s' (use --help)\n", a);
-            return 2;
         }
     }
     if (s->count && !s->watch) {

@@ -133,6 +133,52 @@ TEST(MatchOption, InlineValuesAndArity) {
     EXPECT_EQ(nullptr, match_option(with_alias, "-h=1", &inl));
 }
 
+// Every policy reads its command line through next_option_word: each form
+// of argument, what it is taken as, and how far the reading moves on.
+TEST(OptionWord, EachFormOfArgument) {
+    const option_spec table[] = {{"--out", nullptr, 1},   {"--verify", "-v", 0},
+                                 {"--disk", nullptr, 2},  {"--target", nullptr, 1, "refused here"},
+                                 {nullptr, nullptr, 0}};
+    struct row {
+        std::vector<const char *> args;  // after element 0
+        option_word_kind kind;
+        const char *spec;   // the row's name, or nullptr
+        const char *value;  // nullptr for none
+        uint32_t name_len;
+        int32_t next;       // index after the reading
+    };
+    const row rows[] = {
+        {{"--out", "/b"}, OPTION_WORD_KNOWN, "--out", "/b", 5, 3},
+        {{"--out=/b"}, OPTION_WORD_KNOWN, "--out", "/b", 5, 2},
+        {{"--out", "--"}, OPTION_WORD_KNOWN, "--out", "--", 5, 3},
+        {{"--out"}, OPTION_WORD_NO_VALUE, "--out", nullptr, 5, 2},
+        {{"-v", "x"}, OPTION_WORD_KNOWN, "--verify", nullptr, 2, 2},
+        {{"--verify=yes"}, OPTION_WORD_JOINED, "--verify", "yes", 8, 2},
+        {{"--disk=scsi0"}, OPTION_WORD_JOINED, "--disk", "scsi0", 6, 2},
+        {{"--disk", "scsi0"}, OPTION_WORD_KNOWN, "--disk", "scsi0", 6, 3},
+        {{"--target"}, OPTION_WORD_NO_VALUE, "--target", nullptr, 8, 2},
+        {{"--outx=1"}, OPTION_WORD_UNKNOWN, nullptr, nullptr, 6, 2},
+        {{"-v=1"}, OPTION_WORD_UNKNOWN, nullptr, nullptr, 4, 2},
+        {{"--"}, OPTION_WORD_OPERAND, nullptr, nullptr, 2, 2},
+        {{"-"}, OPTION_WORD_OPERAND, nullptr, nullptr, 1, 2},
+        {{"word"}, OPTION_WORD_OPERAND, nullptr, nullptr, 4, 2},
+    };
+    for (const row &r : rows) {
+        std::vector<const char *> argv = {"tool"};
+        argv.insert(argv.end(), r.args.begin(), r.args.end());
+        SCOPED_TRACE(r.args[0]);
+        int32_t index = 1;
+        option_word w;
+        next_option_word(static_cast<int32_t>(argv.size()), argv.data(), table, &index, &w);
+        EXPECT_EQ(w.kind, r.kind);
+        EXPECT_STREQ(w.spec != nullptr ? w.spec->name : nullptr, r.spec);
+        EXPECT_STREQ(w.value, r.value);
+        EXPECT_EQ(w.arg, argv[1]);
+        EXPECT_EQ(w.name_len, r.name_len);
+        EXPECT_EQ(index, r.next);
+    }
+}
+
 TEST(ScanOptions, KnownOptionsPassSilently) {
     Scan s = scan({"vlt_proxmox", "--vmid", "101", "--name=db", "--disk", "scsi0", "-h",
                    "--help", "--version", "--selftest", "--no-vmconfig", "--config-path",
