@@ -34,12 +34,6 @@ void segment_name(uint32_t pid, char *buf, size_t size) {
     snprintf(buf, size, "/%s%u", "vlt_progress.", pid);
 }
 
-uint64_t monotonic_ms() {
-    struct timespec ts;
-    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return 0;
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 // A text field of the record: the text, cut to fit, and zeros to its end.
 void set_field(char *field, size_t size, const char *text) {
     memset(field, 0, size);
@@ -106,6 +100,12 @@ void restore_handlers() {
 }
 
 }  // namespace
+
+uint64_t monotonic_ms() {
+    struct timespec ts;
+    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return 0;
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
 
 int32_t progress_create(progress_record **out, uint8_t kind, const char *job, uint8_t tool_code,
                         uint64_t total_bytes, const char *detail) {

@@ -108,6 +108,10 @@ static_assert(offsetof(progress_record, first_stat_time) == 1192);
 static_assert(offsetof(progress_record, child_pid) == 1200);
 static_assert(offsetof(progress_record, reserved4) == 1204);
 
+// The clock of start_mono_ms: the monotonic clock in milliseconds (0 when
+// it cannot be read). A reader compares its own reading with the record's.
+uint64_t monotonic_ms();
+
 // Opens the segment unless "--no-progress" is among the count args; a
 // failure is one WARN line and the run goes on without progress.
 void progress_start(uint8_t kind, const char *job, const char *const *args, int32_t count);

@@ -83,12 +83,6 @@ const char *phase_name(uint8_t phase, char *buf, size_t size) {
     }
 }
 
-uint64_t monotonic_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
-}
-
 uint64_t entry_elapsed_ms(const segment_entry *e, uint64_t now_mono_ms) {
     uint64_t written = e->view.elapsed_ms;
     if (e->state != SEGMENT_RUNNING || e->view.start_mono_ms == 0 ||

@@ -24,5 +24,3 @@ void write_skipped(FILE *out, const char *dir, const segment_entry *entries, siz
 
 // One JSON object on one line: {"segments":[...],"skipped":[...]}.
 void write_json(FILE *out, const segment_entry *entries, size_t count, uint64_t now_mono_ms);
-
-uint64_t monotonic_ms();

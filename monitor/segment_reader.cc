@@ -13,30 +13,23 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/le_bytes.h"
 #include "common/owned.h"
+#include "common/text.h"
 
 uint32_t segment_read_attempts = 200;
 
 namespace {
 
-uint64_t load_u64(const unsigned char *p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; i--) v = (v << 8) | p[i];
-    return v;
-}
+constexpr size_t kCounterOffset = offsetof(progress_record, update_counter);
 
-uint32_t load_u32(const unsigned char *p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-// Copies a text field, stopping at its NUL or at the field's end, whichever
-// comes first: a writer that filled the field to the brim still yields a
-// terminated text.
-void copy_text(char *dst, const unsigned char *src, size_t field) {
-    size_t n = 0;
-    while (n + 1 < field && src[n] != 0) n++;
-    memcpy(dst, src, n);
-    dst[n] = 0;
+// A text field of the record, stopping at its NUL or at the field's end,
+// whichever comes first: a writer that filled the field to the brim still
+// yields a terminated text.
+template <size_t N, size_t M>
+void copy_field(char (&dst)[N], const char (&field)[M]) {
+    static_assert(N == M, "a view field is as large as the record's");
+    copy_cut(dst, N, field, strnlen(field, M));
 }
 
 // Reads exactly len bytes at offset; 0 on success, otherwise the byte count
@@ -66,36 +59,38 @@ void pause_briefly(uint32_t attempt) {
 int32_t decode_segment(const unsigned char *bytes, size_t len, segment_view *out, char *err,
                        size_t err_size) {
     memset(out, 0, sizeof *out);
-    if (len < SEGMENT_SIZE) {
-        snprintf(err, err_size, "truncated (%zu of %u bytes)", len, (unsigned)SEGMENT_SIZE);
+    if (len < PROGRESS_SEGMENT_SIZE) {
+        snprintf(err, err_size, "truncated (%zu of %u bytes)", len, (unsigned)PROGRESS_SEGMENT_SIZE);
         return -1;
     }
-    uint64_t head = load_u64(bytes + SEG_OFF_MAGIC);
-    if ((uint32_t)head != (uint32_t)SEGMENT_MAGIC_VERSION) {
+    uint64_t head = get_le64(bytes);  // magic and version read as one number
+    if ((uint32_t)head != (uint32_t)PROGRESS_MAGIC_VERSION) {
         snprintf(err, err_size, "not a progress segment (bad magic)");
         return -1;
     }
-    if (head != SEGMENT_MAGIC_VERSION) {
+    if (head != PROGRESS_MAGIC_VERSION) {
         snprintf(err, err_size, "unsupported progress segment version %u",
                  (unsigned)(head >> 32));
         return -1;
     }
-    out->counter = load_u64(bytes + SEG_OFF_COUNTER);
+    progress_record rec;
+    memcpy(&rec, bytes, sizeof rec);
+    out->counter = rec.update_counter;
     if (out->counter & 1) {
         snprintf(err, err_size, "update in progress");
         return -1;
     }
-    out->pid = load_u32(bytes + SEG_OFF_PID);
-    out->kind = bytes[SEG_OFF_KIND];
-    out->tool_code = bytes[SEG_OFF_TOOL_CODE];
-    out->phase = bytes[SEG_OFF_PHASE];
-    copy_text(out->job, bytes + SEG_OFF_JOB, SEG_LEN_JOB);
-    copy_text(out->detail, bytes + SEG_OFF_DETAIL, SEG_LEN_DETAIL);
-    copy_text(out->status, bytes + SEG_OFF_STATUS, SEG_LEN_STATUS);
-    out->start_time = (int64_t)load_u64(bytes + SEG_OFF_START_TIME);
-    out->start_mono_ms = load_u64(bytes + SEG_OFF_START_MONO);
-    out->elapsed_ms = load_u64(bytes + SEG_OFF_ELAPSED);
-    out->child_pid = load_u32(bytes + SEG_OFF_CHILD);
+    out->pid = rec.pid;
+    out->kind = rec.tool_kind;
+    out->tool_code = rec.tool_code;
+    out->phase = rec.phase;
+    copy_field(out->job, rec.job);
+    copy_field(out->detail, rec.detail);
+    copy_field(out->status, rec.status_text);
+    out->start_time = rec.start_time;
+    out->start_mono_ms = rec.start_mono_ms;
+    out->elapsed_ms = rec.elapsed_ms;
+    out->child_pid = rec.child_pid;
     return 0;
 }
 
@@ -132,28 +127,28 @@ int32_t read_segment(const char *path, segment_view *out, char *err, size_t err_
         snprintf(err, err_size, "not a regular file");
         return -1;
     }
-    if (st.st_size < (off_t)SEGMENT_SIZE) {
+    if (st.st_size < (off_t)PROGRESS_SEGMENT_SIZE) {
         snprintf(err, err_size, "truncated (%lld of %u bytes)", (long long)st.st_size,
-                 (unsigned)SEGMENT_SIZE);
+                 (unsigned)PROGRESS_SEGMENT_SIZE);
         return -1;
     }
-    if (st.st_size > (off_t)SEGMENT_SIZE) {
+    if (st.st_size > (off_t)PROGRESS_SEGMENT_SIZE) {
         snprintf(err, err_size, "wrong size (%lld bytes, expected %u)", (long long)st.st_size,
-                 (unsigned)SEGMENT_SIZE);
+                 (unsigned)PROGRESS_SEGMENT_SIZE);
         return -1;
     }
 
-    unsigned char copy[SEGMENT_SIZE];
+    unsigned char copy[PROGRESS_SEGMENT_SIZE];
     unsigned char before[8];
     unsigned char after[8];
     for (uint32_t attempt = 0; attempt < segment_read_attempts; attempt++) {
         pause_briefly(attempt);
-        ssize_t n = read_at(fd.get(), before, sizeof before, SEG_OFF_COUNTER);
+        ssize_t n = read_at(fd.get(), before, sizeof before, kCounterOffset);
         if (n != (ssize_t)sizeof before) {
             snprintf(err, err_size, "truncated while reading");
             return -1;
         }
-        uint64_t c1 = load_u64(before);
+        uint64_t c1 = get_le64(before);
         if (c1 & 1) continue;  // the writer is in the middle of an update
         n = read_at(fd.get(), copy, sizeof copy, 0);
         if (n < 0) {
@@ -161,14 +156,14 @@ int32_t read_segment(const char *path, segment_view *out, char *err, size_t err_
             return -1;
         }
         if (n != (ssize_t)sizeof copy) {
-            snprintf(err, err_size, "truncated (%zd of %u bytes)", n, (unsigned)SEGMENT_SIZE);
+            snprintf(err, err_size, "truncated (%zd of %u bytes)", n, (unsigned)PROGRESS_SEGMENT_SIZE);
             return -1;
         }
-        if (read_at(fd.get(), after, sizeof after, SEG_OFF_COUNTER) != (ssize_t)sizeof after) {
+        if (read_at(fd.get(), after, sizeof after, kCounterOffset) != (ssize_t)sizeof after) {
             snprintf(err, err_size, "truncated while reading");
             return -1;
         }
-        if (load_u64(after) != c1 || load_u64(copy + SEG_OFF_COUNTER) != c1) continue;
+        if (get_le64(after) != c1 || get_le64(copy + kCounterOffset) != c1) continue;
         return decode_segment(copy, sizeof copy, out, err, err_size);
     }
     // Never settled: either a writer updating without pause or a counter

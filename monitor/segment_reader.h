@@ -3,37 +3,18 @@
 // and anybody may drop a file of that name there, so every read is defensive:
 // the size, the magic and version, the update counter and every text field
 // are checked before anything is shown.
+//
+// The record's layout is the writer's own, progress_record of
+// common/progress.h: where a field sits is offsetof that record.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
+#include "common/progress.h"
+
 enum : uint32_t {
-    SEGMENT_SIZE = 1208,
     SEGMENT_MAX_LISTED = 256,
 };
-
-// Where the fields sit in the 1208-byte record.
-enum : uint32_t {
-    SEG_OFF_MAGIC = 0,
-    SEG_OFF_COUNTER = 8,
-    SEG_OFF_PID = 16,
-    SEG_OFF_KIND = 20,
-    SEG_OFF_TOOL_CODE = 21,
-    SEG_OFF_PHASE = 22,
-    SEG_OFF_JOB = 24,
-    SEG_LEN_JOB = 64,
-    SEG_OFF_DETAIL = 88,
-    SEG_LEN_DETAIL = 256,
-    SEG_OFF_START_TIME = 408,
-    SEG_OFF_START_MONO = 416,
-    SEG_OFF_ELAPSED = 424,
-    SEG_OFF_STATUS = 440,
-    SEG_LEN_STATUS = 128,
-    SEG_OFF_CHILD = 1200,
-};
-
-// Magic 0x50524F47 and version 6 read together as one little-endian number.
-constexpr uint64_t SEGMENT_MAGIC_VERSION = 0x0000000650524F47ull;
 
 // How often a reader retries while the writer is in the middle of an update
 // before it gives up on that segment for this round.
@@ -46,9 +27,9 @@ struct segment_view {
     uint8_t kind;
     uint8_t tool_code;
     uint8_t phase;
-    char job[SEG_LEN_JOB];
-    char detail[SEG_LEN_DETAIL];
-    char status[SEG_LEN_STATUS];
+    char job[sizeof(progress_record::job)];
+    char detail[sizeof(progress_record::detail)];
+    char status[sizeof(progress_record::status_text)];
     int64_t start_time;     // wall-clock seconds
     uint64_t start_mono_ms;
     uint64_t elapsed_ms;    // as last written by the program

@@ -31,7 +31,7 @@ void put_u64(unsigned char *p, uint64_t v) {
 
 // A segment laid out the way the programs write it.
 struct segment_bytes {
-    unsigned char b[SEGMENT_SIZE];
+    unsigned char b[PROGRESS_SEGMENT_SIZE];
     segment_bytes(uint32_t pid, uint8_t kind, uint8_t phase, const char *job, const char *status,
                   uint32_t child) {
         memset(b, 0, sizeof b);
@@ -142,38 +142,38 @@ TEST(MonitorRead, EveryMalformedFileIsReportedAndNothingIsRemoved) {
     // Truncated: the first 100 bytes of a valid segment.
     ASSERT_TRUE(write_bytes(dir.file("vlt_progress.11"), good.b, 100));
     // Longer than a segment.
-    std::vector<unsigned char> longer(good.b, good.b + SEGMENT_SIZE);
-    longer.resize(SEGMENT_SIZE + 8, 0);
+    std::vector<unsigned char> longer(good.b, good.b + PROGRESS_SEGMENT_SIZE);
+    longer.resize(PROGRESS_SEGMENT_SIZE + 8, 0);
     ASSERT_TRUE(write_bytes(dir.file("vlt_progress.12"), longer.data(), longer.size()));
     // Wrong magic.
     segment_bytes bad_magic = good;
     memcpy(bad_magic.b, "PROG", 4);
-    ASSERT_TRUE(write_bytes(dir.file("vlt_progress.13"), bad_magic.b, SEGMENT_SIZE));
+    ASSERT_TRUE(write_bytes(dir.file("vlt_progress.13"), bad_magic.b, PROGRESS_SEGMENT_SIZE));
     // Right magic, other version.
     segment_bytes bad_version = good;
     put_u32(bad_version.b + 4, 5);
-    ASSERT_TRUE(write_bytes(dir.file("vlt_progress.14"), bad_version.b, SEGMENT_SIZE));
+    ASSERT_TRUE(write_bytes(dir.file("vlt_progress.14"), bad_version.b, PROGRESS_SEGMENT_SIZE));
     // Odd update counter that never settles (a writer killed mid-update).
     segment_bytes odd = good;
     put_u64(odd.b + 8, 7);
-    ASSERT_TRUE(write_bytes(dir.file("vlt_progress.15"), odd.b, SEGMENT_SIZE));
+    ASSERT_TRUE(write_bytes(dir.file("vlt_progress.15"), odd.b, PROGRESS_SEGMENT_SIZE));
     // The pid inside does not match the name.
-    ASSERT_TRUE(write_bytes(dir.file("vlt_progress.16"), good.b, SEGMENT_SIZE));
+    ASSERT_TRUE(write_bytes(dir.file("vlt_progress.16"), good.b, PROGRESS_SEGMENT_SIZE));
     // A FIFO must not block the monitor, a symbolic link must not be followed.
     ASSERT_EQ(mkfifo(dir.file("vlt_progress.17").c_str(), 0600), 0);
-    ASSERT_TRUE(write_bytes(dir.file("elsewhere"), good.b, SEGMENT_SIZE));
+    ASSERT_TRUE(write_bytes(dir.file("elsewhere"), good.b, PROGRESS_SEGMENT_SIZE));
     ASSERT_EQ(symlink(dir.file("elsewhere").c_str(), dir.file("vlt_progress.18").c_str()), 0);
     // A device node is not even opened (as root we may make one).
     bool made_device = mknod(dir.file("vlt_progress.20").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
     // An empty file.
     ASSERT_TRUE(write_bytes(dir.file("vlt_progress.19"), "", 0));
     // Names that are no segment names are not looked at at all.
-    ASSERT_TRUE(write_bytes(dir.file("vlt_progress.abc"), good.b, SEGMENT_SIZE));
-    ASSERT_TRUE(write_bytes(dir.file("vlt_progress."), good.b, SEGMENT_SIZE));
-    ASSERT_TRUE(write_bytes(dir.file("vlt_progress.0"), good.b, SEGMENT_SIZE));
+    ASSERT_TRUE(write_bytes(dir.file("vlt_progress.abc"), good.b, PROGRESS_SEGMENT_SIZE));
+    ASSERT_TRUE(write_bytes(dir.file("vlt_progress."), good.b, PROGRESS_SEGMENT_SIZE));
+    ASSERT_TRUE(write_bytes(dir.file("vlt_progress.0"), good.b, PROGRESS_SEGMENT_SIZE));
     ASSERT_TRUE(write_bytes(dir.file("vlt_proxmox_key.1.abcdef"), "secret", 6));
     // And one good segment among them.
-    ASSERT_TRUE(write_bytes(dir.file(name_for(me)), good.b, SEGMENT_SIZE));
+    ASSERT_TRUE(write_bytes(dir.file(name_for(me)), good.b, PROGRESS_SEGMENT_SIZE));
 
     uint32_t saved = segment_read_attempts;
     segment_read_attempts = 20;
@@ -248,7 +248,7 @@ TEST(MonitorRead, AReusedPidDoesNotMakeALeftOverSegmentLive) {
     temp_dir dir;
     pid_t me = getpid();
     segment_bytes seg((uint32_t)me, 2, 1, "vm101", "disk scsi0 (1/1): job vm101-scsi0", 0);
-    put_u64(seg.b + SEG_OFF_START_MONO, 1000);
+    put_u64(seg.b + 416, 1000);
     ASSERT_TRUE(write_bytes(dir.file(name_for(me)), seg.b, sizeof seg.b));
     listing l(dir.path);
     ASSERT_EQ(l.count, 1u);
@@ -272,12 +272,12 @@ TEST(MonitorRead, AReusedPidDoesNotMakeALeftOverSegmentLive) {
 }
 
 TEST(MonitorRead, TextFieldsFilledToTheBrimAreCutInsideTheirField) {
-    unsigned char b[SEGMENT_SIZE];
+    unsigned char b[PROGRESS_SEGMENT_SIZE];
     segment_bytes seg(1, 2, 0, "", "", 0);
     memcpy(b, seg.b, sizeof b);
-    memset(b + SEG_OFF_JOB, 'J', SEG_LEN_JOB);           // no terminating zero
-    memset(b + SEG_OFF_STATUS, 'S', SEG_LEN_STATUS);     // runs into the next field
-    memset(b + SEG_OFF_STATUS + SEG_LEN_STATUS, 'X', 8);
+    memset(b + 24, 'J', 64);           // no terminating zero
+    memset(b + 440, 'S', 128);     // runs into the next field
+    memset(b + 440 + 128, 'X', 8);
     segment_view v;
     char err[128] = {0};
     ASSERT_EQ(decode_segment(b, sizeof b, &v, err, sizeof err), 0) << err;
@@ -295,7 +295,7 @@ TEST(MonitorRead, CopiesAreNeverTornWhileAWriterUpdates) {
     ASSERT_TRUE(write_bytes(path, seg.b, sizeof seg.b));
     int fd = open(path.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
-    void *map = mmap(nullptr, SEGMENT_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *map = mmap(nullptr, PROGRESS_SEGMENT_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     ASSERT_NE(map, MAP_FAILED);
 
@@ -303,22 +303,22 @@ TEST(MonitorRead, CopiesAreNeverTornWhileAWriterUpdates) {
     ASSERT_GE(writer, 0);
     if (writer == 0) {
         unsigned char *p = (unsigned char *)map;
-        volatile uint64_t *counter = (volatile uint64_t *)(p + SEG_OFF_COUNTER);
+        volatile uint64_t *counter = (volatile uint64_t *)(p + 8);
         for (uint32_t n = 1;; n++) {
             uint64_t c = *counter;
             *counter = c + 1;
             __atomic_thread_fence(__ATOMIC_RELEASE);
             // Byte by byte, slowly enough that an unprotected copy would tear.
-            char text[SEG_LEN_STATUS];
+            char text[128];
             memset(text, 0, sizeof text);
             snprintf(text, sizeof text, "n=%u %s", n, n % 2 ? "odd-update-with-a-longer-text" : "even");
             for (size_t i = 0; i < sizeof text; i++)
-                ((volatile unsigned char *)p)[SEG_OFF_STATUS + i] = (unsigned char)text[i];
+                ((volatile unsigned char *)p)[440 + i] = (unsigned char)text[i];
             // A long gap between the two fields: an unprotected copy taken
             // in it shows the new text with the old child pid.
             for (int spin = 0; spin < 300000; spin++) __asm__ volatile("" ::: "memory");
             for (int i = 0; i < 4; i++)
-                ((volatile unsigned char *)p)[SEG_OFF_CHILD + i] = (unsigned char)(n >> (8 * i));
+                ((volatile unsigned char *)p)[1200 + i] = (unsigned char)(n >> (8 * i));
             __atomic_thread_fence(__ATOMIC_RELEASE);
             *counter = c + 2;
             usleep(50);  // and a pause for the readers
@@ -357,7 +357,7 @@ TEST(MonitorRead, CopiesAreNeverTornWhileAWriterUpdates) {
         EXPECT_STREQ(tail, n % 2 ? "odd-update-with-a-longer-text" : "even") << v.status;
     }
     segment_read_attempts = saved_attempts;
-    munmap(map, SEGMENT_SIZE);
+    munmap(map, PROGRESS_SEGMENT_SIZE);
     EXPECT_FALSE(went_backwards);
     EXPECT_GT(consistent, 0) << busy << " reads found no consistent copy";
 }

@@ -18,23 +18,6 @@
 #include "monitor/segment_reader.h"
 #include "tests/support/simhost.h"
 
-// The monitor reads by raw offsets; they must be the writer's.
-static_assert(SEGMENT_SIZE == sizeof(progress_record));
-static_assert(SEGMENT_MAGIC_VERSION == PROGRESS_MAGIC_VERSION);
-static_assert(SEG_OFF_COUNTER == offsetof(progress_record, update_counter));
-static_assert(SEG_OFF_PID == offsetof(progress_record, pid));
-static_assert(SEG_OFF_KIND == offsetof(progress_record, tool_kind));
-static_assert(SEG_OFF_PHASE == offsetof(progress_record, phase));
-static_assert(SEG_OFF_JOB == offsetof(progress_record, job));
-static_assert(SEG_LEN_JOB == sizeof(progress_record::job));
-static_assert(SEG_OFF_DETAIL == offsetof(progress_record, detail));
-static_assert(SEG_OFF_START_TIME == offsetof(progress_record, start_time));
-static_assert(SEG_OFF_START_MONO == offsetof(progress_record, start_mono_ms));
-static_assert(SEG_OFF_ELAPSED == offsetof(progress_record, elapsed_ms));
-static_assert(SEG_OFF_STATUS == offsetof(progress_record, status_text));
-static_assert(SEG_LEN_STATUS == sizeof(progress_record::status_text));
-static_assert(SEG_OFF_CHILD == offsetof(progress_record, child_pid));
-
 namespace {
 
 std::string segment_path(pid_t pid) { return "/dev/shm/vlt_progress." + std::to_string(pid); }
