@@ -147,12 +147,12 @@ int32_t run_disk_jobs(const backup_options *opts, const snapshot_set *set, const
     return failures;
 }
 
-}  // namespace
-
-int32_t run_backup(const backup_options *opts)
+// The steps before the freeze: the VM's configuration (kept for the
+// configuration job), the selected volumes and the logical volume behind
+// each. Nothing on the host changes. 0, or -1 after logging why.
+int32_t find_lvm_disks(const backup_options *opts, resolved_disk_list *disks)
 {
     const char *vmid = opts->vmid;
-
     progress_status(0, "reading the configuration of VM %s", vmid);
     const char *qm_argv[] = {"qm", "config", vmid, "--current", nullptr};
     command_result qm_result;
@@ -161,12 +161,12 @@ int32_t run_backup(const backup_options *opts)
         char missing[96];
         put_tool_missing(missing, sizeof missing, "qm");
         log_write(LOG_LEVEL_ERROR, "%s", missing);
-        return 1;
+        return -1;
     }
     if (qm_result.exit_code != 0) {
         trim_trailing_space(g_config_text);
         log_write(LOG_LEVEL_ERROR, "qm config %s --current failed: %s", vmid, g_config_text);
-        return 1;
+        return -1;
     }
 
     vm_volume_list parsed;
@@ -174,43 +174,144 @@ int32_t run_backup(const backup_options *opts)
     char parse_msg[512] = "";
     if (parse_vm_config(g_config_text, &parsed, parse_msg, sizeof parse_msg) != 0) {
         log_write(LOG_LEVEL_ERROR, "cannot parse the configuration of VM %s: %s", vmid, parse_msg);
-        return 1;
+        return -1;
     }
-
     vm_volume_list selection;
     if (!select_volumes(opts, &parsed, &selection))
-        return 1;
+        return -1;
 
     progress_status(0, "resolving %zu disk(s)", static_cast<size_t>(selection.count));
+    char resolve_msg[512] = "";
+    if (resolve_disks(&selection, disks, resolve_msg, sizeof resolve_msg) != 0) {
+        log_write(LOG_LEVEL_ERROR, "%s", resolve_msg);
+        return -1;
+    }
+    char lvm_msg[512] = "";
+    if (!require_all_lvm(disks, lvm_msg, sizeof lvm_msg)) {
+        log_write(LOG_LEVEL_ERROR, "VM %s: %s", vmid, lvm_msg);
+        return -1;
+    }
+    return 0;
+}
+
+// What a run owns once its snapshot set exists, given up on every way out:
+// the secret file, the snapshots no job has removed, and the signal
+// handler, in that order.
+class owned_by_the_run {
+public:
+    explicit owned_by_the_run(const snapshot_set *set) : set_(set) {}
+    ~owned_by_the_run()
+    {
+        key_file.remove();
+        remove_all_snapshots(set_);
+        release_signal_handlers();
+    }
+    owned_by_the_run(const owned_by_the_run &) = delete;
+    owned_by_the_run &operator=(const owned_by_the_run &) = delete;
+
+    temp_file key_file{&g_cleanup.secret_file};
+
+private:
+    const snapshot_set *set_;
+};
+
+// The agents' arguments: the forwarded ones, and "--api-key file:<path>"
+// when the profile gave an api-key (a literal one goes into the run's
+// secret file first). The grown list lives in *grown. 0, or -1 after
+// saying why.
+int32_t agent_arguments(const backup_options *opts, temp_file *key_file, char *api_key_arg,
+                        size_t api_key_size, std::unique_ptr<const char *[]> *grown,
+                        const char *const **ret_forwarded, int32_t *ret_count)
+{
+    *ret_forwarded = opts->forwarded;
+    *ret_count = opts->forwarded_count;
+    if (opts->api_key == nullptr)
+        return 0;
+    // profile_apply has accepted the value: a file: path or a literal.
+    secret_spec secret = {SECRET_LITERAL, opts->api_key};
+    char unused[128];
+    (void)parse_secret_spec(opts->api_key, &secret, unused, sizeof unused);
+    if (secret.kind == SECRET_FILE) {
+        snprintf(api_key_arg, api_key_size, "file:%s", secret.text);
+    } else {
+        if (write_secret_file(key_file, opts->vmid, opts->api_key) != 0)
+            return -1;
+        snprintf(api_key_arg, api_key_size, "file:%s", key_file->path());
+    }
+    size_t old_count = opts->forwarded_count > 0 ? static_cast<size_t>(opts->forwarded_count) : 0;
+    grown->reset(new (std::nothrow) const char *[old_count + 2]);
+    if (!*grown) {
+        fprintf(stderr, "error: out of memory\n");
+        return -1;
+    }
+    for (size_t i = 0; i < old_count; i++)
+        (*grown)[i] = opts->forwarded[i];
+    (*grown)[old_count] = "--api-key";
+    (*grown)[old_count + 1] = api_key_arg;
+    *ret_forwarded = grown->get();
+    *ret_count = static_cast<int32_t>(old_count + 2);
+    return 0;
+}
+
+// The configuration job, unless no-vmconfig: 0 when it succeeded or was
+// skipped, 1 after logging its failure.
+int32_t run_config_job(const backup_options *opts, const char *const *forwarded, int32_t forwarded_count)
+{
+    if (opts->no_vmconfig)
+        return 0;
+    char job_name[128];
+    snprintf(job_name, sizeof job_name, "%s-vmconfig", opts->job_prefix);
+    progress_status(1, "VM configuration: job %s", job_name);
+    char job_msg[256] = "";
+    if (run_vmconfig_job(g_config_text, job_name, forwarded, forwarded_count, job_msg, sizeof job_msg) != 0) {
+        log_write(LOG_LEVEL_ERROR, "VM %s config: %s", opts->vmid, job_msg);
+        return 1;
+    }
+    log_write(LOG_LEVEL_INFO, "VM %s config: job %s finished", opts->vmid, job_name);
+    return 0;
+}
+
+// The jobs on a snapshot set: every disk, then the configuration. From the
+// start an interrupt stops the agent and removes the secret file and the
+// snapshots still owned; every way out gives them up. Returns the status
+// of the configuration job (0 or 1) with the failed disks counted and
+// listed, or -1 when the jobs could not start.
+int32_t run_jobs(const backup_options *opts, const snapshot_set *set, int32_t *failures, char *failed_slots,
+                 size_t failed_size)
+{
+    owned_by_the_run owned(set);
+    char api_key_arg[600] = "";
+    std::unique_ptr<const char *[]> grown;
+    const char *const *forwarded = nullptr;
+    int32_t forwarded_count = 0;
+    if (agent_arguments(opts, &owned.key_file, api_key_arg, sizeof api_key_arg, &grown, &forwarded,
+                        &forwarded_count) != 0)
+        return -1;
+
+    *failures = run_disk_jobs(opts, set, forwarded, forwarded_count, failed_slots, failed_size);
+
+    // The disk jobs are over. A literal api-key's file still exists for the
+    // configuration job, and an interrupt must not leave it behind: the
+    // handler then stays in force (it has no snapshot left to remove) until
+    // the file is gone.
+    if (owned.key_file.path()[0] == '\0')
+        release_signal_handlers();
+    return run_config_job(opts, forwarded, forwarded_count);
+}
+
+}  // namespace
+
+int32_t run_backup(const backup_options *opts)
+{
+    const char *vmid = opts->vmid;
     std::unique_ptr<resolved_disk_list> disks(new (std::nothrow) resolved_disk_list);
     std::unique_ptr<snapshot_set> set(new (std::nothrow) snapshot_set);
     if (!disks || !set) {
         log_write(LOG_LEVEL_ERROR, "VM %s: out of memory", vmid);
         return 1;
     }
-    char resolve_msg[512] = "";
-    if (resolve_disks(&selection, disks.get(), resolve_msg, sizeof resolve_msg) != 0) {
-        log_write(LOG_LEVEL_ERROR, "%s", resolve_msg);
+    if (find_lvm_disks(opts, disks.get()) != 0)
         return 1;
-    }
-    char lvm_msg[512] = "";
-    if (!require_all_lvm(disks.get(), lvm_msg, sizeof lvm_msg)) {
-        log_write(LOG_LEVEL_ERROR, "VM %s: %s", vmid, lvm_msg);
-        return 1;
-    }
-
-    secret_spec secret = {SECRET_LITERAL, nullptr};
-    if (opts->api_key != nullptr) {
-        char secret_msg[128] = "";
-        if (parse_secret_spec(opts->api_key, &secret, secret_msg, sizeof secret_msg) != 0) {
-            fprintf(stderr, "error: api-key: %s\n", secret_msg);
-            return 2;
-        }
-        if (secret.kind == SECRET_KMS) {
-            fprintf(stderr, "error: api-key: kms: scheme is recognized but not yet implemented\n");
-            return 2;
-        }
-    }
 
     progress_status(0, "freezing the guest, creating %zu snapshot(s)", static_cast<size_t>(disks->count));
     freeze_params params = {opts->freeze_timeout, opts->snapshot_size, opts->job_prefix};
@@ -220,69 +321,11 @@ int32_t run_backup(const backup_options *opts)
         return 1;
     }
 
-    // From here until release_signal_handlers, an interrupt stops the agent,
-    // removes the secret file and the snapshots still owned.
-    temp_file key_file(&g_cleanup.secret_file);
-    char api_key_arg[600] = "";
-    const char **forwarded = opts->forwarded;
-    int32_t forwarded_count = opts->forwarded_count;
-    std::unique_ptr<const char *[]> grown;
-    if (opts->api_key != nullptr) {
-        if (secret.kind == SECRET_FILE) {
-            snprintf(api_key_arg, sizeof api_key_arg, "file:%s", secret.text);
-        } else {
-            if (write_secret_file(&key_file, vmid, opts->api_key) != 0) {
-                remove_all_snapshots(set.get());
-                release_signal_handlers();
-                return 1;
-            }
-            snprintf(api_key_arg, sizeof api_key_arg, "file:%s", key_file.path());
-        }
-        size_t old_count = forwarded_count > 0 ? static_cast<size_t>(forwarded_count) : 0;
-        grown.reset(new (std::nothrow) const char *[old_count + 2]);
-        if (!grown) {
-            fprintf(stderr, "error: out of memory\n");
-            key_file.remove();
-            remove_all_snapshots(set.get());
-            release_signal_handlers();
-            return 1;
-        }
-        for (size_t i = 0; i < old_count; i++)
-            grown[i] = opts->forwarded[i];
-        grown[old_count] = "--api-key";
-        grown[old_count + 1] = api_key_arg;
-        forwarded = grown.get();
-        forwarded_count = static_cast<int32_t>(old_count + 2);
-    }
-
-    char failed_slots[1024];
-    int32_t failures = run_disk_jobs(opts, set.get(), forwarded, forwarded_count, failed_slots, sizeof failed_slots);
-
-    // The disk jobs are over. A literal api-key's file still exists for the
-    // configuration job, and an interrupt must not leave it behind: the
-    // handler then stays in force (it has no snapshot left to remove) until
-    // the file is gone.
-    if (key_file.path()[0] == '\0')
-        release_signal_handlers();
-
-    int32_t result = 0;
-    if (!opts->no_vmconfig) {
-        char job_name[128];
-        snprintf(job_name, sizeof job_name, "%s-vmconfig", opts->job_prefix);
-        progress_status(1, "VM configuration: job %s", job_name);
-        char job_msg[256] = "";
-        if (run_vmconfig_job(g_config_text, job_name, forwarded, forwarded_count, job_msg,
-                             sizeof job_msg) != 0) {
-            log_write(LOG_LEVEL_ERROR, "VM %s config: %s", vmid, job_msg);
-            result = 1;
-        } else {
-            log_write(LOG_LEVEL_INFO, "VM %s config: job %s finished", vmid, job_name);
-        }
-    }
-
-    key_file.remove();
-    release_signal_handlers();
-
+    int32_t failures = 0;
+    char failed_slots[1024] = "";
+    int32_t result = run_jobs(opts, set.get(), &failures, failed_slots, sizeof failed_slots);
+    if (result < 0)
+        return 1;
     if (failures > 0) {
         log_write(LOG_LEVEL_ERROR, "VM %s: %d of %zu disk(s) failed: %s", vmid, failures,
                   static_cast<size_t>(set->count), failed_slots);

@@ -392,6 +392,19 @@ TEST_F(BackupMainTest, ConfigurationErrorsEndWithStatusTwo)
     EXPECT_EQ(0, g_seen.calls);
 }
 
+// An api-key value the run cannot use is refused when the profile is
+// applied: status 2 before the run starts, so the guest is never frozen.
+TEST_F(BackupMainTest, UnusableApiKeyEndsWithStatusTwoBeforeTheRun)
+{
+    std::string cfg = config("[prod]\napi-key = file:\n[vault]\napi-key = kms:https://kms.example/k1\n");
+    EXPECT_EQ(2, run({"--config-path", cfg, "--vmid", "101", "--name", "prod"}));
+    EXPECT_EQ("error: [prod]: api-key: file: needs a path\n", err_);
+    EXPECT_EQ(0, g_seen.calls);
+    EXPECT_EQ(2, run({"--config-path", cfg, "--vmid", "101", "--name", "vault"}));
+    EXPECT_EQ("error: [vault]: api-key: kms: scheme is recognized but not yet implemented\n", err_);
+    EXPECT_EQ(0, g_seen.calls);
+}
+
 TEST_F(BackupMainTest, ProfileMerge)
 {
     std::string cfg = config("[targets]\nnas:nas1:443:/etc/ca.pem\n"

@@ -316,19 +316,6 @@ TEST_F(RunBackup, FileApiKeyIsPassedAsGiven)
     EXPECT_EQ(strings(argv.end() - 2, argv.end()), (strings{"--api-key", "file:/etc/vlt/key"}));
 }
 
-TEST_F(RunBackup, UnusableApiKeyEndsWithStatusTwoBeforeTheFreeze)
-{
-    opts_.api_key = "kms:https://kms.example/k1";
-    strings lines;
-    EXPECT_EQ(run(&lines), 2);
-    EXPECT_EQ(lines, (strings{"error: api-key: kms: scheme is recognized but not yet implemented"}));
-    opts_.api_key = "file:";
-    EXPECT_EQ(run(&lines), 2);
-    EXPECT_EQ(lines, (strings{"error: api-key: file: needs a path"}));
-    EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
-    EXPECT_EQ(tools_.calls_of("qm"), (strings{"config 101 --current", "config 101 --current"}));
-}
-
 // Runs the backup in a child process (with a progress segment, like the
 // program) and hands its pid to `interrupt` once `ready` exists.
 struct child_outcome {
