@@ -134,6 +134,155 @@ void rollback_taken(const snapshot_set *set, uint64_t taken, const char *context
     }
 }
 
+// The handler's step 1: SIGTERM to the running agent's group and to the
+// agent, a grace time of polls 100 ms apart, then SIGKILL and a blocking
+// wait. Async-signal-safe.
+void stop_agent_in_handler()
+{
+    pid_t agent = g_cleanup.agent_pid;
+    if (agent <= 0)
+        return;
+    g_cleanup.agent_pid = 0;
+    kill(-agent, SIGTERM);
+    kill(agent, SIGTERM);
+    for (uint32_t poll = 0; poll <= cleanup_agent_grace_polls; poll++) {
+        int status;
+        pid_t got = waitpid(agent, &status, WNOHANG);
+        if (got == agent || (got < 0 && errno == ECHILD))
+            return;
+        if (poll < cleanup_agent_grace_polls) {
+            struct timespec ts = {0, 100000000L};
+            nanosleep(&ts, nullptr);
+        }
+    }
+    kill(-agent, SIGKILL);
+    kill(agent, SIGKILL);
+    (void)wait_child(agent);
+}
+
+// The handler's step 4: every snapshot the run owns, in index order, and
+// the one whose lvcreate was under way. Async-signal-safe.
+void remove_snapshots_in_handler()
+{
+    int32_t in_flight = g_cleanup.creating;
+    g_cleanup.creating = 0;
+    for (int i = 0; i < VM_MAX_VOLUMES; i++) {
+        if (!g_cleanup.created[i])
+            continue;
+        g_cleanup.created[i] = 0;
+        if (i + 1 == in_flight)
+            in_flight = 0;
+        const char *argv[] = {"lvremove", "-f", "-y", g_cleanup.snapshot_names[i], nullptr};
+        run_and_wait_in_handler(argv);
+    }
+    if (in_flight == 0)
+        return;
+
+    // A snapshot whose lvcreate was still running would outlive the run and
+    // make the next backup of the VM fail on its name. Give the command the
+    // agent's grace time to finish (its child is the only one now), then
+    // remove whatever it made; lvremove of a name that never came to be
+    // fails harmlessly.
+    for (uint32_t poll = 0; poll <= cleanup_agent_grace_polls; poll++) {
+        int status;
+        pid_t got = waitpid(-1, &status, WNOHANG);
+        if (got > 0)
+            continue;  // reaped one; look again at once
+        if (got < 0 && errno != EINTR)
+            break;  // no child left
+        struct timespec ts = {0, 100000000L};
+        nanosleep(&ts, nullptr);
+    }
+    const char *argv[] = {"lvremove", "-f", "-y", g_cleanup.snapshot_names[in_flight - 1], nullptr};
+    run_and_wait_in_handler(argv);
+}
+
+// The registry of a new set: nothing frozen, created or running yet, no
+// secret file, and the thaw command naming the VM.
+void reset_registry(const char *vmid)
+{
+    g_cleanup.frozen = 0;
+    snprintf(g_cleanup.thaw_vmid, sizeof g_cleanup.thaw_vmid, "%s", vmid);
+    g_cleanup.thaw_argv[0] = "qm";
+    g_cleanup.thaw_argv[1] = "guest";
+    g_cleanup.thaw_argv[2] = "cmd";
+    g_cleanup.thaw_argv[3] = g_cleanup.thaw_vmid;
+    g_cleanup.thaw_argv[4] = "fsfreeze-thaw";
+    g_cleanup.thaw_argv[5] = nullptr;
+    for (int i = 0; i < VM_MAX_VOLUMES; i++)
+        g_cleanup.created[i] = 0;
+    g_cleanup.creating = 0;
+    g_cleanup.agent_pid = 0;
+    g_cleanup.secret_file.armed = 0;
+}
+
+void install_signal_handlers()
+{
+    if (g_cleanup.installed)
+        return;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = cleanup_on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    for (int i = 0; i < 3; i++)
+        sigaction(kSignals[i], &action, &g_cleanup.saved[i]);
+    g_cleanup.installed = 1;
+}
+
+// The handler stays in force when the set was taken; every other way out
+// of create_snapshot_set releases it.
+class handler_until_taken {
+public:
+    handler_until_taken() { install_signal_handlers(); }
+    ~handler_until_taken()
+    {
+        if (!taken_)
+            release_signal_handlers();
+    }
+    handler_until_taken(const handler_until_taken &) = delete;
+    handler_until_taken &operator=(const handler_until_taken &) = delete;
+    void keep() { taken_ = true; }
+
+private:
+    bool taken_ = false;
+};
+
+// One snapshot per disk, in order, while the guest is frozen; each is
+// registered with the handler once it exists. Stops at the first failure
+// with "could not snapshot ..." in failure. Returns the number taken.
+uint64_t take_snapshots(const resolved_disk_list *disks, const char *tag, const char *size_text,
+                        snapshot_set *set, char *failure, size_t failure_size)
+{
+    uint64_t count = disks->count < uint64_t{VM_MAX_VOLUMES} ? disks->count : uint64_t{VM_MAX_VOLUMES};
+    set->count = count;
+    for (uint64_t i = 0; i < count; i++) {
+        snapshot_entry &entry = set->rows[i];
+        entry.volume = disks->rows[i].volume;
+        // The name is known before lvcreate runs, so that an interrupt
+        // during the command can still remove what it leaves behind.
+        char name[128];
+        snapshot_lv_name(disks->rows[i].lv.lv_name, name, sizeof name);
+        snprintf(g_cleanup.snapshot_names[i], sizeof g_cleanup.snapshot_names[i], "%s/%s",
+                 disks->rows[i].lv.vg_name, name);
+        g_cleanup.creating = static_cast<int32_t>(i) + 1;
+        char create_msg[256];
+        int32_t created = create_snapshot(&disks->rows[i].lv, tag, size_text, entry.vg_name,
+                                          sizeof entry.vg_name, entry.snapshot_lv_name,
+                                          sizeof entry.snapshot_lv_name, entry.device_path,
+                                          sizeof entry.device_path, create_msg, sizeof create_msg);
+        if (created == 0)
+            g_cleanup.created[i] = 1;
+        g_cleanup.creating = 0;
+        if (created != 0) {
+            snprintf(failure, failure_size, "could not snapshot %s (%s): %s", entry.volume.slot,
+                     entry.volume.volume, create_msg);
+            return i;
+        }
+    }
+    return count;
+}
+
 }  // namespace
 
 void snapshot_lv_name(const char *lv_name, char *out, size_t out_size)
@@ -349,77 +498,20 @@ void cleanup_on_signal(int sig)
         sigaddset(&others, other);
     sigprocmask(SIG_BLOCK, &others, nullptr);
 
-    pid_t agent = g_cleanup.agent_pid;
-    if (agent > 0) {
-        g_cleanup.agent_pid = 0;
-        kill(-agent, SIGTERM);
-        kill(agent, SIGTERM);
-        bool ended = false;
-        for (uint32_t poll = 0; poll <= cleanup_agent_grace_polls; poll++) {
-            int status;
-            pid_t got = waitpid(agent, &status, WNOHANG);
-            if (got == agent || (got < 0 && errno == ECHILD)) {
-                ended = true;
-                break;
-            }
-            if (poll < cleanup_agent_grace_polls) {
-                struct timespec ts = {0, 100000000L};
-                nanosleep(&ts, nullptr);
-            }
-        }
-        if (!ended) {
-            kill(-agent, SIGKILL);
-            kill(agent, SIGKILL);
-            int status;
-            while (waitpid(agent, &status, 0) < 0 && errno == EINTR) {
-            }
-        }
-    }
-
+    stop_agent_in_handler();
     removal_slot_fire(&g_cleanup.secret_file);
-
     if (g_cleanup.frozen) {
         g_cleanup.frozen = 0;
         run_and_wait_in_handler(g_cleanup.thaw_argv);
     }
+    remove_snapshots_in_handler();
 
-    int32_t in_flight = g_cleanup.creating;
-    g_cleanup.creating = 0;
-    for (int i = 0; i < VM_MAX_VOLUMES; i++) {
-        if (!g_cleanup.created[i])
-            continue;
-        g_cleanup.created[i] = 0;
-        if (i + 1 == in_flight)
-            in_flight = 0;
-        const char *argv[] = {"lvremove", "-f", "-y", g_cleanup.snapshot_names[i], nullptr};
-        run_and_wait_in_handler(argv);
-    }
-
-    // A snapshot whose lvcreate was still running would outlive the run and
-    // make the next backup of the VM fail on its name. Give the command the
-    // agent's grace time to finish (its child is the only one now), then
-    // remove whatever it made; lvremove of a name that never came to be
-    // fails harmlessly.
-    if (in_flight > 0) {
-        for (uint32_t poll = 0; poll <= cleanup_agent_grace_polls; poll++) {
-            int status;
-            pid_t got = waitpid(-1, &status, WNOHANG);
-            if (got > 0)
-                continue;  // reaped one; look again at once
-            if (got < 0 && errno != EINTR)
-                break;  // no child left
-            struct timespec ts = {0, 100000000L};
-            nanosleep(&ts, nullptr);
-        }
-        const char *argv[] = {"lvremove", "-f", "-y", g_cleanup.snapshot_names[in_flight - 1], nullptr};
-        run_and_wait_in_handler(argv);
-    }
-
+    // Then the handler in force before ours (the progress segment's), and
+    // the signal's own end of the program.
     const struct sigaction &previous = g_cleanup.saved[signal_index(sig)];
     if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler != SIG_DFL &&
         previous.sa_handler != SIG_IGN && previous.sa_handler != cleanup_on_signal)
         previous.sa_handler(sig);
-
     struct sigaction dfl;
     memset(&dfl, 0, sizeof dfl);
     dfl.sa_handler = SIG_DFL;
@@ -447,30 +539,8 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
     const char *size_text = params->snapshot_size;
     const char *tag = (params->tag != nullptr && params->tag[0] != '\0') ? params->tag : "vlt_agent";
 
-    g_cleanup.frozen = 0;
-    snprintf(g_cleanup.thaw_vmid, sizeof g_cleanup.thaw_vmid, "%s", vmid);
-    g_cleanup.thaw_argv[0] = "qm";
-    g_cleanup.thaw_argv[1] = "guest";
-    g_cleanup.thaw_argv[2] = "cmd";
-    g_cleanup.thaw_argv[3] = g_cleanup.thaw_vmid;
-    g_cleanup.thaw_argv[4] = "fsfreeze-thaw";
-    g_cleanup.thaw_argv[5] = nullptr;
-    for (int i = 0; i < VM_MAX_VOLUMES; i++)
-        g_cleanup.created[i] = 0;
-    g_cleanup.creating = 0;
-    g_cleanup.agent_pid = 0;
-    g_cleanup.secret_file.armed = 0;
-
-    if (!g_cleanup.installed) {
-        struct sigaction action;
-        memset(&action, 0, sizeof action);
-        action.sa_handler = cleanup_on_signal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;
-        for (int i = 0; i < 3; i++)
-            sigaction(kSignals[i], &action, &g_cleanup.saved[i]);
-        g_cleanup.installed = 1;
-    }
+    reset_registry(vmid);
+    handler_until_taken handler;
 
     // The guest agent may complete a freeze after qm gave up on it, so the
     // guest counts as frozen from the moment the command is sent.
@@ -482,42 +552,14 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
         if (guest_fsfreeze(vmid, "fsfreeze-thaw", timeout, thaw_msg, sizeof thaw_msg) != 0)
             log_write(LOG_LEVEL_WARN, "VM %s: %s (the guest may still be frozen -- check manually)",
                       vmid, thaw_msg);
-        release_signal_handlers();
         snprintf(msg, msg_size, "%s", freeze_msg);
         return -1;
     }
     struct timespec window_start;
     clock_gettime(CLOCK_MONOTONIC, &window_start);
 
-    uint64_t count = disks->count < uint64_t{VM_MAX_VOLUMES} ? disks->count : uint64_t{VM_MAX_VOLUMES};
-    set->count = count;
-    uint64_t taken = 0;
     char failure[512] = "";
-    for (uint64_t i = 0; i < count; i++) {
-        snapshot_entry &entry = set->rows[i];
-        entry.volume = disks->rows[i].volume;
-        // The name is known before lvcreate runs, so that an interrupt
-        // during the command can still remove what it leaves behind.
-        char name[128];
-        snapshot_lv_name(disks->rows[i].lv.lv_name, name, sizeof name);
-        snprintf(g_cleanup.snapshot_names[i], sizeof g_cleanup.snapshot_names[i], "%s/%s",
-                 disks->rows[i].lv.vg_name, name);
-        g_cleanup.creating = static_cast<int32_t>(i) + 1;
-        char create_msg[256];
-        int32_t created = create_snapshot(&disks->rows[i].lv, tag, size_text, entry.vg_name,
-                                          sizeof entry.vg_name, entry.snapshot_lv_name,
-                                          sizeof entry.snapshot_lv_name, entry.device_path,
-                                          sizeof entry.device_path, create_msg, sizeof create_msg);
-        if (created == 0)
-            g_cleanup.created[i] = 1;
-        g_cleanup.creating = 0;
-        if (created != 0) {
-            snprintf(failure, sizeof failure, "could not snapshot %s (%s): %s", entry.volume.slot,
-                     entry.volume.volume, create_msg);
-            break;
-        }
-        taken++;
-    }
+    uint64_t taken = take_snapshots(disks, tag, size_text, set, failure, sizeof failure);
 
     g_cleanup.frozen = 0;
     char thaw_msg[256];
@@ -528,16 +570,16 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
         log_write(LOG_LEVEL_ERROR, "VM %s: %s (the guest may still be frozen -- check manually)",
                   vmid, thaw_msg);
 
-    if (taken == count) {
+    if (taken == set->count) {
         set->window_seconds = monotonic_seconds_between(window_start, window_end);
         log_write(LOG_LEVEL_INFO,
                   "VM %s: consistency window (guest quiesced until thawed): %.2f s over %zu disk(s)",
-                  vmid, set->window_seconds, static_cast<size_t>(count));
+                  vmid, set->window_seconds, static_cast<size_t>(set->count));
+        handler.keep();
         return 0;
     }
 
     rollback_taken(set, taken, "a rollback");
-    release_signal_handlers();
     snprintf(msg, msg_size, "%s", failure);
     return -1;
 }
