@@ -121,6 +121,109 @@ bool parse_freeze_timeout(const char *text, int32_t *ret_seconds)
     return true;
 }
 
+// The lists a run is made of: the split command line, the profile's lists
+// and their merge. The options borrow from them until the run is over.
+struct run_lists {
+    arg_array own;
+    int32_t own_count = 0;
+    arg_array fwd;
+    int32_t fwd_count = 0;
+    profile_lists prof;
+    const char *api_key = nullptr;  // points into the configuration
+    arg_array merged_own;
+    arg_array merged_fwd;
+    int32_t merged_fwd_count = 0;
+};
+
+// Reads the configuration file (required when --config-path names it) and
+// applies the profile --name names. Returns -1 to go on, otherwise the
+// exit status after the error.
+int apply_profile(run_lists *l, backup_config *config, const char **ret_config_path, const char **ret_name)
+{
+    const char *config_path =
+        option_value(l->own_count, l->own.get(), "--config-path", nullptr, backup_default_config_path);
+    int32_t config_required = 0;
+    for (int32_t i = 1; i < l->own_count; i++)
+        if (strcmp(l->own[i], "--config-path") == 0 || strncmp(l->own[i], "--config-path=", 14) == 0)
+            config_required = 1;
+    *ret_config_path = config_path;
+    char err[256];
+    if (config_load(config_path, config_required, config, err, sizeof err) != 0) {
+        fprintf(stderr, "error: %s\n", err);
+        return 2;
+    }
+
+    const char *name = option_value(l->own_count, l->own.get(), "--name", nullptr, nullptr);
+    *ret_name = name;
+    profile_lists &prof = l->prof;
+    if (name != nullptr && profile_apply(config, name, &prof.own, &prof.own_count, &prof.agent,
+                                         &prof.agent_count, &l->api_key, err, sizeof err) < 0) {
+        fprintf(stderr, "error: %s\n", err);
+        return 2;
+    }
+    return -1;
+}
+
+// The merged lists: the command line's first, the profile's after it.
+// False when out of memory.
+bool merge_lists(run_lists *l)
+{
+    const profile_lists &prof = l->prof;
+    l->merged_own.reset(alloc_args(static_cast<size_t>(l->own_count + prof.own_count)));
+    l->merged_fwd.reset(alloc_args(static_cast<size_t>(l->fwd_count + prof.agent_count)));
+    if (!l->merged_own || !l->merged_fwd)
+        return false;
+    for (int32_t i = 0; i < l->own_count; i++)
+        l->merged_own[i] = l->own[i];
+    for (int32_t i = 0; i < prof.own_count; i++)
+        l->merged_own[l->own_count + i] = prof.own[i];
+    for (int32_t i = 0; i < l->fwd_count; i++)
+        l->merged_fwd[i] = l->fwd[i];
+    for (int32_t i = 0; i < prof.agent_count; i++)
+        l->merged_fwd[l->fwd_count + i] = prof.agent[i];
+    l->merged_fwd_count = l->fwd_count + prof.agent_count;
+    return true;
+}
+
+// The run's options from the merged lists. Returns -1 to go on, otherwise
+// the exit status 2 after the error.
+int fill_options(const run_lists &l, const char *name, const char *config_path, const char *usage_name,
+                 backup_options *opts)
+{
+    own_lists lists{l.merged_own.get(), l.own_count, l.merged_own.get() + l.own_count - 1,
+                    l.prof.own_count + 1};
+    *opts = backup_options{};
+    opts->vmid = lists.value("--vmid");
+    const char *job_name = lists.value("--name");
+    opts->snapshot_size = lists.value("--snapshot-size");
+    const char *freeze = lists.value("--freeze-timeout");
+    opts->no_vmconfig = lists.present("--no-vmconfig") ? 1 : 0;
+
+    if (opts->vmid == nullptr || opts->vmid[0] == '\0') {
+        fprintf(stderr,
+                "error: --vmid is required (either --vmid on the command line or vmid= in a [%s] "
+                "section of %s)\n\n",
+                name != nullptr ? name : "<name>", config_path);
+        print_backup_usage(usage_name);
+        return 2;
+    }
+    if (freeze != nullptr && !parse_freeze_timeout(freeze, &opts->freeze_timeout)) {
+        fputs("error: --freeze-timeout must be a positive number of seconds\n", stderr);
+        return 2;
+    }
+
+    collect_disks(lists.cmd, lists.cmd_count, opts);
+    collect_disks(lists.prof, lists.prof_count, opts);
+    if (job_name != nullptr && job_name[0] != '\0')
+        snprintf(opts->job_prefix, sizeof opts->job_prefix, "%s", job_name);
+    else
+        snprintf(opts->job_prefix, sizeof opts->job_prefix, "vm%s", opts->vmid);
+    opts->forwarded = l.merged_fwd.get();
+    opts->forwarded_count = l.merged_fwd_count;
+    opts->api_key = l.api_key;
+    return -1;
+}
+
 }  // namespace
 
 void print_backup_usage(const char *program)
@@ -207,98 +310,35 @@ int backup_main(int argc, char **argv)
 
     log_setup(program_name, LOG_LEVEL_INFO);
 
+    run_lists lists;
     const char **own_raw = nullptr;
     const char **fwd_raw = nullptr;
-    int32_t own_count = 0;
-    int32_t fwd_count = 0;
-    if (split_command_line(argc, argv, &own_raw, &own_count, &fwd_raw, &fwd_count) != 0)
+    if (split_command_line(argc, argv, &own_raw, &lists.own_count, &fwd_raw, &lists.fwd_count) != 0)
         return out_of_memory();
-    arg_array own(own_raw);
-    arg_array fwd(fwd_raw);
+    lists.own.reset(own_raw);
+    lists.fwd.reset(fwd_raw);
     const char *usage_name = argc > 0 ? argv[0] : program_name;
 
-    if (option_present(own_count, own.get(), "--help", "-h")) {
+    if (option_present(lists.own_count, lists.own.get(), "--help", "-h")) {
         print_backup_usage(usage_name);
         return 0;
     }
-
-    (void)scan_options(own_count, own.get(), backup_option_table, 0);
-
-    const char *config_path =
-        option_value(own_count, own.get(), "--config-path", nullptr, backup_default_config_path);
-    int32_t config_required = 0;
-    for (int32_t i = 1; i < own_count; i++)
-        if (strcmp(own[i], "--config-path") == 0 || strncmp(own[i], "--config-path=", 14) == 0)
-            config_required = 1;
+    (void)scan_options(lists.own_count, lists.own.get(), backup_option_table, 0);
 
     std::unique_ptr<backup_config> config(new (std::nothrow) backup_config);
     if (!config)
         return out_of_memory();
-    char err[256];
-    if (config_load(config_path, config_required, config.get(), err, sizeof err) != 0) {
-        fprintf(stderr, "error: %s\n", err);
-        return 2;
-    }
-
-    const char *name = option_value(own_count, own.get(), "--name", nullptr, nullptr);
-    profile_lists prof;
-    const char *api_key = nullptr;
-    if (name != nullptr &&
-        profile_apply(config.get(), name, &prof.own, &prof.own_count, &prof.agent,
-                      &prof.agent_count, &api_key, err, sizeof err) < 0) {
-        fprintf(stderr, "error: %s\n", err);
-        return 2;
-    }
-
-    // The merged lists: the command line's first, the profile's after it.
-    arg_array merged_own(alloc_args(static_cast<size_t>(own_count + prof.own_count)));
-    arg_array merged_fwd(alloc_args(static_cast<size_t>(fwd_count + prof.agent_count)));
-    if (!merged_own || !merged_fwd)
+    const char *config_path = nullptr;
+    const char *name = nullptr;
+    int status = apply_profile(&lists, config.get(), &config_path, &name);
+    if (status >= 0)
+        return status;
+    if (!merge_lists(&lists))
         return out_of_memory();
-    for (int32_t i = 0; i < own_count; i++)
-        merged_own[i] = own[i];
-    for (int32_t i = 0; i < prof.own_count; i++)
-        merged_own[own_count + i] = prof.own[i];
-    for (int32_t i = 0; i < fwd_count; i++)
-        merged_fwd[i] = fwd[i];
-    for (int32_t i = 0; i < prof.agent_count; i++)
-        merged_fwd[fwd_count + i] = prof.agent[i];
-    int32_t merged_fwd_count = fwd_count + prof.agent_count;
-
-    own_lists lists{merged_own.get(), own_count, merged_own.get() + own_count - 1,
-                    prof.own_count + 1};
-
-    backup_options opts{};
-    opts.vmid = lists.value("--vmid");
-    const char *job_name = lists.value("--name");
-    opts.snapshot_size = lists.value("--snapshot-size");
-    const char *freeze = lists.value("--freeze-timeout");
-    opts.no_vmconfig = lists.present("--no-vmconfig") ? 1 : 0;
-
-    if (opts.vmid == nullptr || opts.vmid[0] == '\0') {
-        fprintf(stderr,
-                "error: --vmid is required (either --vmid on the command line or vmid= in a [%s] "
-                "section of %s)\n\n",
-                name != nullptr ? name : "<name>", config_path);
-        print_backup_usage(usage_name);
-        return 2;
-    }
-
-    if (freeze != nullptr && !parse_freeze_timeout(freeze, &opts.freeze_timeout)) {
-        fputs("error: --freeze-timeout must be a positive number of seconds\n", stderr);
-        return 2;
-    }
-
-    collect_disks(lists.cmd, lists.cmd_count, &opts);
-    collect_disks(lists.prof, lists.prof_count, &opts);
-
-    if (job_name != nullptr && job_name[0] != '\0')
-        snprintf(opts.job_prefix, sizeof opts.job_prefix, "%s", job_name);
-    else
-        snprintf(opts.job_prefix, sizeof opts.job_prefix, "vm%s", opts.vmid);
-    opts.forwarded = merged_fwd.get();
-    opts.forwarded_count = merged_fwd_count;
-    opts.api_key = api_key;
+    backup_options opts;
+    status = fill_options(lists, name, config_path, usage_name, &opts);
+    if (status >= 0)
+        return status;
 
     progress_start(PROGRESS_KIND_BACKUP, opts.job_prefix, opts.forwarded, opts.forwarded_count);
     int32_t rc = backup_run_hook(&opts);
