@@ -175,17 +175,125 @@ int32_t install_target_config(const char *config_dir, int64_t vmid, const char *
     return 0;
 }
 
+namespace {
+
+// The backup's configuration text, through vlt_restore into a temporary
+// file that is gone afterwards, into st->config_text.
+int32_t restore_config_text(const restore_options *opts, run_state *st, char *err, size_t err_size) {
+    temp_file config_file;
+    if (!config_file.create_unique("/tmp/vlt_proxmox_restore_vmconfig.XXXXXX")) {
+        put_text(err, err_size, "mkstemp failed: %s", std::strerror(errno));
+        return -1;
+    }
+    (void)config_file.close_now();
+    char msg[256];
+    progress_status(PROGRESS_PREPARING, "restoring the VM configuration");
+    if (run_restore_tool(st->jobs.vmconfig_header_path, opts->search_dir, config_file.path(), opts->forwarded,
+                         opts->forwarded_count, msg, sizeof msg) != 0) {
+        put_text(err, err_size, "could not restore the VM config job: %s", msg);
+        return -1;
+    }
+    return read_restored_config(config_file.path(), st->config_text, err, err_size);
+}
+
+// Disk number `number` of disk_count: its job's source size, a new volume
+// on the (mapped) storage, vlt_restore into it, and its row in the remap.
+// With --dry-run only the plan is logged.
+int32_t restore_disk(const restore_options *opts, int64_t vmid, const vm_volume &vol, size_t number,
+                     size_t disk_count, run_state *st, char *err, size_t err_size) {
+    const job_slot *slot = find_job_slot(&st->jobs, vol.slot);
+    if (slot == nullptr) {
+        put_text(err, err_size,
+                  "no backup job found for disk slot '%s' (missing under %s, or it was "
+                  "excluded with --disk at backup time)",
+                  vol.slot, opts->search_dir);
+        return -1;
+    }
+    const char *storage = target_storage_for(opts, vol.storage);
+    if (read_run_header(slot->header_path, st->header) != 0) {
+        put_text(err, err_size, "%s: cannot read %s", vol.slot, slot->header_path);
+        return -1;
+    }
+    uint64_t source_size = run_header_source_size(st->header);
+    char size_text[ALLOC_SIZE_TEXT_SIZE];
+    if (format_alloc_size(source_size, size_text, sizeof size_text) != 0) {
+        put_text(err, err_size, "%s: source size does not fit a pvesm alloc size argument", vol.slot);
+        return -1;
+    }
+    if (opts->dry_run) {
+        log_write(LOG_LEVEL_INFO,
+                  "%s: would allocate %s on storage '%s' (source was '%s', %llu bytes), "
+                  "from job %s",
+                  vol.slot, size_text, storage, vol.storage,
+                  static_cast<unsigned long long>(source_size), slot->header_path);
+        return 0;
+    }
+
+    progress_status(PROGRESS_WORKING, "disk %s (%zu/%zu): allocating %s on storage '%s'", vol.slot,
+                    number, disk_count, size_text, storage);
+    char step_msg[ALLOC_MESSAGE_SIZE];
+    step_msg[0] = '\0';
+    if (allocate_volume(storage, vmid, size_text, &st->allocations, step_msg, sizeof step_msg) != 0) {
+        put_text(err, err_size, "%s: %s", vol.slot, step_msg);
+        return -1;
+    }
+    const allocated_volume &fresh = st->allocations.rows[st->allocations.count - 1];
+    char device[DEVICE_PATH_SIZE];
+    step_msg[0] = '\0';
+    if (volume_device_path(&fresh, device, sizeof device, step_msg, sizeof step_msg) != 0) {
+        put_text(err, err_size, "%s: %s", vol.slot, step_msg);
+        return -1;
+    }
+    log_write(LOG_LEVEL_INFO, "%s: restoring job %s into %s:%s (%s)", vol.slot, slot->header_path,
+              fresh.storage, fresh.volume, device);
+    progress_status(PROGRESS_WORKING, "disk %s (%zu/%zu): restoring into %s:%s", vol.slot, number,
+                    disk_count, fresh.storage, fresh.volume);
+    char msg[256];
+    if (run_restore_tool(slot->header_path, opts->search_dir, device, opts->forwarded,
+                         opts->forwarded_count, msg, sizeof msg) != 0) {
+        put_text(err, err_size, "%s: restore failed: %s", vol.slot, msg);
+        return -1;
+    }
+    remap_entry &entry = st->remap[st->remap_count++];
+    put_text(entry.slot, sizeof entry.slot, "%s", vol.slot);
+    put_text(entry.storage, sizeof entry.storage, "%s", fresh.storage);
+    put_text(entry.volume, sizeof entry.volume, "%s", fresh.volume);
+    return 0;
+}
+
+// The new VM's configuration in st->new_config: new volumes, a fresh
+// SMBIOS uuid unless kept, MACs with the cluster's prefix.
+int32_t rewrite_config(const restore_options *opts, int64_t vmid, run_state *st, char *err, size_t err_size) {
+    char uuid_text[UUID_TEXT_SIZE];
+    uuid_text[0] = '\0';
+    if (!opts->keep_smbios_uuid) {
+        uint8_t uuid[16];
+        random_uuid(uuid);
+        format_uuid(uuid, uuid_text);
+    }
+    char mac_prefix[MAC_PREFIX_SIZE];
+    read_mac_prefix(restore_pve_dir(opts), mac_prefix);
+    char rewrite_msg[256];
+    rewrite_msg[0] = '\0';
+    if (build_target_config(st->config_text, st->remap, st->remap_count, opts->keep_network_identity,
+                            uuid_text, mac_prefix, vmid, st->new_config, sizeof st->new_config,
+                            rewrite_msg, sizeof rewrite_msg) != 0) {
+        put_text(err, err_size, "cannot build the target VM config: %s", rewrite_msg);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, size_t err_size) {
     if (err != nullptr && err_size > 0)
         err[0] = '\0';
     if (out_vmid != nullptr)
         *out_vmid = 0;
 
-    const char *pve_dir = restore_pve_dir(opts);
     const char *prefix = opts->job_prefix;
-    const char *search_dir = opts->search_dir;
     progress_status(PROGRESS_PREPARING, "looking for the backup jobs of '%s'", prefix);
-
     int64_t vmid = 0;
     if (choose_vmid(opts, &vmid, err, err_size) != 0)
         return -1;
@@ -196,33 +304,13 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
         return -1;
     }
     run_state &st = *state;
-
-    if (find_backup_jobs(search_dir, prefix, &st.jobs, err, err_size) != 0)
+    if (find_backup_jobs(opts->search_dir, prefix, &st.jobs, err, err_size) != 0)
         return -1;
     if (!st.jobs.vmconfig_found) {
-        put_text(err, err_size, "no '%s-vmconfig' backup job found under %s", prefix,
-                  search_dir);
+        put_text(err, err_size, "no '%s-vmconfig' backup job found under %s", prefix, opts->search_dir);
         return -1;
     }
-
-    temp_file config_file;
-    if (!config_file.create_unique("/tmp/vlt_proxmox_restore_vmconfig.XXXXXX")) {
-        put_text(err, err_size, "mkstemp failed: %s", std::strerror(errno));
-        return -1;
-    }
-    (void)config_file.close_now();
-    const char *config_path = config_file.path();
-
-    char msg[256];
-    progress_status(PROGRESS_PREPARING, "restoring the VM configuration");
-    if (run_restore_tool(st.jobs.vmconfig_header_path, search_dir, config_path, opts->forwarded,
-                         opts->forwarded_count, msg, sizeof msg) != 0) {
-        put_text(err, err_size, "could not restore the VM config job: %s", msg);
-        return -1;
-    }
-    int32_t read_rc = read_restored_config(config_path, st.config_text, err, err_size);
-    config_file.remove();
-    if (read_rc != 0)
+    if (restore_config_text(opts, &st, err, err_size) != 0)
         return -1;
 
     char parse_msg[512];
@@ -236,111 +324,35 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
         put_text(err, err_size, "the backed-up VM config has no disk-like volumes to restore");
         return -1;
     }
-    log_write(LOG_LEVEL_INFO, "restoring '%s' (%zu disk-like volume(s)) to VMID %" PRId64 "%s",
-              prefix, disk_count, vmid, opts->dry_run ? " (dry run)" : "");
+    log_write(LOG_LEVEL_INFO, "restoring '%s' (%zu disk-like volume(s)) to VMID %" PRId64 "%s", prefix,
+              disk_count, vmid, opts->dry_run ? " (dry run)" : "");
 
+    // From the first allocation on, every way out but success frees what
+    // the run allocated.
     rollback_on_exit rollback(&st.allocations);
     for (size_t i = 0; i < disk_count; i++) {
-        const vm_volume &vol = st.volumes.rows[i];
-        const size_t number = i + 1;
-        const job_slot *slot = find_job_slot(&st.jobs, vol.slot);
-        if (slot == nullptr) {
-            put_text(err, err_size,
-                      "no backup job found for disk slot '%s' (missing under %s, or it was "
-                      "excluded with --disk at backup time)",
-                      vol.slot, search_dir);
+        if (restore_disk(opts, vmid, st.volumes.rows[i], i + 1, disk_count, &st, err, err_size) != 0)
             return -1;
-        }
-        const char *storage = target_storage_for(opts, vol.storage);
-        if (read_run_header(slot->header_path, st.header) != 0) {
-            put_text(err, err_size, "%s: cannot read %s", vol.slot, slot->header_path);
-            return -1;
-        }
-        uint64_t source_size = run_header_source_size(st.header);
-        char size_text[ALLOC_SIZE_TEXT_SIZE];
-        if (format_alloc_size(source_size, size_text, sizeof size_text) != 0) {
-            put_text(err, err_size, "%s: source size does not fit a pvesm alloc size argument",
-                      vol.slot);
-            return -1;
-        }
-        if (opts->dry_run) {
-            log_write(LOG_LEVEL_INFO,
-                      "%s: would allocate %s on storage '%s' (source was '%s', %llu bytes), "
-                      "from job %s",
-                      vol.slot, size_text, storage, vol.storage,
-                      static_cast<unsigned long long>(source_size), slot->header_path);
-            continue;
-        }
-
-        progress_status(PROGRESS_WORKING, "disk %s (%zu/%zu): allocating %s on storage '%s'",
-                        vol.slot, number, disk_count, size_text, storage);
-        char step_msg[ALLOC_MESSAGE_SIZE];
-        step_msg[0] = '\0';
-        if (allocate_volume(storage, vmid, size_text, &st.allocations, step_msg,
-                            sizeof step_msg) != 0) {
-            put_text(err, err_size, "%s: %s", vol.slot, step_msg);
-            return -1;
-        }
-        const allocated_volume &fresh = st.allocations.rows[st.allocations.count - 1];
-        char device[DEVICE_PATH_SIZE];
-        step_msg[0] = '\0';
-        if (volume_device_path(&fresh, device, sizeof device, step_msg, sizeof step_msg) != 0) {
-            put_text(err, err_size, "%s: %s", vol.slot, step_msg);
-            return -1;
-        }
-        log_write(LOG_LEVEL_INFO, "%s: restoring job %s into %s:%s (%s)", vol.slot,
-                  slot->header_path, fresh.storage, fresh.volume, device);
-        progress_status(PROGRESS_WORKING, "disk %s (%zu/%zu): restoring into %s:%s", vol.slot,
-                        number, disk_count, fresh.storage, fresh.volume);
-        if (run_restore_tool(slot->header_path, search_dir, device, opts->forwarded,
-                             opts->forwarded_count, msg, sizeof msg) != 0) {
-            put_text(err, err_size, "%s: restore failed: %s", vol.slot, msg);
-            return -1;
-        }
-        remap_entry &entry = st.remap[st.remap_count++];
-        put_text(entry.slot, sizeof entry.slot, "%s", vol.slot);
-        put_text(entry.storage, sizeof entry.storage, "%s", fresh.storage);
-        put_text(entry.volume, sizeof entry.volume, "%s", fresh.volume);
     }
-
     if (opts->dry_run) {
-        log_write(LOG_LEVEL_INFO,
-                  "dry run: VMID %" PRId64 " would be used, nothing was allocated or written",
+        log_write(LOG_LEVEL_INFO, "dry run: VMID %" PRId64 " would be used, nothing was allocated or written",
                   vmid);
         *out_vmid = vmid;
         return 0;
     }
 
-    char uuid_text[UUID_TEXT_SIZE];
-    uuid_text[0] = '\0';
-    if (!opts->keep_smbios_uuid) {
-        uint8_t uuid[16];
-        random_uuid(uuid);
-        format_uuid(uuid, uuid_text);
-    }
-    char mac_prefix[MAC_PREFIX_SIZE];
-    read_mac_prefix(pve_dir, mac_prefix);
-    char rewrite_msg[256];
-    rewrite_msg[0] = '\0';
-    if (build_target_config(st.config_text, st.remap, st.remap_count,
-                            opts->keep_network_identity, uuid_text, mac_prefix, vmid,
-                            st.new_config, sizeof st.new_config, rewrite_msg,
-                            sizeof rewrite_msg) != 0) {
-        put_text(err, err_size, "cannot build the target VM config: %s", rewrite_msg);
+    if (rewrite_config(opts, vmid, &st, err, err_size) != 0)
         return -1;
-    }
-
     char config_dir[1024];
-    std::snprintf(config_dir, sizeof config_dir, "%s/qemu-server", pve_dir);
+    std::snprintf(config_dir, sizeof config_dir, "%s/qemu-server", restore_pve_dir(opts));
     char target[1024];
     progress_status(PROGRESS_WORKING, "installing the configuration of VM %" PRId64, vmid);
     if (install_target_config(config_dir, vmid, st.new_config, target, err, err_size) != 0)
         return -1;
 
     rollback.commit();
-    log_write(LOG_LEVEL_INFO,
-              "VM %" PRId64 " restored: %zu disk(s), config written to %s (VM left stopped)", vmid,
-              static_cast<size_t>(st.remap_count), target);
+    log_write(LOG_LEVEL_INFO, "VM %" PRId64 " restored: %zu disk(s), config written to %s (VM left stopped)",
+              vmid, static_cast<size_t>(st.remap_count), target);
     *out_vmid = vmid;
     return 0;
 }
