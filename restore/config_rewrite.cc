@@ -10,12 +10,12 @@
 
 #include "common/log.h"
 #include "common/text.h"
+#include "vmconfig/vm_config.h"
 
 const char *const default_mac_prefix = "BC:24:11";
 
 namespace {
 
-const size_t cdrom_search_max = 511;  // longer disk values are not searched
 const size_t value_part_max = 1023;   // model, rest and joined smbios1 value
 const size_t mac_octets = 6;
 const size_t mac_prefix_max_octets = 3;
@@ -108,13 +108,6 @@ bool key_has_digit_suffix(const char *key, const char *prefix) {
     return *p == '\0';
 }
 
-bool is_disk_slot_key(const char *key) {
-    static const char *const prefixes[] = {"virtio", "scsi", "sata", "ide", "tpmstate"};
-    for (const char *prefix : prefixes)
-        if (key_has_digit_suffix(key, prefix)) return true;
-    return false;
-}
-
 bool is_net_key(const char *key) { return key_has_digit_suffix(key, "net"); }
 
 // Copies [begin, end) without the white space at both ends.
@@ -125,21 +118,6 @@ void copy_trimmed(const char *begin, const char *end, char *out, size_t out_size
     if (n >= out_size) n = out_size - 1;
     memcpy(out, begin, n);
     out[n] = '\0';
-}
-
-// One of the ","-separated pieces of value is exactly "media=cdrom".
-bool is_cdrom_value(const char *value) {
-    if (strlen(value) > cdrom_search_max) return false;
-    const char *p = value;
-    for (;;) {
-        const char *comma = strchr(p, ',');
-        const char *end = comma ? comma : p + strlen(p);
-        char piece[REWRITE_LINE_SIZE];
-        copy_trimmed(p, end, piece, sizeof piece);
-        if (strcmp(piece, "media=cdrom") == 0) return true;
-        if (!comma) return false;
-        p = comma + 1;
-    }
 }
 
 // A fresh generation id, never equal to avoid (the smbios1 uuid).
@@ -188,6 +166,173 @@ const remap_entry *find_remap(const remap_entry *remap, uint64_t count, const ch
     for (uint64_t i = 0; i < count; ++i)
         if (strncmp(remap[i].slot, slot, sizeof remap[i].slot) == 0) return &remap[i];
     return nullptr;
+}
+
+const char no_room[] = "rewritten config does not fit in the output buffer";
+
+// What a rewrite carries from line to line.
+struct rewrite_state {
+    const remap_entry *remap;
+    uint64_t remap_count;
+    int32_t keep_network_identity;
+    const char *uuid_text;  // "" keeps the smbios1 uuid
+    const char *mac_prefix;
+    out_text out;
+    bool vmgenid_seen = false;
+    bool dropped_cipassword = false;
+    char dropped_efidisks[max_dropped_efidisks][REWRITE_KEY_SIZE] = {};
+    size_t dropped_efidisk_count = 0;
+    char macs[max_remembered_macs][MAC_TEXT_SIZE] = {};  // handed out so far
+    size_t mac_count = 0;
+};
+
+// The working line of text[start, start + len): the first 1023 bytes,
+// without one carriage return and the white space at its end (a line of
+// white space only keeps it). Returns where its content starts.
+const char *working_line(const char *text, size_t start, size_t len, char *line) {
+    size_t n = len < REWRITE_LINE_SIZE - 1 ? len : REWRITE_LINE_SIZE - 1;
+    memcpy(line, text + start, n);
+    line[n] = '\0';
+    if (n > 0 && line[n - 1] == '\r') line[--n] = '\0';
+    const char *p = line;
+    while (is_space(*p)) ++p;
+    size_t first = static_cast<size_t>(p - line);
+    if (first < n)
+        while (n > first && is_space(line[n - 1])) line[--n] = '\0';
+    return p;
+}
+
+// A fresh MAC with the prefix that no other card of the VM has.
+void unique_mac(rewrite_state *st, char *mac) {
+    bool again;
+    do {
+        random_mac(st->mac_prefix, mac);
+        again = false;
+        for (size_t i = 0; i < st->mac_count; ++i)
+            again = again || strcmp(st->macs[i], mac) == 0;
+    } while (again);
+    if (st->mac_count < max_remembered_macs) memcpy(st->macs[st->mac_count++], mac, MAC_TEXT_SIZE);
+}
+
+enum line_fate { keep_line, rewrite_line_to, drop_line, fail_line };
+
+// The rules for one "key: value" line: what becomes of it (the new text
+// in rewritten, REWRITE_OUT_LINE_SIZE bytes), or fail_line with err.
+line_fate rewrite_setting(const char *key, const char *value, rewrite_state *st, char *rewritten, char *err,
+                          size_t err_size) {
+    if (strcmp(key, "vmgenid") == 0) {
+        st->vmgenid_seen = true;
+        // 0 switches the generation id off on purpose; any other value is
+        // replaced, since QEMU takes the file's value as it stands and
+        // refuses one that is not a UUID.
+        if (strcmp(value, "0") == 0) return keep_line;
+        char genid[UUID_TEXT_SIZE];
+        fresh_uuid_text(st->uuid_text, genid);
+        put_text(rewritten, REWRITE_OUT_LINE_SIZE, "%s: %s", key, genid);
+        return rewrite_line_to;
+    }
+    if (is_net_key(key) && !st->keep_network_identity) {
+        // A card without a MAC gets a new random one from Proxmox at every
+        // start, so write a fresh one in place of the old.
+        char model[REWRITE_LINE_SIZE];
+        const char *comma = strchr(value, ',');
+        const char *rest = comma ? comma : "";
+        size_t model_len = comma ? static_cast<size_t>(comma - value) : strlen(value);
+        const char *eq = static_cast<const char *>(memchr(value, '=', model_len));
+        if (eq) model_len = static_cast<size_t>(eq - value);
+        memcpy(model, value, model_len);
+        model[model_len] = '\0';
+        if (model[0] == '\0') return keep_line;
+        char mac[MAC_TEXT_SIZE];
+        unique_mac(st, mac);
+        put_text(rewritten, REWRITE_OUT_LINE_SIZE, "%s: %s=%s%s", key, model, mac, rest);
+        return rewrite_line_to;
+    }
+    if (strcmp(key, "cipassword") == 0 && strcmp(value, masked_password) == 0) {
+        // The API masks the stored hash; writing the mask back would install
+        // a password nobody knows.
+        st->dropped_cipassword = true;
+        return drop_line;
+    }
+    if (key_has_digit_suffix(key, "efidisk") && strchr(value, ':') != nullptr) {
+        // The EFI vars disk is not among the backed-up volumes; kept, the
+        // new VM would boot from and write to the original VM's volume.
+        if (st->dropped_efidisk_count < max_dropped_efidisks)
+            put_text(st->dropped_efidisks[st->dropped_efidisk_count++], REWRITE_KEY_SIZE, "%s", key);
+        return drop_line;
+    }
+    if (key_has_digit_suffix(key, "unused") || strcmp(key, "lock") == 0) {
+        // unusedN names volumes of the original VM, which the new VM must
+        // never own (removing it would destroy the original's data); a lock
+        // belongs to an operation on the original VM.
+        return drop_line;
+    }
+    if (strcmp(key, "smbios1") == 0 && st->uuid_text[0] != '\0') {
+        char joined[REWRITE_LINE_SIZE];
+        if (!rewrite_smbios1(value, st->uuid_text, joined)) return keep_line;
+        put_text(rewritten, REWRITE_OUT_LINE_SIZE, "%s: %s", key, joined);
+        return rewrite_line_to;
+    }
+    if (is_disk_volume(key, value)) {
+        const remap_entry *e = find_remap(st->remap, st->remap_count, key);
+        if (e == nullptr) {
+            put_text(err, err_size, "%s: no remap entry given for this disk slot", key);
+            return fail_line;
+        }
+        const char *rest = strchr(strchr(value, ':'), ',');
+        put_text(rewritten, REWRITE_OUT_LINE_SIZE, "%s: %.127s:%.127s%s", key, e->storage, e->volume,
+                 rest ? rest : "");
+        return rewrite_line_to;
+    }
+    return keep_line;
+}
+
+// One line of the main section, through the rules, into the output (with
+// its newline when it had one).
+int32_t rewrite_one_line(const char *p, char *line, bool has_lf, rewrite_state *st, char *err, size_t err_size) {
+    char rewritten[REWRITE_OUT_LINE_SIZE];
+    const char *result = line;  // kept unless a rule rewrites it
+    const char *colon = strchr(p, ':');
+    size_t key_len = 0;
+    if (colon != nullptr) {
+        const char *kend = colon;
+        while (kend > p && is_space(kend[-1])) --kend;
+        key_len = static_cast<size_t>(kend - p);
+    }
+    // A key longer than 63 bytes names nothing this rewrite knows.
+    if (*p != '\0' && colon != nullptr && key_len < REWRITE_KEY_SIZE) {
+        char key[REWRITE_KEY_SIZE];
+        memcpy(key, p, key_len);
+        key[key_len] = '\0';
+        char value[REWRITE_LINE_SIZE];
+        copy_trimmed(colon + 1, colon + 1 + strlen(colon + 1), value, sizeof value);
+        switch (rewrite_setting(key, value, st, rewritten, err, err_size)) {
+        case fail_line:
+            return -1;
+        case drop_line:
+            return 0;
+        case rewrite_line_to:
+            result = rewritten;
+            break;
+        case keep_line:
+            break;
+        }
+    }
+    if (!st->out.append(result) || (has_lf && !st->out.append("\n", 1))) {
+        put_text(err, err_size, "%s", no_room);
+        return -1;
+    }
+    return 0;
+}
+
+// "vmgenid: <fresh uuid>" for a main section that has none.
+bool append_generation_id(rewrite_state *st) {
+    char genid[UUID_TEXT_SIZE];
+    fresh_uuid_text(st->uuid_text, genid);
+    char add[UUID_TEXT_SIZE + 16];
+    put_text(add, sizeof add, "vmgenid: %s\n", genid);
+    st->vmgenid_seen = true;
+    return st->out.append(add);
 }
 
 }  // namespace
@@ -268,21 +413,12 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
                  static_cast<size_t>(REWRITE_MAX_INPUT));
         return -1;
     }
-    static const char no_room[] = "rewritten config does not fit in the output buffer";
     if (out_size == 0) {
         put_text(err, err_size, "%s", no_room);
         return -1;
     }
 
-    out_text o{out, out_size, 0};
-    bool vmgenid_seen = false;
-    bool dropped_cipassword = false;
-    char dropped_efidisks[max_dropped_efidisks][REWRITE_KEY_SIZE];
-    size_t dropped_efidisk_count = 0;
-    char genid[UUID_TEXT_SIZE];
-    char macs[max_remembered_macs][MAC_TEXT_SIZE];
-    size_t mac_count = 0;
-
+    rewrite_state st{remap, remap_count, keep_network_identity, uuid_text, mac_prefix, out_text{out, out_size, 0}};
     size_t pos = 0;
     bool section_reached = false;
     while (pos < text_len) {
@@ -292,153 +428,35 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
         bool has_lf = nl != nullptr;
         pos = has_lf ? pos + line_len + 1 : text_len;
 
-        // The working line: the first 1023 bytes, without one carriage
-        // return and the white space at its end.
         char line[REWRITE_LINE_SIZE];
-        size_t n = line_len < sizeof line - 1 ? line_len : sizeof line - 1;
-        memcpy(line, text + line_start, n);
-        line[n] = '\0';
-        if (n > 0 && line[n - 1] == '\r') line[--n] = '\0';
-        const char *p = line;
-        while (is_space(*p)) ++p;
-        // A line of white space only keeps its white space.
-        size_t first = static_cast<size_t>(p - line);
-        if (first < n)
-            while (n > first && is_space(line[n - 1])) line[--n] = '\0';
-
+        const char *p = working_line(text, line_start, line_len, line);
         if (*p == '[') {
             // Snapshots and pending changes follow: they describe the old
             // VM's states and go over byte for byte.
-            if (!vmgenid_seen) {
-                fresh_uuid_text(uuid_text, genid);
-                char add[UUID_TEXT_SIZE + 16];
-                put_text(add, sizeof add, "vmgenid: %s\n", genid);
-                if (!o.append(add)) {
-                    put_text(err, err_size, "%s", no_room);
-                    return -1;
-                }
-                vmgenid_seen = true;
-            }
-            if (!o.append(text + line_start, text_len - line_start)) {
+            if ((!st.vmgenid_seen && !append_generation_id(&st)) ||
+                !st.out.append(text + line_start, text_len - line_start)) {
                 put_text(err, err_size, "%s", no_room);
                 return -1;
             }
             section_reached = true;
             break;
         }
+        if (rewrite_one_line(p, line, has_lf, &st, err, err_size) != 0) return -1;
+    }
 
-        char rewritten[REWRITE_OUT_LINE_SIZE];
-        const char *result = line;  // kept unless a rule below rewrites it
-        bool drop = false;
-        const char *colon = strchr(p, ':');
-        char key[REWRITE_KEY_SIZE];
-        size_t key_len = 0;
-        if (colon != nullptr) {
-            const char *kend = colon;
-            while (kend > p && is_space(kend[-1])) --kend;
-            key_len = static_cast<size_t>(kend - p);
-        }
-        // A key longer than 63 bytes names nothing this rewrite knows.
-        if (*p != '\0' && colon != nullptr && key_len < sizeof key) {
-            memcpy(key, p, key_len);
-            key[key_len] = '\0';
-            char value[REWRITE_LINE_SIZE];
-            copy_trimmed(colon + 1, colon + 1 + strlen(colon + 1), value, sizeof value);
-
-            if (strcmp(key, "vmgenid") == 0) {
-                vmgenid_seen = true;
-                // 0 switches the generation id off on purpose; any other
-                // value is replaced, since QEMU takes the file's value as it
-                // stands and refuses one that is not a UUID.
-                if (strcmp(value, "0") != 0) {
-                    fresh_uuid_text(uuid_text, genid);
-                    put_text(rewritten, sizeof rewritten, "%s: %s", key, genid);
-                    result = rewritten;
-                }
-            } else if (is_net_key(key) && !keep_network_identity) {
-                // A card without a MAC gets a new random one from Proxmox at
-                // every start, so write a fresh one in place of the old.
-                char model[REWRITE_LINE_SIZE];
-                const char *comma = strchr(value, ',');
-                const char *rest = comma ? comma : "";
-                size_t model_len = comma ? static_cast<size_t>(comma - value) : strlen(value);
-                const char *eq = static_cast<const char *>(memchr(value, '=', model_len));
-                if (eq) model_len = static_cast<size_t>(eq - value);
-                memcpy(model, value, model_len);
-                model[model_len] = '\0';
-                if (model[0] != '\0') {
-                    char mac[MAC_TEXT_SIZE];
-                    // Two cards of one VM must never share a MAC.
-                    bool again;
-                    do {
-                        random_mac(mac_prefix, mac);
-                        again = false;
-                        for (size_t i = 0; i < mac_count; ++i)
-                            again = again || strcmp(macs[i], mac) == 0;
-                    } while (again);
-                    if (mac_count < max_remembered_macs) memcpy(macs[mac_count++], mac, sizeof mac);
-                    put_text(rewritten, sizeof rewritten, "%s: %s=%s%s", key, model, mac, rest);
-                    result = rewritten;
-                }
-            } else if (strcmp(key, "cipassword") == 0 && strcmp(value, masked_password) == 0) {
-                // The API masks the stored hash; writing the mask back would
-                // install a password nobody knows.
-                drop = true;
-                dropped_cipassword = true;
-            } else if (key_has_digit_suffix(key, "efidisk") && strchr(value, ':') != nullptr) {
-                // The EFI vars disk is not among the backed-up volumes; kept,
-                // the new VM would boot from and write to the original VM's
-                // volume.
-                drop = true;
-                if (dropped_efidisk_count < max_dropped_efidisks)
-                    memcpy(dropped_efidisks[dropped_efidisk_count++], key, key_len + 1);
-            } else if (key_has_digit_suffix(key, "unused") || strcmp(key, "lock") == 0) {
-                // unusedN names volumes of the original VM, which the new VM
-                // must never own (removing it would destroy the original's
-                // data); a lock belongs to an operation on the original VM.
-                drop = true;
-            } else if (strcmp(key, "smbios1") == 0 && uuid_text[0] != '\0') {
-                char joined[REWRITE_LINE_SIZE];
-                if (rewrite_smbios1(value, uuid_text, joined)) {
-                    put_text(rewritten, sizeof rewritten, "%s: %s", key, joined);
-                    result = rewritten;
-                }
-            } else if (is_disk_slot_key(key) && value[0] != '\0' && !is_cdrom_value(value) &&
-                       strchr(value, ':') != nullptr) {
-                const remap_entry *e = find_remap(remap, remap_count, key);
-                if (e == nullptr) {
-                    put_text(err, err_size, "%s: no remap entry given for this disk slot", key);
-                    return -1;
-                }
-                const char *rest = strchr(strchr(value, ':'), ',');
-                put_text(rewritten, sizeof rewritten, "%s: %.127s:%.127s%s", key, e->storage,
-                         e->volume, rest ? rest : "");
-                result = rewritten;
-            }
-        }
-
-        if (drop) continue;
-        if (!o.append(result) || (has_lf && !o.append("\n", 1))) {
+    if (!section_reached && !st.vmgenid_seen) {
+        if ((st.out.len > 0 && out[st.out.len - 1] != '\n' && !st.out.append("\n", 1)) ||
+            !append_generation_id(&st)) {
             put_text(err, err_size, "%s", no_room);
             return -1;
         }
     }
 
-    if (!section_reached && !vmgenid_seen) {
-        fresh_uuid_text(uuid_text, genid);
-        char add[UUID_TEXT_SIZE + 16];
-        put_text(add, sizeof add, "vmgenid: %s\n", genid);
-        if ((o.len > 0 && out[o.len - 1] != '\n' && !o.append("\n", 1)) || !o.append(add)) {
-            put_text(err, err_size, "%s", no_room);
-            return -1;
-        }
-    }
-
-    for (size_t i = 0; i < dropped_efidisk_count; ++i)
+    for (size_t i = 0; i < st.dropped_efidisk_count; ++i)
         log_write(LOG_LEVEL_WARN,
                   "%s was not part of the backup: add a new EFI disk to VM %ld before its first start",
-                  dropped_efidisks[i], static_cast<long>(vmid));
-    if (dropped_cipassword)
+                  st.dropped_efidisks[i], static_cast<long>(vmid));
+    if (st.dropped_cipassword)
         log_write(LOG_LEVEL_WARN, "cipassword was not part of the backup: set it again for VM %ld",
                   static_cast<long>(vmid));
     return 0;

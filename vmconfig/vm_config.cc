@@ -65,7 +65,19 @@ bool is_disk_slot_span(span key) {
     return false;
 }
 
+// The parser's rule for a disk-like volume, on a trimmed key and value.
+bool is_disk_volume_span(span key, span value) {
+    return is_disk_slot_span(key) && value.n > 0 && !is_cdrom(value) && find_char(value, ':') != nullptr;
+}
+
 }  // namespace
+
+int is_disk_volume(const char *key, const char *value) {
+    if (key == nullptr || value == nullptr) return 0;
+    span k{const_cast<char *>(key), strlen(key)};
+    span v{const_cast<char *>(value), strlen(value)};
+    return is_disk_volume_span(k, v) ? 1 : 0;
+}
 
 int is_disk_slot(const char *key) {
     if (key == nullptr) return 0;
@@ -108,12 +120,9 @@ int32_t parse_vm_config(const char *text, vm_volume_list *list, char *msg, size_
         size_t key_len = static_cast<size_t>(colon - line.p);
         span key = trim(span{line.p, key_len});
         span value = trim(span{line.p + key_len + 1, line.n - key_len - 1});
-        if (!is_disk_slot_span(key)) continue;
-        if (value.n == 0) continue;
-        if (is_cdrom(value)) continue;
-
+        // "none", or a plain device path, is not a volume either.
+        if (!is_disk_volume_span(key, value)) continue;
         const char *vcolon = find_char(value, ':');
-        if (vcolon == nullptr) continue;  // "none", or a plain device path
         size_t storage_len = static_cast<size_t>(vcolon - value.p);
         span storage = trim(span{value.p, storage_len});
         span after{value.p + storage_len + 1, value.n - storage_len - 1};

@@ -19,4 +19,10 @@ struct vm_volume_list {
 // 1 when key is virtio, scsi, sata, ide or tpmstate followed by digits only.
 int is_disk_slot(const char *key);
 
+// 1 when a line "key: value" (both trimmed) names a disk-like volume: a
+// disk slot whose value is a "storage:volume" reference and not a CD-ROM
+// ("media=cdrom" among its comma-separated options; a value longer than
+// 511 characters is not searched for it). The parser lists exactly these.
+int is_disk_volume(const char *key, const char *value);
+
 int32_t parse_vm_config(const char *text, vm_volume_list *list, char *msg, size_t msg_size);

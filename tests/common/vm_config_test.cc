@@ -37,6 +37,32 @@ TEST(DiskSlot, PrefixesFollowedByDigitsOnly) {
     EXPECT_EQ(0, is_disk_slot(nullptr));
 }
 
+// The rule the configuration rewrite shares with the parser: a line names
+// a disk-like volume exactly when the parser would list it.
+TEST(DiskVolume, SameRuleAsTheParser) {
+    const std::string cdrom_far = "local:iso/x.iso," + std::string(500, 'a') + ",media=cdrom";
+    const struct {
+        const char *key;
+        std::string value;
+    } lines[] = {
+        {"scsi0", "local-lvm:vm-101-disk-0,size=4M"}, {"ide2", "local:iso/d.iso,media=cdrom"},
+        {"ide2", "none,media=cdrom"},                 {"sata1", "/dev/sdb"},
+        {"virtio3", ""},                              {"net0", "virtio=BC:24:11:2C:69:EC"},
+        {"scsi1", "local:vm-1-disk-1, media=cdrom "},  {"ide0", cdrom_far},
+        {"tpmstate0", "local-lvm:vm-101-disk-2"},     {"scsi", "local-lvm:x"},
+    };
+    for (const auto &line : lines) {
+        vm_volume_list list;
+        std::string text = std::string(line.key) + ": " + line.value + "\n";
+        ASSERT_EQ(0, parse_vm_config(text.c_str(), &list, nullptr, 0)) << text;
+        EXPECT_EQ(list.count, static_cast<uint64_t>(is_disk_volume(line.key, line.value.c_str()))) << text;
+    }
+    EXPECT_EQ(1, is_disk_volume("scsi0", "local-lvm:vm-101-disk-0"));
+    EXPECT_EQ(0, is_disk_volume("ide2", "local:iso/d.iso,media=cdrom"));
+    EXPECT_EQ(1, is_disk_volume("ide0", cdrom_far.c_str()));  // beyond 511 characters: not searched
+    EXPECT_EQ(0, is_disk_volume(nullptr, "x:y"));
+}
+
 TEST(ParseVmConfig, TypicalConfiguration) {
     Parsed *p = parse(
         "boot: order=scsi0;ide2;net0\n"
