@@ -317,7 +317,9 @@ TEST_F(RunBackup, FileApiKeyIsPassedAsGiven)
 }
 
 // Runs the backup in a child process (with a progress segment, like the
-// program) and hands its pid to `interrupt` once `ready` exists.
+// program), sends `sig` once the file `ready` exists and, with `second`,
+// sends that signal once the file `second_after` exists and then makes the
+// file "second-sent".
 struct child_outcome {
     pid_t pid = 0;
     int status = 0;
@@ -326,7 +328,8 @@ struct child_outcome {
 
 class RunBackupSignals : public RunBackup {
 protected:
-    child_outcome run_and_signal(const std::string &ready, int sig, bool with_progress = false, int second = 0)
+    child_outcome run_and_signal(const std::string &ready, int sig, bool with_progress = false, int second = 0,
+                                 const std::string &second_after = "")
     {
         std::string log_path = tools_.path("child.log");
         fflush(nullptr);
@@ -349,8 +352,12 @@ protected:
         EXPECT_EQ(access(marker.c_str(), F_OK), 0) << "never reached " << ready;
         kill(pid, sig);
         if (second != 0) {
-            usleep(20000);
+            std::string after = tools_.path(second_after);
+            for (int i = 0; i < 1000 && access(after.c_str(), F_OK) != 0; i++)
+                usleep(10000);
+            EXPECT_EQ(access(after.c_str(), F_OK), 0) << "never reached " << second_after;
             kill(pid, second);
+            write_text(tools_.path("second-sent"), "");
         }
         waitpid(pid, &out.status, 0);
         out.log = slurp(log_path);
@@ -421,11 +428,15 @@ TEST_F(RunBackupSignals, TermDuringTheConfigJobStillRemovesTheSecretFile)
 
 TEST_F(RunBackupSignals, SecondSignalDoesNotCutTheCleanUpShort)
 {
-    // The agent takes its time to end, and a SIGINT follows the SIGTERM.
+    // The handler's SIGTERM reaches the agent, which then holds the
+    // clean-up until a SIGINT has followed: the SIGINT arrives while the
+    // clean-up of the SIGTERM runs, whatever the machine's load.
     tools_.on("vlt_agent",
-              "trap 'sleep 0.3; exit 143' TERM\n"
+              "trap 'touch \"$FAKE_DIR/agent-term\"; i=0; "
+              "while [ ! -e \"$FAKE_DIR/second-sent\" ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done; "
+              "exit 143' TERM\n"
               "sleep 20 & echo $$ > \"$FAKE_DIR/agent-up\"; wait");
-    child_outcome out = run_and_signal("agent-up", SIGTERM, false, SIGINT);
+    child_outcome out = run_and_signal("agent-up", SIGTERM, false, SIGINT, "agent-term");
     ASSERT_TRUE(WIFSIGNALED(out.status));
     EXPECT_EQ(WTERMSIG(out.status), SIGTERM);
     EXPECT_EQ(tools_.calls_of("lvremove"), (strings{"-f -y " + snap("vm-101-disk-0"), "-f -y " + snap("vm-101-disk-1")}));
@@ -481,8 +492,13 @@ TEST_F(RunBackupSignals, TermDuringTheFreezeCommandStillThaws)
 
 TEST_F(RunBackupSignals, ProgressSegmentShowsTheRunningAgent)
 {
+    // The agent copies the segment once it names a child (the orchestrator
+    // publishes the agent a moment after starting it).
     tools_.on("vlt_agent",
-              "cp \"/dev/shm/vlt_progress.$PPID\" \"$FAKE_DIR/segment.$n\"; echo $$ > \"$FAKE_DIR/pid.$n\"\n"
+              "seg=/dev/shm/vlt_progress.$PPID; i=0\n"
+              "while [ \"$(od -An -tu4 -j1200 -N4 \"$seg\" | tr -d ' ')\" = 0 ] && [ $i -lt 1000 ]; do\n"
+              "  sleep 0.01; i=$((i+1)); done\n"
+              "cp \"$seg\" \"$FAKE_DIR/segment.$n\"; echo $$ > \"$FAKE_DIR/pid.$n\"\n"
               "[ $n -eq 2 ] && { touch \"$FAKE_DIR/second\"; sleep 20; }; exit 0");
     child_outcome out = run_and_signal("second", SIGTERM, true);
     ASSERT_TRUE(WIFSIGNALED(out.status));

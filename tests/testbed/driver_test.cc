@@ -268,18 +268,28 @@ TEST_F(Driver, CheckCleanReportsStrayNodesAndLoopDevices) {
     EXPECT_EQ(lines_of(report), (std::vector<std::string>{"device node " + stray, "loop device " + loop + " (" + file + ")"}));
 
     // Teardown detaches the leaked loop device too and removes /dev/<VG>,
-    // even while a prober still holds the device open for a moment: the
-    // kernel then detaches only at the last close, and teardown waits for it.
+    // even while a prober still holds the device open: the kernel then only
+    // marks it to detach at the last close (autoclear), and teardown waits
+    // for that. The prober lets go once the mark is there, so the hold
+    // always spans the detach, however busy the machine.
     std::string root = host_.root();
     int held = open(loop.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(held, 0);
-    std::thread prober([held] {
-        usleep(1000 * 1000);
+    std::string autoclear = "/sys/block/" + loop.substr(5) + "/loop/autoclear";
+    bool marked = false, root_still_there = false;
+    std::thread prober([&] {
+        for (int i = 0; i < 2000 && !marked; i++) {
+            marked = vlt_test::read_file(autoclear) == "1\n";
+            if (!marked) usleep(5000);
+        }
+        root_still_there = vlt_test::file_exists(root);  // teardown is waiting for us
         close(held);
     });
     EXPECT_TRUE(host_.teardown(&report)) << report;
     std::string backing = vlt_test::read_file("/sys/block/" + loop.substr(5) + "/loop/backing_file");
     prober.join();
+    EXPECT_TRUE(marked) << "teardown never detached the held device";
+    EXPECT_TRUE(root_still_there) << "teardown went on while the device was still held";
     EXPECT_EQ(backing.find(root), std::string::npos) << backing;
     struct stat st;
     EXPECT_NE(lstat(("/dev/" + vg).c_str(), &st), 0);
