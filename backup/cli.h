@@ -1,3 +1,5 @@
+// Entry of vlt_proxmox: the command line, the profile it names and the
+// start sequence that hands the options to the backup run.
 #pragma once
 #include <cstdint>
 

@@ -1,3 +1,6 @@
+// The backup configuration file: reading /etc/vlt/vlt_proxmox.cfg into
+// targets and profiles, turning a profile into argument lists, the api-key
+// forms and the test that tells an agent flag on the command line.
 #include "backup/profile_config.h"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// Formatting into message buffers, and trimming and cutting texts into
+// fixed-size fields.
 #include "common/text.h"
 
 #include <cctype>

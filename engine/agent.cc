@@ -1,3 +1,7 @@
+// vlt_agent's command line and its one full run: the source read to its
+// end, chunks packed by the worker pool into the chunk store, the header
+// file written last and published by a rename, and the run's files removed
+// on failure or on a signal.
 #include "engine/agent.h"
 
 #include <cerrno>

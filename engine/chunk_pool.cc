@@ -1,3 +1,5 @@
+// The worker threads of the chunk pool, how many slots a run gets, and the
+// hand-over of slots between the workers and the main thread.
 #include "engine/chunk_pool.h"
 
 #include <csignal>

@@ -1,3 +1,5 @@
+// Whole reads and writes, number and size parsing, zero tests and the
+// processor count for vlt_agent and vlt_restore.
 #include "engine/engine_util.h"
 
 #include <cerrno>

@@ -1,3 +1,6 @@
+// vlt_restore's command line and one restore: the header and index checked
+// before the target is touched, every chunk decompressed and checked by
+// the worker pool, holes written only where the target is not zero.
 #include "engine/restore_tool.h"
 
 #include <cerrno>

@@ -1,3 +1,6 @@
+// Encoding and checking the run files: the header block, the index
+// entries, the chunk-store prefix, a stored chunk's unpacking, the file
+// extensions and run names, and the chunk arithmetic.
 #include "engine/run_format.h"
 
 #include <cinttypes>

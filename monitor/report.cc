@@ -1,3 +1,5 @@
+// The monitor's screens: the table, the JSON object and the lines for
+// segments that could not be read.
 #include "monitor/report.h"
 
 #include <cinttypes>

@@ -1,3 +1,5 @@
+// Finding and reading progress segments defensively: plain files only, a
+// consistent copy by the update-counter rule, the writer's liveness.
 #include "monitor/segment_reader.h"
 
 #include <dirent.h>

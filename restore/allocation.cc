@@ -1,3 +1,5 @@
+// New volumes through pvesm alloc, their device paths through pvesm path,
+// and pvesm free for each of them when the restore is rolled back.
 #include "restore/allocation.h"
 
 #include <ctype.h>

@@ -1,3 +1,6 @@
+// The rewrite of the backed-up configuration for the new VM: disk lines to
+// the new volumes, fresh MACs, SMBIOS uuid and generation id, and the lines
+// that must not be carried over.
 #include "restore/config_rewrite.h"
 
 #include <ctype.h>

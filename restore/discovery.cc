@@ -1,3 +1,5 @@
+// Job discovery: the run header files of a directory, read and checked,
+// and the newest run of every job of one prefix.
 #include "restore/discovery.h"
 
 #include <dirent.h>

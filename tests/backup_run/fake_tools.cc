@@ -1,3 +1,5 @@
+// The fake host tools of the backup-run tests: scripts on a private PATH
+// that log their calls, and helpers to read what they saw.
 #include "fake_tools.h"
 
 #include <fnmatch.h>

@@ -1,3 +1,4 @@
+// The message-buffer formatter and the trailing-space trim.
 #include "common/text.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// The simulated host of the restore tests: one VM on LVM-thin storage,
+// backed up with the real programs, and the checks the tests share.
 #include "e2e_util.h"
 
 #include <dirent.h>

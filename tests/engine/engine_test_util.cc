@@ -1,3 +1,5 @@
+// Running the engine's tools as child processes, scratch directories, file
+// contents and loop devices for the engine tests.
 #include "engine_test_util.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Running a program with its output captured, and the log lines of its
+// standard error, for the restore front tests.
 #include "front_util.h"
 
 #include <fcntl.h>

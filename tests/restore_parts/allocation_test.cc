@@ -1,3 +1,5 @@
+// Volume allocation: the size argument, the pvesm alloc output, the exact
+// pvesm calls and messages, and the roll-back that frees every volume.
 #include "restore/allocation.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// The configuration rewrite: uuids and MACs, and every kind of line of a
+// configuration as the new VM gets it.
 #include "restore/config_rewrite.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,6 @@
+// Job discovery: header checks, directory scans with their warnings, the
+// newest run of each job, prefixes and slot names, and runs the reference
+// agent wrote.
 #include "restore/discovery.h"
 
 #include <gtest/gtest.h>

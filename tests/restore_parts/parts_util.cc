@@ -1,3 +1,5 @@
+// Hand-made run headers, captured log lines and the fake pvesm of the
+// restore-parts tests.
 #include "tests/restore_parts/parts_util.h"
 
 #include <dirent.h>

@@ -1,3 +1,5 @@
+// Scratch directories, whole-file reads and writes, captured descriptors,
+// PATH overrides and the interrupt storm shared by the tests of every area.
 #include "tests/support/test_util.h"
 
 #include <dirent.h>
