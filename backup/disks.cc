@@ -163,11 +163,8 @@ int32_t resolve_disks(const vm_volume_list *selection, resolved_disk_list *list,
         const char *argv[] = {"pvesm", "path", volume_id, nullptr};
         char output[512];
         command_result result;
-        int32_t rc = run_command(argv, 30, output, sizeof output, &result);
-        if (rc != 0 || result.exit_code == 127) {
-            put_tool_missing(msg, msg_size, "pvesm");
+        if (run_pve_tool(argv, 30, output, sizeof output, &result, msg, msg_size) != 0)
             return -1;
-        }
         trim_trailing_space(output);
         if (result.exit_code != 0) {
             row.status = RESOLVED_FAILED;

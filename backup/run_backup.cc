@@ -156,10 +156,8 @@ int32_t find_lvm_disks(const backup_options *opts, resolved_disk_list *disks)
     progress_status(0, "reading the configuration of VM %s", vmid);
     const char *qm_argv[] = {"qm", "config", vmid, "--current", nullptr};
     command_result qm_result;
-    int32_t rc = run_command(qm_argv, 30, g_config_text, sizeof g_config_text, &qm_result);
-    if (rc != 0 || qm_result.exit_code == 127) {
-        char missing[96];
-        put_tool_missing(missing, sizeof missing, "qm");
+    char missing[96];
+    if (run_pve_tool(qm_argv, 30, g_config_text, sizeof g_config_text, &qm_result, missing, sizeof missing) != 0) {
         log_write(LOG_LEVEL_ERROR, "%s", missing);
         return -1;
     }

@@ -356,12 +356,9 @@ int32_t guest_fsfreeze(const char *vmid, const char *command, uint32_t time_limi
     const char *argv[] = {"qm", "guest", "cmd", vmid, command, nullptr};
     char output[512];
     command_result result;
-    int32_t rc = run_command(argv, time_limit, output, sizeof output, &result);
-    trim_trailing_space(output);
-    if (rc != 0 || result.exit_code == 127) {
-        put_tool_missing(msg, msg_size, "qm");
+    if (run_pve_tool(argv, time_limit, output, sizeof output, &result, msg, msg_size) != 0)
         return -1;
-    }
+    trim_trailing_space(output);
     if (result.timed_out) {
         snprintf(msg, msg_size, "qm guest cmd %s %s timed out after %u s", vmid, command, time_limit);
         return -1;

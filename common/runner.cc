@@ -83,8 +83,11 @@ void signal_child(pid_t pid, int sig) {
 
 }  // namespace
 
-int put_tool_missing(char *buf, size_t size, const char *tool) {
-    return put_text(buf, size, "%s is not available (not running on a Proxmox VE host?)", tool);
+int32_t run_pve_tool(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
+                     command_result *result, char *err, size_t err_size) {
+    if (run_command(argv, time_limit, out, out_size, result) == 0 && result->exit_code != 127) return 0;
+    put_text(err, err_size, "%s is not available (not running on a Proxmox VE host?)", argv[0]);
+    return -1;
 }
 
 int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,

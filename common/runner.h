@@ -12,10 +12,12 @@ struct command_result {
 int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
                     command_result *result);
 
-// The message for a Proxmox VE tool (qm, pvesm, pvesh) that could not be
-// run: "<tool> is not available (not running on a Proxmox VE host?)".
-// Formats like put_text (common/text.h).
-int put_tool_missing(char *buf, size_t size, const char *tool);
+// run_command for a Proxmox VE tool (qm, pvesm, pvesh; argv[0]): -1 when it
+// could not be run (nothing started, or exit code 127), with "<tool> is not
+// available (not running on a Proxmox VE host?)" in err; otherwise 0 and
+// the outcome in *result and out as run_command leaves them.
+int32_t run_pve_tool(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
+                     command_result *result, char *err, size_t err_size);
 
 // Seconds between the SIGTERM of a time-out and the SIGKILL that follows
 // when the child ignores it. 300 in production; tests shorten it.

@@ -101,11 +101,8 @@ int32_t allocate_volume(const char *storage, int64_t vmid, const char *size_text
     const char *argv[] = {"pvesm", "alloc", storage, vmid_text, "", size_text, nullptr};
     char output[alloc_output_size];
     command_result res{};
-    int32_t rc = run_command(argv, alloc_time_limit, output, sizeof output, &res);
-    if (rc != 0 || res.exit_code == 127) {
-        put_tool_missing(err, err_size, "pvesm");
+    if (run_pve_tool(argv, alloc_time_limit, output, sizeof output, &res, err, err_size) != 0)
         return -1;
-    }
     if (res.exit_code != 0) {
         trim_trailing_space(output);
         put_text(msg, sizeof msg, "pvesm alloc %s %ld \"\" %s failed: %.300s", storage,
@@ -135,11 +132,8 @@ int32_t volume_device_path(const allocated_volume *vol, char *ret_path, size_t p
     const char *argv[] = {"pvesm", "path", volid, nullptr};
     char output[DEVICE_PATH_SIZE];
     command_result res{};
-    int32_t rc = run_command(argv, path_time_limit, output, sizeof output, &res);
-    if (rc != 0 || res.exit_code == 127) {
-        put_tool_missing(err, err_size, "pvesm");
+    if (run_pve_tool(argv, path_time_limit, output, sizeof output, &res, err, err_size) != 0)
         return -1;
-    }
     trim_trailing_space(output);
     if (res.exit_code != 0) {
         put_text(err, err_size, "pvesm path %s failed: %.300s", volid,

@@ -20,11 +20,8 @@ int32_t vmid_from_pvesh(int64_t *out_vmid, char *err, size_t err_size) {
     const char *const argv[] = {"pvesh", "get", "/cluster/nextid", nullptr};
     char out[128];
     command_result result;
-    int32_t rc = run_command(argv, 30, out, sizeof out, &result);
-    if (rc != 0 || result.exit_code == 127) {
-        put_tool_missing(err, err_size, "pvesh");
+    if (run_pve_tool(argv, 30, out, sizeof out, &result, err, err_size) != 0)
         return -1;
-    }
     trim_trailing_space(out);
     if (result.exit_code != 0) {
         put_text(err, err_size, "pvesh get /cluster/nextid failed: %.100s", out);
