@@ -266,13 +266,7 @@ int32_t split_command_line(int argc, char **argv, const char ***ret_own, int32_t
     if (!own || !fwd)
         return -1;
 
-    int32_t end = argc;
-    for (int32_t i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "--") == 0) {
-            end = i;
-            break;
-        }
-    }
+    int32_t end = own_options_end(argc, argv);
 
     int32_t own_count = 0;
     int32_t fwd_count = 0;

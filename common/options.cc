@@ -44,6 +44,12 @@ int32_t shown_len(size_t n) { return n > 0x7fffffff ? 0x7fffffff : static_cast<i
 
 }  // namespace
 
+int32_t own_options_end(int32_t argc, const char *const *argv) {
+    for (int32_t i = 1; i < argc && argv[i] != nullptr; i++)
+        if (strcmp(argv[i], "--") == 0) return i;
+    return argc;
+}
+
 const char *option_value(int32_t argc, const char *const *argv, const char *name,
                          const char *alias, const char *def) {
     if (argc < 2 || argv == nullptr || (name == nullptr && alias == nullptr)) return def;

@@ -45,6 +45,10 @@ void next_option_word(int32_t argc, const char *const *argv, const option_spec *
 
 extern const char *const vlt_version;  // "1.0.2-alpha028"
 
+// Where a program's own options end: the index of the first bare "--"
+// after element 0, or argc. What follows it is forwarded.
+int32_t own_options_end(int32_t argc, const char *const *argv);
+
 const char *option_value(int32_t argc, const char *const *argv, const char *name,
                          const char *alias, const char *def);
 int option_present(int32_t argc, const char *const *argv, const char *name, const char *alias);

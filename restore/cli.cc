@@ -101,13 +101,7 @@ int read_restore_command_line(int argc, char **argv, restore_options *opts) {
     const char *const *args = argv;
 
     // Only what stands before the first bare "--" belongs to this program.
-    int option_count = argc;
-    for (int i = 1; i < argc; i++) {
-        if (std::strcmp(argv[i], "--") == 0) {
-            option_count = i;
-            break;
-        }
-    }
+    int option_count = own_options_end(argc, args);
     if (option_count < argc) {
         opts->forwarded = args + option_count + 1;
         opts->forwarded_count = argc - option_count - 1;

@@ -179,6 +179,15 @@ TEST(OptionWord, EachFormOfArgument) {
     }
 }
 
+TEST(OwnOptionsEnd, FirstBareDoubleDashAfterTheProgramName) {
+    Argv a{"prog", "--vmid", "1", "--", "--out", "--"};
+    EXPECT_EQ(3, own_options_end(a.argc(), a.argv()));
+    Argv none{"prog", "--x=--", "---"};
+    EXPECT_EQ(3, own_options_end(none.argc(), none.argv()));
+    Argv first{"--", "--"};
+    EXPECT_EQ(1, own_options_end(first.argc(), first.argv()));
+}
+
 TEST(ScanOptions, KnownOptionsPassSilently) {
     Scan s = scan({"vlt_proxmox", "--vmid", "101", "--name=db", "--disk", "scsi0", "-h",
                    "--help", "--version", "--selftest", "--no-vmconfig", "--config-path",
