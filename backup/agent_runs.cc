@@ -51,12 +51,12 @@ void register_agent(pid_t pid, void *)
 int32_t start_and_wait(const char *const *argv, int32_t *exit_code, int *fork_errno)
 {
     *exit_code = -1;
-    child_spec spec;
-    spec.argv = argv;
-    spec.own_group = true;
-    spec.started = register_agent;
-    spec.make_process = agent_fork;
-    pid_t pid = start_child(spec);
+    child_setup setup;
+    setup.argv = argv;
+    setup.own_group = true;
+    setup.started = register_agent;
+    setup.make_process = agent_fork;
+    pid_t pid = start_child(setup);
     if (pid < 0) {
         *fork_errno = errno;
         return -1;

@@ -34,15 +34,15 @@ void reset_handlers()
 
 // In the child, with every signal blocked: becomes the program or ends
 // with 127.
-[[noreturn]] void become_program(const child_spec &spec, bool from_handler,
+[[noreturn]] void become_program(const child_setup &setup, bool from_handler,
                                  const sigset_t &caller_mask)
 {
-    if (spec.own_group)
+    if (setup.own_group)
         setpgid(0, 0);
-    if (spec.output_fd >= 0) {
+    if (setup.output_fd >= 0) {
         // Moved above the standard descriptors first, so that an output
         // descriptor that is 1 or 2 itself is still duplicated correctly.
-        int w = fcntl(spec.output_fd, F_DUPFD, 3);
+        int w = fcntl(setup.output_fd, F_DUPFD, 3);
         if (w < 0 || dup2(w, 1) < 0 || dup2(w, 2) < 0)
             _exit(127);
         close(w);
@@ -51,33 +51,33 @@ void reset_handlers()
         for (int fd = 3; fd < 1024; fd++)
             close(fd);
     }
-    for (const char *const *e = spec.env; e != nullptr && *e != nullptr; e++)
+    for (const char *const *e = setup.env; e != nullptr && *e != nullptr; e++)
         putenv(const_cast<char *>(*e));  // the text outlives the exec
     reset_handlers();
     sigset_t mask = caller_mask;
-    if (spec.clear_signal_mask)
+    if (setup.clear_signal_mask)
         sigemptyset(&mask);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
-    execvp(spec.argv[0], const_cast<char *const *>(spec.argv));
+    execvp(setup.argv[0], const_cast<char *const *>(setup.argv));
     _exit(127);
 }
 
-pid_t spawn(const child_spec &spec, bool from_handler)
+pid_t spawn(const child_setup &setup, bool from_handler)
 {
     sigset_t all, caller_mask;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &caller_mask);
     // In a handler, _Fork: fork would run the C library's fork preparations,
     // which take locks the interrupted main flow may hold.
-    pid_t pid = from_handler ? _Fork() : spec.make_process != nullptr ? spec.make_process() : fork();
+    pid_t pid = from_handler ? _Fork() : setup.make_process != nullptr ? setup.make_process() : fork();
     if (pid == 0)
-        become_program(spec, from_handler, caller_mask);
+        become_program(setup, from_handler, caller_mask);
     int saved_errno = errno;
     if (pid > 0) {
-        if (spec.own_group)
+        if (setup.own_group)
             setpgid(pid, pid);  // whichever side runs first, the group exists
-        if (spec.started != nullptr)
-            spec.started(pid, spec.started_ctx);
+        if (setup.started != nullptr)
+            setup.started(pid, setup.started_ctx);
     }
     sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
     errno = saved_errno;
@@ -86,17 +86,17 @@ pid_t spawn(const child_spec &spec, bool from_handler)
 
 }  // namespace
 
-pid_t start_child(const child_spec &spec)
+pid_t start_child(const child_setup &setup)
 {
-    return spawn(spec, false);
+    return spawn(setup, false);
 }
 
 pid_t start_child_in_handler(const char *const *argv)
 {
-    child_spec spec;
-    spec.argv = argv;
-    spec.clear_signal_mask = true;
-    return spawn(spec, true);
+    child_setup setup;
+    setup.argv = argv;
+    setup.clear_signal_mask = true;
+    return spawn(setup, true);
 }
 
 int32_t wait_child(pid_t pid)

@@ -13,10 +13,10 @@
 // between then takes its default action, as it would have in the program.
 //
 // Usage:
-//     child_spec spec;
-//     spec.argv = argv;            // argv[0] is looked up on PATH
-//     spec.own_group = true;       // out of reach of a terminal's Ctrl-C
-//     pid_t pid = start_child(spec);
+//     child_setup setup;
+//     setup.argv = argv;            // argv[0] is looked up on PATH
+//     setup.own_group = true;       // out of reach of a terminal's Ctrl-C
+//     pid_t pid = start_child(setup);
 //     int32_t code = wait_child(pid);
 // Capturing output: pass a pipe's write end as output_fd (the pipe made
 // close-on-exec) and read the other end; a time limit is the caller's wait
@@ -26,7 +26,7 @@
 
 #include <cstdint>
 
-struct child_spec {
+struct child_setup {
     const char *const *argv = nullptr;  // null-terminated; element 0 is looked up on PATH
     int output_fd = -1;                 // >= 0: becomes the child's standard output and
                                         // error; otherwise both are inherited
@@ -47,7 +47,7 @@ struct child_spec {
 // Starts the program. Returns the child's pid, or -1 with errno set when no
 // process could be created. A program that cannot be executed ends the
 // child with status 127.
-pid_t start_child(const child_spec &spec);
+pid_t start_child(const child_setup &setup);
 
 // The same from inside a signal handler, with async-signal-safe calls only:
 // the child stays in our process group, closes descriptors 3 to 1023 and

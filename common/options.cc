@@ -109,7 +109,7 @@ void next_option_word(int32_t argc, const char *const *argv, const option_spec *
     const char *inline_value = nullptr;
     const option_spec *row = match_option(table, arg, &inline_value);
     if (row != nullptr) {
-        word->spec = row;
+        word->row = row;
         if (row->arity == 0) {
             word->kind = OPTION_WORD_KNOWN;
         } else if (inline_value != nullptr) {
@@ -127,7 +127,7 @@ void next_option_word(int32_t argc, const char *const *argv, const option_spec *
     for (const option_spec *r = table; eq != nullptr && r != nullptr && r->name != nullptr; r++) {
         if (strlen(r->name) == word->name_len && strncmp(r->name, arg, word->name_len) == 0) {
             word->kind = OPTION_WORD_JOINED;
-            word->spec = r;
+            word->row = r;
             word->value = eq + 1;
             return;
         }

@@ -30,7 +30,7 @@ enum option_word_kind : uint32_t {
 
 struct option_word {
     option_word_kind kind;
-    const option_spec *spec;  // the row (KNOWN, NO_VALUE, JOINED), else nullptr
+    const option_spec *row;   // the row (KNOWN, NO_VALUE, JOINED), else nullptr
     const char *arg;          // the argument as written
     const char *value;        // KNOWN valued row: its value; JOINED: the text
                               // after "="; otherwise nullptr

@@ -107,13 +107,13 @@ int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, siz
 
     // A signal mask blocked by the caller would survive exec and make the
     // tool deaf to the time-out's SIGTERM: the tool starts with none.
-    child_spec spec;
-    spec.argv = argv;
-    spec.output_fd = write_end.get();
-    spec.own_group = true;
-    spec.clear_signal_mask = true;
-    spec.env = kToolEnvironment;
-    pid_t pid = start_child(spec);
+    child_setup setup;
+    setup.argv = argv;
+    setup.output_fd = write_end.get();
+    setup.own_group = true;
+    setup.clear_signal_mask = true;
+    setup.env = kToolEnvironment;
+    pid_t pid = start_child(setup);
     if (pid < 0) return -1;
     write_end.reset();
     unique_fd child_end(open_pidfd(pid));

@@ -20,7 +20,7 @@ int scan_tool_args(int argc, const char *const *argv, const option_spec *rules, 
                      w.arg);
             return -1;
         }
-        const option_spec &rule = *w.spec;
+        const option_spec &rule = *w.row;
         if (rule.refused != nullptr) {
             put_text(msg, msg_size, "%s: %s", rule.name, rule.refused);
             return -1;

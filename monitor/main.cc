@@ -61,7 +61,7 @@ int parse_command_line(int argc, char **argv, settings *s) {
             fprintf(stderr, "error: unknown argument '%s' (use --help)\n", w.arg);
             return 2;
         }
-        const char *name = w.spec->name;
+        const char *name = w.row->name;
         const char *v = w.value;
         if (!strcmp(name, "--help")) {
             usage(argv[0]);

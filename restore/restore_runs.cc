@@ -44,11 +44,11 @@ int32_t run_restore_tool(const char *meta_path, const char *search_dir, const ch
     argv[n] = nullptr;
 
     // Its own group: a terminal interrupt reaches us, not the tool.
-    child_spec spec;
-    spec.argv = argv;
-    spec.own_group = true;
-    spec.started = show_child;
-    pid_t pid = start_child(spec);
+    child_setup setup;
+    setup.argv = argv;
+    setup.own_group = true;
+    setup.started = show_child;
+    pid_t pid = start_child(setup);
     if (pid < 0) {
         if (msg != nullptr && msg_size > 0)
             std::snprintf(msg, msg_size, "fork failed: %s", std::strerror(errno));

@@ -24,14 +24,14 @@ struct child_view {
     std::string out;
 };
 
-child_view run_and_read(child_spec spec) {
+child_view run_and_read(child_setup setup) {
     const char *argv[] = {"cat", "/proc/self/status", "/proc/self/stat", "/proc/self/environ", nullptr};
-    spec.argv = argv;
+    setup.argv = argv;
     int fds[2];
     EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    spec.output_fd = fds[1];
+    setup.output_fd = fds[1];
     child_view view;
-    pid_t pid = start_child(spec);
+    pid_t pid = start_child(setup);
     close(fds[1]);
     if (pid < 0) {
         close(fds[0]);
@@ -89,15 +89,15 @@ TEST(Child, InheritsTheCallersMaskAndIgnoredSignalsAndGetsItsEnvironment) {
     sigaction(SIGUSR2, &ignore, &previous);
     const char *env[] = {"VLT_CHILD_TEST=set", nullptr};
 
-    child_spec spec;
-    spec.env = env;
+    child_setup setup;
+    setup.env = env;
     seen_at_start seen;
-    spec.started = note_start;
-    spec.started_ctx = &seen;
-    child_view kept = run_and_read(spec);
-    spec.clear_signal_mask = true;
-    spec.own_group = true;
-    child_view cleared = run_and_read(spec);
+    setup.started = note_start;
+    setup.started_ctx = &seen;
+    child_view kept = run_and_read(setup);
+    setup.clear_signal_mask = true;
+    setup.own_group = true;
+    child_view cleared = run_and_read(setup);
 
     sigset_t after;
     sigprocmask(SIG_SETMASK, &old, &after);
@@ -124,20 +124,20 @@ pid_t failing_fork() {
 }
 
 TEST(Child, FailuresToCreateOrToExecute) {
-    child_spec spec;
+    child_setup setup;
     const char *missing[] = {"vlt-no-such-program", nullptr};
-    spec.argv = missing;
-    pid_t pid = start_child(spec);
+    setup.argv = missing;
+    pid_t pid = start_child(setup);
     ASSERT_GT(pid, 0);
     EXPECT_EQ(wait_child(pid), 127);
 
     const char *killed[] = {"sh", "-c", "kill -TERM $$", nullptr};
-    spec.argv = killed;
-    EXPECT_EQ(wait_child(start_child(spec)), -1);
+    setup.argv = killed;
+    EXPECT_EQ(wait_child(start_child(setup)), -1);
 
-    spec.make_process = failing_fork;
+    setup.make_process = failing_fork;
     errno = 0;
-    EXPECT_EQ(start_child(spec), -1);
+    EXPECT_EQ(start_child(setup), -1);
     EXPECT_EQ(errno, EAGAIN);
 }
 

@@ -142,7 +142,7 @@ TEST(OptionWord, EachFormOfArgument) {
     struct row {
         std::vector<const char *> args;  // after element 0
         option_word_kind kind;
-        const char *spec;   // the row's name, or nullptr
+        const char *row_name;  // the row's name, or nullptr
         const char *value;  // nullptr for none
         uint32_t name_len;
         int32_t next;       // index after the reading
@@ -171,7 +171,7 @@ TEST(OptionWord, EachFormOfArgument) {
         option_word w;
         next_option_word(static_cast<int32_t>(argv.size()), argv.data(), table, &index, &w);
         EXPECT_EQ(w.kind, r.kind);
-        EXPECT_STREQ(w.spec != nullptr ? w.spec->name : nullptr, r.spec);
+        EXPECT_STREQ(w.row != nullptr ? w.row->name : nullptr, r.row_name);
         EXPECT_STREQ(w.value, r.value);
         EXPECT_EQ(w.arg, argv[1]);
         EXPECT_EQ(w.name_len, r.name_len);
