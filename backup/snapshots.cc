@@ -18,6 +18,7 @@
 #include "common/child.h"
 #include "common/log.h"
 #include "common/runner.h"
+#include "common/signals.h"
 #include "common/text.h"
 
 cleanup_registry g_cleanup;
@@ -505,17 +506,7 @@ void cleanup_on_signal(int sig)
 
     // Then the handler in force before ours (the progress segment's), and
     // the signal's own end of the program.
-    const struct sigaction &previous = g_cleanup.saved[signal_index(sig)];
-    if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler != SIG_DFL &&
-        previous.sa_handler != SIG_IGN && previous.sa_handler != cleanup_on_signal)
-        previous.sa_handler(sig);
-    struct sigaction dfl;
-    memset(&dfl, 0, sizeof dfl);
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(sig, &dfl, nullptr);
-    errno = saved_errno;
-    raise(sig);
+    pass_signal_on(sig, g_cleanup.saved[signal_index(sig)], cleanup_on_signal, saved_errno);
 }
 
 int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,

@@ -1,6 +1,7 @@
 // Starting a child process with every signal blocked across the fork and
 // every handler put back to its default before the program runs.
 #include "common/child.h"
+#include "common/signals.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -17,10 +18,6 @@ namespace {
 // stay ignored. Async-signal-safe.
 void reset_handlers()
 {
-    struct sigaction dfl;
-    memset(&dfl, 0, sizeof dfl);
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
     for (int sig = 1; sig < NSIG; sig++) {
         if (sig == SIGKILL || sig == SIGSTOP)
             continue;
@@ -28,7 +25,7 @@ void reset_handlers()
         if (sigaction(sig, nullptr, &now) != 0)
             continue;  // a number the C library keeps for itself
         if (now.sa_handler != SIG_DFL && now.sa_handler != SIG_IGN)
-            sigaction(sig, &dfl, nullptr);
+            set_default_action(sig);
     }
 }
 

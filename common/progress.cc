@@ -15,6 +15,7 @@
 
 #include "common/digest.h"
 #include "common/log.h"
+#include "common/signals.h"
 #include "common/status.h"
 #include "common/text.h"
 
@@ -65,16 +66,7 @@ void on_signal(int sig) {
     const struct sigaction *prev = sig == SIGINT    ? &g_prev_int
                                    : sig == SIGTERM ? &g_prev_term
                                                     : &g_prev_hup;
-    if ((prev->sa_flags & SA_SIGINFO) == 0 && prev->sa_handler != SIG_DFL &&
-        prev->sa_handler != SIG_IGN)
-        prev->sa_handler(sig);
-    struct sigaction dfl;
-    memset(&dfl, 0, sizeof dfl);
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(sig, &dfl, nullptr);
-    errno = saved_errno;
-    raise(sig);  // delivered with the default action once we return
+    pass_signal_on(sig, *prev, on_signal, saved_errno);
 }
 
 void install_handlers() {
