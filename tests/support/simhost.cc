@@ -20,6 +20,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/owned.h"
+
 extern char **environ;
 
 namespace vlt_test {
@@ -40,18 +42,6 @@ int64_t now_ms() {
 }
 
 // A descriptor closed when it goes out of scope.
-struct fd_guard {
-    int fd = -1;
-    ~fd_guard() {
-        if (fd >= 0) close(fd);
-    }
-    int release() {
-        int f = fd;
-        fd = -1;
-        return f;
-    }
-};
-
 // Replaces or adds NAME=value in an environment list.
 void env_set(std::vector<std::string> *env, const std::string &name, const std::string &value) {
     std::string prefix = name + "=";
@@ -876,9 +866,8 @@ bool sim_host::check_clean(std::string *report, pid_t pid) const {
 // ---------------------------------------------------------------- free helpers
 
 std::string sha256_file(const std::string &path, uint64_t limit) {
-    fd_guard fd;
-    fd.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd.fd < 0) return "";
+    unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return "";
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
     if (!ctx) return "";
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> guard(ctx, EVP_MD_CTX_free);
@@ -888,7 +877,7 @@ std::string sha256_file(const std::string &path, uint64_t limit) {
     while (limit == 0 || done < limit) {
         size_t want = buf.size();
         if (limit != 0 && limit - done < want) want = size_t(limit - done);
-        ssize_t got = read(fd.fd, buf.data(), want);
+        ssize_t got = read(fd.get(), buf.data(), want);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return "";
         if (got == 0) break;

@@ -1,3 +1,5 @@
+// Helpers of the testbed's own tests: running the driver and the fakes, reading
+// their state files and device numbers.
 #include "tests/testbed/testbed_util.h"
 
 #include <sys/stat.h>
