@@ -4,6 +4,13 @@
 
 enum { BACKUP_MAX_SELECTED = 32 };
 
+// --consistency: what a running VM that cannot be frozen gets.
+enum consistency_policy : int32_t {
+    CONSISTENCY_FS = 0,     // frozen by the guest agent, or the run fails (the default)
+    CONSISTENCY_TRY = 1,    // frozen when possible, else crash-consistent with a warning
+    CONSISTENCY_CRASH = 2,  // never call the guest agent
+};
+
 struct backup_options {
     const char *vmid;                         // as given, not checked to be numeric
     const char *slots[BACKUP_MAX_SELECTED];   // --disk values in command-line order
@@ -15,4 +22,5 @@ struct backup_options {
     const char **forwarded;                   // appended to every vlt_agent command line
     int32_t forwarded_count;
     const char *api_key;                      // the profile's api-key value, or nullptr
+    consistency_policy consistency;           // --consistency; CONSISTENCY_FS when not given
 };

@@ -13,6 +13,7 @@
 #include "backup/backup_options.h"
 #include "backup/profile_config.h"
 #include "backup/run_backup.h"
+#include "backup/vm_state.h"
 #include "common/log.h"
 #include "common/owned.h"
 #include "common/options.h"
@@ -31,6 +32,7 @@ const option_spec backup_option_table[] = {
     {"--vmid", nullptr, 1},
     {"--snapshot-size", nullptr, 1},
     {"--freeze-timeout", nullptr, 1},
+    {"--consistency", nullptr, 1},
     {"--no-vmconfig", nullptr, 0},
     {"--disk", nullptr, 2},
     {nullptr, nullptr, 0},
@@ -197,6 +199,7 @@ int fill_options(const run_lists &l, const char *name, const char *config_path, 
     const char *job_name = lists.value("--name");
     opts->snapshot_size = lists.value("--snapshot-size");
     const char *freeze = lists.value("--freeze-timeout");
+    const char *consistency = lists.value("--consistency");
     opts->no_vmconfig = lists.present("--no-vmconfig") ? 1 : 0;
 
     if (opts->vmid == nullptr || opts->vmid[0] == '\0') {
@@ -209,6 +212,10 @@ int fill_options(const run_lists &l, const char *name, const char *config_path, 
     }
     if (freeze != nullptr && !parse_freeze_timeout(freeze, &opts->freeze_timeout)) {
         fputs("error: --freeze-timeout must be a positive number of seconds\n", stderr);
+        return 2;
+    }
+    if (consistency != nullptr && parse_consistency_policy(consistency, &opts->consistency) != 0) {
+        fprintf(stderr, "error: --consistency must be fs, try or crash (not '%s')\n", consistency);
         return 2;
     }
 
@@ -233,7 +240,8 @@ void print_backup_usage(const char *program)
             "snapshots (V1: LVM/LVM-thin storage only).\n"
             "\n"
             "Usage: %s --vmid <id> [--disk <slot>]... [--name <job-prefix>] [--snapshot-size <spec>]\n"
-            "                 [--freeze-timeout <seconds>] [--no-vmconfig] [--config-path <file>]\n"
+            "                 [--freeze-timeout <seconds>] [--consistency fs|try|crash] [--no-vmconfig]\n"
+            "                 [--config-path <file>]\n"
             "                 -- <vlt_agent args...>\n"
             "\n"
             "  --vmid <id>             Proxmox VM id, e.g. 101 (may instead come from vmid= in the config)\n"
@@ -245,6 +253,11 @@ void print_backup_usage(const char *program)
             "                          settings fill in any flag not given on the command line.\n"
             "  --snapshot-size <spec>  COW space for a thick LVM snapshot (default: 10%%, see vlt_agent --help)\n"
             "  --freeze-timeout <sec>  timeout for each 'qm guest cmd fsfreeze-*' call (default: 60)\n"
+            "  --consistency <policy>  a running VM that its guest agent cannot freeze: fs (default)\n"
+            "                          fails the run, try backs it up crash-consistent with a warning,\n"
+            "                          crash never calls the guest agent. Stopped VMs and templates\n"
+            "                          need no freeze; a VM whose agent setting has freeze-fs=0 is\n"
+            "                          never frozen.\n"
             "  --no-vmconfig           do not additionally back up the VM's own configuration\n"
             "  --config-path <file>    configuration file (default /etc/vlt/vlt_proxmox.cfg); a \"[targets]\"\n"
             "                          section of 'alias:host:port:tls-ca-path' lines lets a profile say\n"

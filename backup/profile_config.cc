@@ -17,6 +17,7 @@ const profile_key profile_keys[profile_key_count] = {
     {"vmid", "--vmid", KEY_OWN_VALUE},
     {"freeze-timeout", "--freeze-timeout", KEY_OWN_VALUE},
     {"snapshot-size", "--snapshot-size", KEY_OWN_VALUE},
+    {"consistency", "--consistency", KEY_OWN_VALUE},
     {"no-vmconfig", "--no-vmconfig", KEY_OWN_SWITCH},
     {"out", "--out", KEY_AGENT_VALUE},
     {"out-encryption", "--out-encryption", KEY_AGENT_VALUE},

@@ -16,6 +16,7 @@
 #include "backup/profile_config.h"
 #include "backup/run_backup.h"
 #include "backup/snapshots.h"
+#include "backup/vm_state.h"
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/runner.h"
@@ -166,6 +167,12 @@ int32_t find_lvm_disks(const backup_options *opts, resolved_disk_list *disks)
         log_write(LOG_LEVEL_ERROR, "qm config %s --current failed: %s", vmid, g_config_text);
         return -1;
     }
+    // A migration, snapshot, clone or another backup of the VM is under way.
+    char lock_msg[256];
+    if (check_vm_unlocked(vmid, g_config_text, lock_msg, sizeof lock_msg) != 0) {
+        log_write(LOG_LEVEL_ERROR, "%s", lock_msg);
+        return -1;
+    }
 
     vm_volume_list parsed;
     memset(&parsed, 0, sizeof parsed);
@@ -297,6 +304,46 @@ int32_t run_jobs(const backup_options *opts, const snapshot_set *set, int32_t *f
     return run_config_job(opts, forwarded, forwarded_count);
 }
 
+// The snapshot set as the plan says: frozen by the guest agent, or taken
+// at once. Under --consistency try a freeze that fails is followed by a
+// set without one. 0, or -1 after logging why.
+int32_t take_snapshot_set(const backup_options *opts, const resolved_disk_list *disks, freeze_plan *plan,
+                          snapshot_set *set)
+{
+    const char *vmid = opts->vmid;
+    freeze_params params = {opts->freeze_timeout, opts->snapshot_size, opts->job_prefix, 0};
+    char set_msg[512] = "";
+    for (;;) {
+        bool freeze = plan->decision == DECIDE_FREEZE;
+        params.skip_freeze = freeze ? 0 : 1;
+        if (freeze)
+            progress_status(0, "freezing the guest, creating %zu snapshot(s)", static_cast<size_t>(disks->count));
+        else
+            progress_status(0, "creating %zu snapshot(s) without a freeze", static_cast<size_t>(disks->count));
+        if (create_snapshot_set(vmid, disks, &params, set, set_msg, sizeof set_msg) == 0)
+            break;
+        char refusal[768];
+        if (!set->freeze_failed) {
+            log_write(LOG_LEVEL_ERROR, "VM %s: %s", vmid, set_msg);
+            return -1;
+        }
+        if (plan_after_failed_freeze(opts, set_msg, plan, refusal, sizeof refusal) != 0) {
+            log_write(LOG_LEVEL_ERROR, "%s", refusal);
+            return -1;
+        }
+    }
+    // A frozen set has logged its consistency window.
+    size_t count = static_cast<size_t>(set->count);
+    if (plan->decision == DECIDE_STOPPED)
+        log_write(LOG_LEVEL_INFO, "VM %s: no freeze needed (%s): snapshots took %.2f s over %zu disk(s)", vmid,
+                  plan->reason, set->window_seconds, count);
+    else if (plan->decision == DECIDE_CRASH)
+        log_write(LOG_LEVEL_INFO, "VM %s: crash-consistent, no freeze (%s): snapshots took %.2f s over %zu disk(s)",
+                  vmid, plan->reason, set->window_seconds, count);
+    progress_detail("consistency: %s", consistency_word(plan));
+    return 0;
+}
+
 }  // namespace
 
 int32_t run_backup(const backup_options *opts)
@@ -304,20 +351,22 @@ int32_t run_backup(const backup_options *opts)
     const char *vmid = opts->vmid;
     std::unique_ptr<resolved_disk_list> disks(new (std::nothrow) resolved_disk_list);
     std::unique_ptr<snapshot_set> set(new (std::nothrow) snapshot_set);
-    if (!disks || !set) {
+    std::unique_ptr<freeze_plan> plan(new (std::nothrow) freeze_plan);
+    if (!disks || !set || !plan) {
         log_write(LOG_LEVEL_ERROR, "VM %s: out of memory", vmid);
         return 1;
     }
     if (find_lvm_disks(opts, disks.get()) != 0)
         return 1;
 
-    progress_status(0, "freezing the guest, creating %zu snapshot(s)", static_cast<size_t>(disks->count));
-    freeze_params params = {opts->freeze_timeout, opts->snapshot_size, opts->job_prefix};
-    char set_msg[512] = "";
-    if (create_snapshot_set(vmid, disks.get(), &params, set.get(), set_msg, sizeof set_msg) != 0) {
-        log_write(LOG_LEVEL_ERROR, "VM %s: %s", vmid, set_msg);
+    progress_status(0, "reading the run state of VM %s", vmid);
+    char plan_msg[768] = "";
+    if (plan_consistency(opts, g_config_text, plan.get(), plan_msg, sizeof plan_msg) != 0) {
+        log_write(LOG_LEVEL_ERROR, "%s", plan_msg);
         return 1;
     }
+    if (take_snapshot_set(opts, disks.get(), plan.get(), set.get()) != 0)
+        return 1;
 
     int32_t failures = 0;
     char failed_slots[1024] = "";
@@ -329,5 +378,8 @@ int32_t run_backup(const backup_options *opts)
                   static_cast<size_t>(set->count), failed_slots);
         result = 1;
     }
+    // The last line says what the backup holds.
+    log_write(LOG_LEVEL_INFO, "VM %s: backup %s, consistency: %s (%s)", vmid, result == 0 ? "finished" : "failed",
+              consistency_word(plan.get()), plan->reason);
     return result;
 }

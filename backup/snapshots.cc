@@ -82,6 +82,20 @@ bool carries_agent_error(const char *output)
     return false;
 }
 
+// qm refuses a guest command before sending it when the VM or its agent
+// does not run (or none is configured): then nothing was frozen and no
+// thaw is due. An answer of the agent itself (its error object) or a time
+// out may have come after a freeze, and gets its thaw.
+bool refused_without_freezing(const char *vmid, const char *freeze_msg)
+{
+    char not_running[96];
+    snprintf(not_running, sizeof not_running, "VM %s is not running", vmid);
+    const char *output = strstr(freeze_msg, " failed: ");
+    return output != nullptr && !carries_agent_error(output) &&
+           (strstr(output, "QEMU guest agent is not running") != nullptr ||
+            strstr(output, "No QEMU guest agent configured") != nullptr || strstr(output, not_running) != nullptr);
+}
+
 // Appends a name as device-mapper spells it under /dev/mapper: every "-"
 // doubled, so the single "-" between VG and LV stays unambiguous.
 void append_dm_escaped(char *out, size_t out_size, size_t *used, const char *name)
@@ -532,12 +546,15 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
 
     // The guest agent may complete a freeze after qm gave up on it, so the
     // guest counts as frozen from the moment the command is sent.
-    g_cleanup.frozen = 1;
+    bool freeze = params->skip_freeze == 0;
+    g_cleanup.frozen = freeze ? 1 : 0;
     char freeze_msg[512];
-    if (guest_fsfreeze(vmid, "fsfreeze-freeze", timeout, freeze_msg, sizeof freeze_msg) != 0) {
+    if (freeze && guest_fsfreeze(vmid, "fsfreeze-freeze", timeout, freeze_msg, sizeof freeze_msg) != 0) {
         g_cleanup.frozen = 0;
+        set->freeze_failed = 1;
         char thaw_msg[256];
-        if (guest_fsfreeze(vmid, "fsfreeze-thaw", timeout, thaw_msg, sizeof thaw_msg) != 0)
+        if (!refused_without_freezing(vmid, freeze_msg) &&
+            guest_fsfreeze(vmid, "fsfreeze-thaw", timeout, thaw_msg, sizeof thaw_msg) != 0)
             log_write(LOG_LEVEL_WARN, "VM %s: %s (the guest may still be frozen -- check manually)",
                       vmid, thaw_msg);
         snprintf(msg, msg_size, "%s", freeze_msg);
@@ -551,7 +568,7 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
 
     g_cleanup.frozen = 0;
     char thaw_msg[256];
-    int32_t thawed = guest_fsfreeze(vmid, "fsfreeze-thaw", timeout, thaw_msg, sizeof thaw_msg);
+    int32_t thawed = freeze ? guest_fsfreeze(vmid, "fsfreeze-thaw", timeout, thaw_msg, sizeof thaw_msg) : 0;
     struct timespec window_end;
     clock_gettime(CLOCK_MONOTONIC, &window_end);
     if (thawed != 0)
@@ -560,9 +577,10 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
 
     if (taken == set->count) {
         set->window_seconds = monotonic_seconds_between(window_start, window_end);
-        log_write(LOG_LEVEL_INFO,
-                  "VM %s: consistency window (guest quiesced until thawed): %.2f s over %zu disk(s)",
-                  vmid, set->window_seconds, static_cast<size_t>(set->count));
+        if (freeze)
+            log_write(LOG_LEVEL_INFO,
+                      "VM %s: consistency window (guest quiesced until thawed): %.2f s over %zu disk(s)",
+                      vmid, set->window_seconds, static_cast<size_t>(set->count));
         handler.keep();
         return 0;
     }

@@ -14,6 +14,7 @@ struct freeze_params {
     int32_t freeze_timeout;      // seconds per qm guest cmd call; 0 means 60
     const char *snapshot_size;   // --snapshot-size; absent or empty means "10%"
     const char *tag;             // the job prefix; absent or empty means "vlt_agent"
+    int32_t skip_freeze = 0;     // 1: snapshots at once, no guest agent call
 };
 
 struct snapshot_entry {
@@ -26,7 +27,8 @@ struct snapshot_entry {
 struct snapshot_set {
     snapshot_entry rows[VM_MAX_VOLUMES];
     uint64_t count;
-    double window_seconds;  // freeze to thaw
+    double window_seconds;  // freeze to thaw (first to last snapshot without a freeze)
+    int32_t freeze_failed;  // the set failed at the freeze: nothing was taken
 };
 
 // Shared between the main flow and cleanup_on_signal. The main flow changes

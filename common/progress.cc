@@ -179,6 +179,20 @@ void progress_status(uint8_t phase, const char *fmt, ...) {
     end_update(seg);
 }
 
+void progress_detail(const char *fmt, ...) {
+    progress_record *seg = g_current;
+    if (seg == nullptr) return;
+    char text[sizeof seg->detail];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (n < 0) text[0] = '\0';
+    begin_update(seg);
+    set_field(seg->detail, sizeof seg->detail, text);
+    end_update(seg);
+}
+
 void progress_set_child(int32_t pid) {
     progress_record *seg = g_current;
     if (seg == nullptr) return;

@@ -121,6 +121,9 @@ int32_t progress_create(progress_record **out, uint8_t kind, const char *job, ui
                         uint64_t total_bytes, const char *detail);
 // These do nothing when there is no current segment.
 void progress_status(uint8_t phase, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// The detail text (a fact about the whole run, such as the consistency a
+// backup got), cut to its 256-byte field.
+void progress_detail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void progress_set_child(int32_t pid);
 void progress_finish(int32_t succeeded);
 // Restores the previous signal actions, unmaps the segment and removes its

@@ -26,3 +26,8 @@ int is_disk_slot(const char *key);
 int is_disk_volume(const char *key, const char *value);
 
 int32_t parse_vm_config(const char *text, vm_volume_list *list, char *msg, size_t msg_size);
+
+// The value of the first "key: value" line of the main section (before the
+// first "[" line), trimmed, into out (cut to fit). 1 when the key is there,
+// 0 when it is not (out is then empty).
+int vm_config_value(const char *text, const char *key, char *out, size_t out_size);

@@ -176,7 +176,7 @@ TEST_F(BackupHost, WholeVmIsCapturedAtTheSnapshotInstant)
                             "vg_name,lv_name,lv_attr,lv_size,segtype,origin,lv_kernel_major,lv_kernel_minor";
     EXPECT_EQ(host_calls(),
               (strings{"qm config 101 --current", "pvesm path local-lvm:vm-101-disk-0", lvs,
-                       "pvesm path thick:vm-101-disk-1", lvs, "qm guest cmd 101 fsfreeze-freeze",
+                       "pvesm path thick:vm-101-disk-1", lvs, "qm status 101", "qm guest cmd 101 fsfreeze-freeze",
                        "lvcreate -s -y -kn -n vm-101-disk-0_vltsnap --addtag vlt_agent --addtag vm101 " + vg +
                            "/vm-101-disk-0",
                        "lvcreate -s -y -n vm-101-disk-1_vltsnap -l 10%ORIGIN --addtag vlt_agent --addtag vm101 " + vg +
@@ -209,7 +209,8 @@ TEST_F(BackupHost, WholeVmIsCapturedAtTheSnapshotInstant)
     ASSERT_GE(lines.size(), 6u) << r.err;
     EXPECT_TRUE(like(lines[0], "INFO  VM 101: consistency window (guest quiesced until thawed): [0-9]*.[0-9][0-9] s over 2 disk(s)"))
         << lines[0];
-    EXPECT_EQ(lines.back(), "INFO  VM 101 config: job vm101-vmconfig finished");
+    EXPECT_EQ(lines[lines.size() - 2], "INFO  VM 101 config: job vm101-vmconfig finished");
+    EXPECT_EQ(lines.back(), "INFO  VM 101: backup finished, consistency: fs (frozen by the guest agent)");
     EXPECT_FALSE(host_.guest_frozen(101));
     expect_clean();
 }
@@ -342,11 +343,13 @@ TEST_F(BackupHost, FreezeThatCompletesLateIsThawed)
                0755);
     auto r = backup({"--freeze-timeout", "1", "--", "--out", out_.path()});
     EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(log_lines(r.err), (strings{"ERROR VM 101: qm guest cmd 101 fsfreeze-freeze timed out after 1 s"}));
+    EXPECT_EQ(log_lines(r.err), (strings{"ERROR VM 101: cannot freeze the guest (qm guest cmd 101 fsfreeze-freeze timed "
+                                         "out after 1 s): --consistency try backs it up crash-consistent"}));
     strings qm_calls;
     for (const auto &c : host_.calls_of("qm"))
         qm_calls.push_back(c.joined());
-    EXPECT_EQ(qm_calls, (strings{"config 101 --current", "guest cmd 101 fsfreeze-freeze", "guest cmd 101 fsfreeze-thaw"}));
+    EXPECT_EQ(qm_calls, (strings{"config 101 --current", "status 101", "guest cmd 101 fsfreeze-freeze",
+                                 "guest cmd 101 fsfreeze-thaw"}));
     EXPECT_FALSE(host_.guest_frozen(101));
     EXPECT_TRUE(host_.calls_of("lvcreate").empty());
     expect_clean();
@@ -360,7 +363,8 @@ TEST_F(BackupHost, HangingGuestAgentTimesOutTwice)
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(log_lines(r.err),
               (strings{"WARN  VM 101: qm guest cmd 101 fsfreeze-thaw timed out after 1 s (the guest may still be frozen -- check manually)",
-                       "ERROR VM 101: qm guest cmd 101 fsfreeze-freeze timed out after 1 s"}));
+                       "ERROR VM 101: cannot freeze the guest (qm guest cmd 101 fsfreeze-freeze timed out after 1 s): "
+                       "--consistency try backs it up crash-consistent"}));
     ASSERT_TRUE(host_.set_agent(101, "answering"));
     expect_clean();
 }
@@ -373,9 +377,9 @@ TEST_F(BackupHost, AlreadyFrozenGuestIsNotAConsistencyWindow)
     EXPECT_EQ(r.exit_status, 1);
     strings lines = log_lines(r.err);
     ASSERT_EQ(lines.size(), 1u) << r.err;
-    EXPECT_EQ(lines[0], "ERROR VM 101: qm guest cmd 101 fsfreeze-freeze failed: { \"error\" : { \"class\" : "
-                        "\"CommandNotFound\", \"desc\" : \"Command guest-fsfreeze-freeze has been disabled: the "
-                        "command is not allowed\" } }");
+    EXPECT_EQ(lines[0], "ERROR VM 101: cannot freeze the guest (qm guest cmd 101 fsfreeze-freeze failed: { \"error\" : "
+                        "{ \"class\" : \"CommandNotFound\", \"desc\" : \"Command guest-fsfreeze-freeze has been "
+                        "disabled: the command is not allowed\" } }): --consistency try backs it up crash-consistent");
     EXPECT_TRUE(host_.calls_of("lvcreate").empty());
     // the thaw sent after the refused freeze leaves the guest running
     EXPECT_FALSE(host_.guest_frozen(101));
@@ -397,7 +401,7 @@ TEST_F(BackupHost, FailingThawDoesNotStopTheRun)
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "ERROR VM 101: qm guest cmd 101 fsfreeze-thaw failed: " + f.text +
                             " (the guest may still be frozen -- check manually)");
-    EXPECT_EQ(lines.back(), "INFO  VM 101 config: job vm101-vmconfig finished");
+    EXPECT_EQ(lines.back(), "INFO  VM 101: backup finished, consistency: fs (frozen by the guest agent)");
     EXPECT_TRUE(host_.guest_frozen(101));  // as the operator was told
 }
 
@@ -444,7 +448,9 @@ TEST_F(BackupHost, FailingAgentStillGivesUpItsSnapshot)
     EXPECT_EQ(r.exit_status, 1);
     strings lines = log_lines(r.err);
     EXPECT_NE(std::find(lines.begin(), lines.end(), "ERROR VM 101 disk scsi0: vlt_agent exited with code 3"), lines.end());
-    EXPECT_EQ(lines.back(), "ERROR VM 101: 1 of 2 disk(s) failed: scsi0");
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "ERROR VM 101: 1 of 2 disk(s) failed: scsi0");
+    EXPECT_EQ(lines.back(), "INFO  VM 101: backup failed, consistency: fs (frozen by the guest agent)");
     EXPECT_FALSE(header_of("vm101-virtio1").empty());
     EXPECT_FALSE(header_of("vm101-vmconfig").empty());
     expect_clean();
@@ -457,7 +463,8 @@ TEST_F(BackupHost, FailingConfigJobAloneFailsTheRun)
     auto r = backup_to_out();
     EXPECT_EQ(r.exit_status, 1);
     strings lines = log_lines(r.err);
-    EXPECT_EQ(lines.back(), "ERROR VM 101 config: vlt_agent exited with code 3");
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "ERROR VM 101 config: vlt_agent exited with code 3");
     for (const auto &l : lines)
         EXPECT_EQ(l.find("disk(s) failed"), std::string::npos);
     expect_clean();
@@ -481,7 +488,8 @@ TEST_F(BackupHost, SnapshotThatCannotBeRemoved)
                             "/vm-101-disk-0_vltsnap failed: " + f.text),
               lines.end())
         << r.err;
-    EXPECT_EQ(lines.back(), "ERROR VM 101: 1 of 2 disk(s) failed: scsi0");
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "ERROR VM 101: 1 of 2 disk(s) failed: scsi0");
     EXPECT_EQ(host_.calls_of("lvremove").size(), 6u);
     std::string report;
     EXPECT_FALSE(host_.check_clean(&report));
