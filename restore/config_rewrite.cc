@@ -183,6 +183,7 @@ struct rewrite_state {
     out_text out;
     bool vmgenid_seen = false;
     bool dropped_cipassword = false;
+    bool was_template = false;
     char dropped_efidisks[max_dropped_efidisks][REWRITE_KEY_SIZE] = {};
     size_t dropped_efidisk_count = 0;
     char macs[max_remembered_macs][MAC_TEXT_SIZE] = {};  // handed out so far
@@ -262,6 +263,12 @@ line_fate rewrite_setting(const char *key, const char *value, rewrite_state *st,
         // new VM would boot from and write to the original VM's volume.
         if (st->dropped_efidisk_count < max_dropped_efidisks)
             put_text(st->dropped_efidisks[st->dropped_efidisk_count++], REWRITE_KEY_SIZE, "%s", key);
+        return drop_line;
+    }
+    if (strcmp(key, "template") == 0) {
+        // The new VM's volumes are ordinary new volumes, not a template's
+        // base volumes: it starts out as a regular VM.
+        st->was_template = st->was_template || strcmp(value, "0") != 0;
         return drop_line;
     }
     if (key_has_digit_suffix(key, "unused") || strcmp(key, "lock") == 0) {
@@ -459,6 +466,9 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
         log_write(LOG_LEVEL_WARN,
                   "%s was not part of the backup: add a new EFI disk to VM %ld before its first start",
                   st.dropped_efidisks[i], static_cast<long>(vmid));
+    if (st.was_template)
+        log_write(LOG_LEVEL_WARN, "VM %ld was a template: restored as a regular VM (run 'qm template %ld' to convert it)",
+                  static_cast<long>(vmid), static_cast<long>(vmid));
     if (st.dropped_cipassword)
         log_write(LOG_LEVEL_WARN, "cipassword was not part of the backup: set it again for VM %ld",
                   static_cast<long>(vmid));

@@ -49,7 +49,8 @@ void random_mac(const char *prefix, char *mac);
 // mac_prefix unless keep_network_identity, an smbios1 uuid becomes uuid_text
 // unless that is empty, every vmgenid line except "vmgenid: 0" gets a fresh
 // UUID and the main section gets one when it has none, and a masked
-// cipassword line is left out (with a WARN naming vmid). Returns 0 with the
+// cipassword line is left out (with a WARN naming vmid), and so is a
+// template line (a template comes back as a regular VM, with a WARN). Returns 0 with the
 // text in out, or -1 with a message in err (out is then incomplete).
 [[nodiscard]] int32_t build_target_config(const char *text, const remap_entry *remap,
                                           uint64_t remap_count, int32_t keep_network_identity,

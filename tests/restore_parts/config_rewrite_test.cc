@@ -431,6 +431,26 @@ TEST_F(rewrite_test, masked_cloud_init_password_is_left_out) {
                            }));
 }
 
+TEST_F(rewrite_test, a_template_comes_back_as_a_regular_vm) {
+    {
+        stderr_capture cap;
+        // A template's base volumes are restored into new ordinary volumes.
+        normalized n = rewrite("memory: 512\nscsi0: local-lvm:base-100-disk-0,size=4M\ntemplate: 1\nvmgenid: 0\n");
+        EXPECT_EQ(n.text, "memory: 512\nscsi0: local-lvm:vm-105-disk-0,size=4M\nvmgenid: 0\n");
+        // A snapshot section of a template is copied as it stands.
+        n = rewrite("template: 1\nvmgenid: 0\n[snap]\ntemplate: 1\n");
+        EXPECT_EQ(n.text, "vmgenid: 0\n[snap]\ntemplate: 1\n");
+        const std::string warn = "WARN VM 105 was a template: restored as a regular VM (run 'qm template 105' to "
+                                 "convert it)";
+        EXPECT_EQ(cap.lines(), (std::vector<std::string>{warn, warn}));
+    }
+    // "template: 0" is no template: the line goes without a word.
+    stderr_capture quiet;
+    normalized n = rewrite("template: 0\nvmgenid: 0\n");
+    EXPECT_EQ(n.text, "vmgenid: 0\n");
+    EXPECT_TRUE(quiet.lines().empty());
+}
+
 TEST_F(rewrite_test, lines_naming_the_original_vms_volumes_are_left_out) {
     // The EFI vars disk is not backed up: the new VM must not boot from, and
     // write to, the original VM's volume. unusedN volumes belong to the
