@@ -120,6 +120,13 @@ void write_table(FILE *out, const segment_entry *entries, size_t count, uint64_t
                 state_name(e->state), phase_name(e->view.phase, phase_buf, sizeof phase_buf),
                 elapsed, child);
         put_printable(out, e->view.status);
+        // The detail is a fact about the whole run, such as the
+        // consistency a backup got.
+        if (e->view.detail[0] != '\0') {
+            fputs(" [", out);
+            put_printable(out, e->view.detail);
+            fputc(']', out);
+        }
         fputc('\n', out);
     }
 }
@@ -147,6 +154,8 @@ void write_json(FILE *out, const segment_entry *entries, size_t count, uint64_t 
         put_json_string(out, phase_name(e->view.phase, phase_buf, sizeof phase_buf));
         fprintf(out, ",\"phase_code\":%u,\"status\":", (unsigned)e->view.phase);
         put_json_string(out, e->view.status);
+        fputs(",\"detail\":", out);
+        put_json_string(out, e->view.detail);
         fprintf(out,
                 ",\"elapsed_ms\":%" PRIu64 ",\"start_time\":%" PRId64
                 ",\"child_pid\":%u,\"update_counter\":%" PRIu64 "}",

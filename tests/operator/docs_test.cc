@@ -142,7 +142,7 @@ TEST(ManPages, EveryOptionOfEachProgramsTableIsDocumented) {
         const char *page;
         size_t expected_rows;
     } const programs[] = {
-        {"backup/cli.cc", "vlt_proxmox.8", 7},
+        {"backup/cli.cc", "vlt_proxmox.8", 8},
         {"restore/cli.cc", "vlt_proxmox_restore.8", 8},
     };
     for (const auto &p : programs) {
@@ -314,6 +314,8 @@ TEST(Completion, OffersEveryOptionOfTheTablesAndNothingAfterTheSeparator) {
     }
     EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--no-v"}), "--no-vmconfig\n");
     EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--compression", "z"}), "zstd\n");
+    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--consistency", ""}), "fs\ntry\ncrash\n");
+    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--cons"}), "--consistency\n");
     EXPECT_EQ(complete("_vlt_progress", {"vlt_progress", "--w"}), "--watch\n");
 }
 

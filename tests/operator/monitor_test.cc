@@ -384,6 +384,7 @@ TEST(MonitorReport, TableLinesAndElapsedTime) {
     e[0].view.phase = 1;
     snprintf(e[0].view.job, sizeof e[0].view.job, "vm101");
     snprintf(e[0].view.status, sizeof e[0].view.status, "disk scsi0 (1/1): job vm101-scsi0");
+    snprintf(e[0].view.detail, sizeof e[0].view.detail, "consistency: crash");
     e[0].view.child_pid = 813;
     e[0].view.start_mono_ms = 5000;
     e[0].view.elapsed_ms = 1000;
@@ -402,7 +403,7 @@ TEST(MonitorReport, TableLinesAndElapsedTime) {
     std::string table = capture(write_table, e.data(), e.size(), 3605000);
     std::string expected =
         "PID      PROGRAM              JOB                  STATE    PHASE        ELAPSED    CHILD  STATUS\n"
-        "812      vlt_proxmox          vm101                running  working      1:00:00      813  disk scsi0 (1/1): job vm101-scsi0\n"
+        "812      vlt_proxmox          vm101                running  working      1:00:00      813  disk scsi0 (1/1): job vm101-scsi0 [consistency: crash]\n"
         "900      vlt_proxmox_restore  web?[2Jx             stale    preparing    1:02:03        -  a?b\n";
     EXPECT_EQ(table, expected);
 
@@ -430,6 +431,7 @@ TEST(MonitorReport, JsonEscapesEverythingAWriterCouldPutThere) {
     e[0].view.child_pid = 813;
     snprintf(e[0].view.job, sizeof e[0].view.job, "a\"b\\c\x01");
     snprintf(e[0].view.status, sizeof e[0].view.status, "caf\xc3\xa9 \xff!");
+    snprintf(e[0].view.detail, sizeof e[0].view.detail, "consistency: fs\n");
     e[1].state = SEGMENT_MALFORMED;
     snprintf(e[1].name, sizeof e[1].name, "vlt_progress.5");
     snprintf(e[1].reason, sizeof e[1].reason, "truncated (100 of 1208 bytes)");
@@ -438,7 +440,8 @@ TEST(MonitorReport, JsonEscapesEverythingAWriterCouldPutThere) {
     EXPECT_EQ(json,
               "{\"segments\":[{\"pid\":812,\"program\":\"vlt_proxmox\",\"kind\":2,"
               "\"job\":\"a\\\"b\\\\c\\u0001\",\"state\":\"running\",\"phase\":\"working\","
-              "\"phase_code\":1,\"status\":\"caf\xc3\xa9 \\ufffd!\",\"elapsed_ms\":1500,"
+              "\"phase_code\":1,\"status\":\"caf\xc3\xa9 \\ufffd!\",\"detail\":\"consistency: fs\\u000a\","
+              "\"elapsed_ms\":1500,"
               "\"start_time\":1700000000,\"child_pid\":813,\"update_counter\":6}],"
               "\"skipped\":[{\"name\":\"vlt_progress.5\",\"reason\":\"truncated (100 of 1208 bytes)\"}]}\n");
 }

@@ -179,7 +179,8 @@ TEST(MonitorLive, ShowsARunningBackupsJobPhaseAndAgent) {
     std::string expected = "{\"pid\":" + std::to_string(run->pid()) +
                            ",\"program\":\"vlt_proxmox\",\"kind\":2,\"job\":\"vm101\","
                            "\"state\":\"running\",\"phase\":\"working\",\"phase_code\":1,"
-                           "\"status\":\"disk scsi0 (1/1): job vm101-scsi0\",\"elapsed_ms\":";
+                           "\"status\":\"disk scsi0 (1/1): job vm101-scsi0\",\"detail\":\"consistency: fs\","
+                           "\"elapsed_ms\":";
     EXPECT_NE(json.find(expected), std::string::npos) << json;
     EXPECT_NE(json.find("\"child_pid\":" + std::to_string(agent) + ","), std::string::npos) << json;
 
