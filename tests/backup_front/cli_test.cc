@@ -81,6 +81,7 @@ struct seen_run {
     std::string snapshot_size = "<null>";
     int32_t freeze_timeout = -1;
     int32_t no_vmconfig = -1;
+    int32_t consistency = -1;
     strings forwarded;
     std::string api_key = "<null>";
     bool segment_existed = false;
@@ -103,6 +104,7 @@ int32_t capture_run(const backup_options *o)
         g_seen.snapshot_size = o->snapshot_size;
     g_seen.freeze_timeout = o->freeze_timeout;
     g_seen.no_vmconfig = o->no_vmconfig;
+    g_seen.consistency = o->consistency;
     for (int32_t i = 0; i < o->forwarded_count; i++)
         g_seen.forwarded.emplace_back(o->forwarded[i]);
     if (o->api_key != nullptr)
@@ -457,6 +459,34 @@ TEST_F(BackupMainTest, ProfileSwitchesAndValueChecks)
     // A profile's value is checked like the command line's.
     EXPECT_EQ(2, run({"--config-path", cfg, "--name", "c"}));
     EXPECT_EQ("error: --freeze-timeout must be a positive number of seconds\n", err_);
+}
+
+TEST_F(BackupMainTest, ConsistencyPolicyFromTheProfileAndTheCommandLine)
+{
+    std::string cfg = config("[prod]\nvmid = 200\nconsistency = try\n[bad]\nvmid = 9\nconsistency = Crash\n");
+    // Not given anywhere: fs.
+    EXPECT_EQ(0, run({"--vmid", "101"}));
+    EXPECT_EQ(CONSISTENCY_FS, g_seen.consistency);
+    // The profile's value; the command line's beats it, in either form.
+    EXPECT_EQ(0, run({"--config-path", cfg, "--name", "prod"}));
+    EXPECT_EQ(CONSISTENCY_TRY, g_seen.consistency);
+    EXPECT_EQ(0, run({"--config-path", cfg, "--name", "prod", "--consistency", "crash"}));
+    EXPECT_EQ(CONSISTENCY_CRASH, g_seen.consistency);
+    EXPECT_EQ(0, run({"--config-path", cfg, "--name", "prod", "--consistency=fs"}));
+    EXPECT_EQ(CONSISTENCY_FS, g_seen.consistency);
+    // Another word is a usage error naming the three, before the run.
+    for (const char *bad : {"Crash", "", "none", "fs,try"}) {
+        EXPECT_EQ(2, run({"--vmid", "101", "--consistency", bad})) << bad;
+        EXPECT_EQ("error: --consistency must be fs, try or crash (not '" + std::string(bad) + "')\n", err_);
+        EXPECT_EQ(0, g_seen.calls);
+    }
+    // A profile's value is checked the same way.
+    EXPECT_EQ(2, run({"--config-path", cfg, "--name", "bad"}));
+    EXPECT_EQ("error: --consistency must be fs, try or crash (not 'Crash')\n", err_);
+    EXPECT_EQ(0, g_seen.calls);
+    // --consistency is the program's own: never forwarded to the agents.
+    EXPECT_EQ(0, run({"--vmid", "101", "--consistency", "try", "--out", "/b"}));
+    EXPECT_EQ((strings{"--out", "/b"}), g_seen.forwarded);
 }
 
 TEST_F(BackupMainTest, ValuelessOptionAtTheEndDoesNotEatTheProfile)

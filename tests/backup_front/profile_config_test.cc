@@ -500,7 +500,7 @@ TEST(ClassifyAgentArg, EveryFlagOfTheKeyTable)
         "--target-encryption", "--target-key-file", "--net-retry",  "--resume",
         "--resume-max-age", "--resume-dir",     "--diag-dir",       "--background-min",
         "--background-max", "--retention",      "--retention-class"};
-    const strings own = {"--vmid", "--freeze-timeout", "--snapshot-size", "--no-vmconfig"};
+    const strings own = {"--vmid", "--freeze-timeout", "--snapshot-size", "--consistency", "--no-vmconfig"};
     struct {
         const strings &flags;
         int32_t bare;
