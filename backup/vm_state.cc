@@ -160,8 +160,11 @@ int32_t parse_qm_status(const char *output, char *state, size_t state_size)
             continue;
         }
         // Exactly one line, "status: <state>".
-        if (found || len < 9 || strncmp(line, "status: ", 8) != 0 || !is_state_word(line + 8, len - 8))
+        if (found || len < 9 || strncmp(line, "status: ", 8) != 0 || !is_state_word(line + 8, len - 8)) {
+            if (state_size > 0)
+                state[0] = '\0';
             return -1;
+        }
         copy_cut(state, state_size, line + 8, len - 8);
         found = true;
         line = next;

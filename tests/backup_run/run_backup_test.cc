@@ -15,6 +15,8 @@
 #include "backup/backup_options.h"
 #include "backup/run_backup.h"
 #include "backup/snapshots.h"
+#include "backup/vm_state.h"
+#include "common/runner.h"
 #include "common/progress.h"
 #include "fake_tools.h"
 
@@ -216,6 +218,96 @@ TEST_F(RunBackup, EveryNonLvmDiskIsReportedInOneLine)
                               "'gone:vm-101-disk-6'"}));
     EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
     EXPECT_EQ(tools_.calls_of("qm").size(), 1u);  // never frozen
+}
+
+TEST_F(RunBackup, LockedVmIsRefusedBeforeAnythingElse)
+{
+    write_text(tools_.path("conf"), std::string(kConfig) + "lock: snapshot\n");
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101 is locked (snapshot): try again when that operation has finished"}));
+    EXPECT_EQ(tools_.call_lines(), (strings{"qm config 101 --current"}));
+}
+
+TEST_F(RunBackup, BadRunStateStopsBeforeTheFreeze)
+{
+    struct row {
+        const char *qm_status;  // what "qm status" does
+        const char *error;
+    } const rows[] = {
+        {"echo 'VM 101 not found' >&2; exit 2", "ERROR qm status 101 failed: VM 101 not found"},
+        {"echo 'status running'", "ERROR qm status 101 printed something unexpected (expected \"status: <state>\"): "
+                                  "status running"},
+        {":", "ERROR qm status 101 printed nothing (expected \"status: <state>\")"},
+        {"exit 127", "ERROR qm is not available (not running on a Proxmox VE host?)"},
+        {"exec sleep 30", "ERROR qm status 101 timed out after 1 s"},
+    };
+    vm_status_time_limit = 1;
+    runner_kill_grace_seconds = 1;
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.qm_status);
+        unlink(tools_.path("calls").c_str());
+        tools_.on("qm", std::string("case \"$1\" in\n"
+                                    "config) cat \"$FAKE_DIR/conf\";;\n"
+                                    "status) ") + r.qm_status + ";;\n"
+                                    "*) echo 1;;\n"
+                                    "esac");
+        strings lines;
+        EXPECT_EQ(run(&lines), 1);
+        EXPECT_EQ(lines, (strings{r.error}));
+        // Nothing frozen, nothing snapshotted.
+        EXPECT_EQ(tools_.calls_of("qm"), (strings{"config 101 --current", "status 101"}));
+        EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+    }
+    vm_status_time_limit = 30;
+    runner_kill_grace_seconds = 300;
+}
+
+TEST_F(RunBackup, StoppedVmIsSnapshottedWithoutTheGuestAgent)
+{
+    write_text(tools_.path("state"), "stopped\n");
+    strings lines;
+    ASSERT_EQ(run(&lines), 0);
+    EXPECT_EQ(tools_.calls_of("qm"), (strings{"config 101 --current", "status 101"}));
+    EXPECT_EQ(tools_.calls_of("lvcreate").size(), 2u);
+    EXPECT_EQ(tools_.calls_of("vlt_agent").size(), 3u);
+    ASSERT_EQ(lines.size(), 8u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0], "INFO  VM 101 is stopped: its disks are consistent without a freeze");
+    EXPECT_TRUE(like(lines[1], "INFO  VM 101: no freeze needed (the VM is stopped): snapshots took [0-9]*.[0-9][0-9] s "
+                               "over 2 disk(s)"))
+        << lines[1];
+    EXPECT_EQ(lines[7], "INFO  VM 101: backup finished, consistency: stopped (the VM is stopped)");
+}
+
+TEST_F(RunBackup, FreezeRefusedByAnAgentThatDoesNotRun)
+{
+    // The configuration enables the agent, but none answers in the guest.
+    tools_.on("qm", "case \"$1\" in\n"
+                    "config) cat \"$FAKE_DIR/conf\";;\n"
+                    "status) echo 'status: running';;\n"
+                    "guest) echo 'QEMU guest agent is not running' >&2; exit 255;;\n"
+                    "esac");
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101: cannot freeze the guest (qm guest cmd 101 fsfreeze-freeze failed: QEMU "
+                              "guest agent is not running): --consistency try backs it up crash-consistent"}));
+    EXPECT_EQ(tools_.calls_of("qm"), (strings{"config 101 --current", "status 101", "guest cmd 101 fsfreeze-freeze"}));
+    EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+
+    // Under try the backup goes on crash-consistent, still without a thaw.
+    unlink(tools_.path("calls").c_str());
+    opts_.consistency = CONSISTENCY_TRY;
+    ASSERT_EQ(run(&lines), 0);
+    EXPECT_EQ(tools_.calls_of("qm"), (strings{"config 101 --current", "status 101", "guest cmd 101 fsfreeze-freeze"}));
+    EXPECT_EQ(tools_.calls_of("lvcreate").size(), 2u);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "WARN  VM 101: backing up crash-consistent (qm guest cmd 101 fsfreeze-freeze failed: QEMU "
+                        "guest agent is not running)");
+    EXPECT_TRUE(like(lines[1], "INFO  VM 101: crash-consistent, no freeze (qm guest cmd 101 fsfreeze-freeze failed: "
+                               "QEMU guest agent is not running): snapshots took [0-9]*.[0-9][0-9] s over 2 disk(s)"))
+        << lines[1];
+    EXPECT_EQ(lines.back(), "INFO  VM 101: backup finished, consistency: crash (qm guest cmd 101 fsfreeze-freeze "
+                            "failed: QEMU guest agent is not running)");
 }
 
 TEST_F(RunBackup, SnapshotSetFailureEndsTheRun)

@@ -72,9 +72,9 @@ protected:
         return now.sa_handler;
     }
 
-    int32_t run_set(int32_t timeout = 5, const char *tag = "vm101")
+    int32_t run_set(int32_t timeout = 5, const char *tag = "vm101", int32_t skip_freeze = 0)
     {
-        freeze_params params = {timeout, nullptr, tag};
+        freeze_params params = {timeout, nullptr, tag, skip_freeze};
         return create_snapshot_set("101", &disks_, &params, &set_, msg_, sizeof msg_);
     }
 
@@ -135,6 +135,7 @@ TEST_F(SnapshotSet, FailureOnTheSecondDiskThawsThenRollsBack)
     EXPECT_TRUE(log_lines(log.text()).empty());
     EXPECT_EQ(std::string(msg_), "could not snapshot virtio1 (vm-101-disk-1): could not create the snapshot of " +
                                      tools_.vg() + "/vm-101-disk-1:   Volume group full");
+    EXPECT_EQ(set_.freeze_failed, 0);
     EXPECT_EQ(tools_.call_lines(),
               (strings{"qm guest cmd 101 fsfreeze-freeze", lvcreate_line("vm-101-disk-0", true),
                        lvcreate_line("vm-101-disk-1", false), "qm guest cmd 101 fsfreeze-thaw",
@@ -170,6 +171,7 @@ TEST_F(SnapshotSet, FailedFreezeIsFollowedByOneThaw)
     stderr_capture log;
     EXPECT_EQ(run_set(), -1);
     EXPECT_STREQ(msg_, "qm guest cmd 101 fsfreeze-freeze failed: VM 101 qga command failed - got timeout");
+    EXPECT_EQ(set_.freeze_failed, 1);
     EXPECT_EQ(tools_.call_lines(), (strings{"qm guest cmd 101 fsfreeze-freeze", "qm guest cmd 101 fsfreeze-thaw"}));
     EXPECT_TRUE(log_lines(log.text()).empty());
     EXPECT_EQ(g_cleanup.frozen, 0);
@@ -196,6 +198,61 @@ TEST_F(SnapshotSet, FreezeRefusedByTheGuestAgentIsNotAConsistencyWindow)
     EXPECT_STREQ(msg_, "qm guest cmd 101 fsfreeze-freeze failed: { \"error\" : { \"class\" : \"GenericError\", \"desc\" : \"frozen\" } }");
     EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
     EXPECT_EQ(tools_.calls_of("qm").back(), "guest cmd 101 fsfreeze-thaw");
+}
+
+TEST_F(SnapshotSet, WithoutAFreezeTheGuestAgentIsNeverCalled)
+{
+    stderr_capture log;
+    ASSERT_EQ(run_set(5, "vm101", 1), 0) << msg_;
+    EXPECT_EQ(tools_.call_lines(), (strings{lvcreate_line("vm-101-disk-0", true), lvcreate_line("vm-101-disk-1", false),
+                                            lvcreate_line("vm-101-disk-2", true)}));
+    // No consistency window to claim: the caller says what the set is.
+    EXPECT_TRUE(log_lines(log.text()).empty());
+    EXPECT_GE(set_.window_seconds, 0.0);
+    EXPECT_EQ(set_.freeze_failed, 0);
+    EXPECT_EQ(g_cleanup.frozen, 0);
+    // The snapshots are owned and the handler is in force all the same.
+    EXPECT_EQ(g_cleanup.created[2], 1);
+    EXPECT_EQ(current_term_handler(), cleanup_on_signal);
+    release_signal_handlers();
+
+    // A failure rolls back without a thaw.
+    tools_.on("lvcreate", "exit 5");
+    EXPECT_EQ(run_set(5, "vm101", 1), -1);
+    EXPECT_EQ(set_.freeze_failed, 0);
+    EXPECT_EQ(tools_.calls_of("qm").size(), 0u);
+    EXPECT_EQ(current_term_handler(), previous_handler);
+}
+
+TEST_F(SnapshotSet, FreezeRefusedBecauseNothingRunsGetsNoThaw)
+{
+    for (const char *refusal : {"VM 101 is not running", "QEMU guest agent is not running",
+                                "No QEMU guest agent configured"}) {
+        SCOPED_TRACE(refusal);
+        unlink(tools_.path("calls").c_str());
+        tools_.on("qm", std::string("echo '") + refusal + "' >&2; exit 255");
+        stderr_capture log;
+        EXPECT_EQ(run_set(), -1);
+        EXPECT_EQ(std::string(msg_), std::string("qm guest cmd 101 fsfreeze-freeze failed: ") + refusal);
+        EXPECT_EQ(set_.freeze_failed, 1);
+        // Nothing was frozen: no thaw, and no warning about a frozen guest.
+        EXPECT_EQ(tools_.call_lines(), (strings{"qm guest cmd 101 fsfreeze-freeze"}));
+        EXPECT_TRUE(log_lines(log.text()).empty());
+        EXPECT_EQ(g_cleanup.frozen, 0);
+        EXPECT_EQ(current_term_handler(), previous_handler);
+    }
+    // Another VM's text is no refusal for this one; an agent's answer and
+    // a time out may follow a freeze: each gets its thaw.
+    for (const char *output : {"echo 'VM 1011 is not running' >&2; exit 255",
+                               "echo '{ \"error\" : { \"desc\" : \"QEMU guest agent is not running\" } }'",
+                               "echo \"VM 101 qga command 'guest-fsfreeze-freeze' failed - got timeout\" >&2; exit 255"}) {
+        SCOPED_TRACE(output);
+        unlink(tools_.path("calls").c_str());
+        tools_.on("qm", std::string("[ \"$4\" = fsfreeze-thaw ] && { echo 0; exit 0; }; ") + output);
+        EXPECT_EQ(run_set(), -1);
+        EXPECT_EQ(set_.freeze_failed, 1);
+        EXPECT_EQ(tools_.call_lines(), (strings{"qm guest cmd 101 fsfreeze-freeze", "qm guest cmd 101 fsfreeze-thaw"}));
+    }
 }
 
 TEST_F(SnapshotSet, FailedThawIsLoggedButTheSetStands)

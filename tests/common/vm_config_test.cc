@@ -205,3 +205,35 @@ TEST(ParseVmConfig, AbsentInputAndMessageBuffers) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VmConfigValue, FirstLineOfTheKeyInTheMainSection) {
+    const char *text =
+        "agent: 1,freeze-fs-on-backup=0\n"
+        "  lock :  backup  \r\n"
+        "template: 1\n"
+        "agentx: 0\n"
+        "[snap1]\n"
+        "parent: x\n";
+    char value[64];
+    EXPECT_EQ(vm_config_value(text, "agent", value, sizeof value), 1);
+    EXPECT_STREQ(value, "1,freeze-fs-on-backup=0");
+    // Blanks around the key and the value, and a carriage return, go.
+    EXPECT_EQ(vm_config_value(text, "lock", value, sizeof value), 1);
+    EXPECT_STREQ(value, "backup");
+    // A key that only starts like another is not it; sections end the search.
+    EXPECT_EQ(vm_config_value("agentx: 0\n", "agent", value, sizeof value), 0);
+    EXPECT_STREQ(value, "");
+    EXPECT_EQ(vm_config_value(text, "parent", value, sizeof value), 0);
+    EXPECT_EQ(vm_config_value("[PENDING]\nlock: x\n", "lock", value, sizeof value), 0);
+    // The value is cut to the buffer; an empty value is still there.
+    char small[4];
+    EXPECT_EQ(vm_config_value("description: abcdef", "description", small, sizeof small), 1);
+    EXPECT_STREQ(small, "abc");
+    EXPECT_EQ(vm_config_value("lock:\n", "lock", value, sizeof value), 1);
+    EXPECT_STREQ(value, "");
+    EXPECT_EQ(vm_config_value(nullptr, "lock", value, sizeof value), 0);
+}
+
+}  // namespace
