@@ -529,6 +529,98 @@ TEST_F(BackupHost, LiteralApiKeyOnlyEverInAPrivateFile)
     expect_clean();
 }
 
+TEST_F(BackupHost, StoppedVmIsBackedUpWithoutAFreeze)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    ASSERT_TRUE(host_.set_run_state(101, "stopped"));
+    ASSERT_TRUE(host_.clear_calls());
+    auto r = backup_to_out();
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    // No guest agent is asked anything: only the configuration and the state.
+    strings qm_calls;
+    for (const auto &c : host_.calls_of("qm"))
+        qm_calls.push_back(c.joined());
+    EXPECT_EQ(qm_calls, (strings{"config 101 --current", "status 101"}));
+    EXPECT_EQ(host_.calls_of("lvcreate").size(), 2u);
+    // Both disks, thin and thick, come back byte for byte.
+    EXPECT_EQ(restore_job("vm101-scsi0"), vlt_test::random_bytes(kDisk0, 11));
+    EXPECT_EQ(restore_job("vm101-virtio1"), vlt_test::random_bytes(kDisk1, 22));
+
+    strings lines = log_lines(r.err);
+    ASSERT_GE(lines.size(), 3u) << r.err;
+    EXPECT_EQ(lines[0], "INFO  VM 101 is stopped: its disks are consistent without a freeze");
+    EXPECT_TRUE(like(lines[1], "INFO  VM 101: no freeze needed (the VM is stopped): snapshots took [0-9]*.[0-9][0-9] s "
+                               "over 2 disk(s)"))
+        << lines[1];
+    EXPECT_EQ(lines.back(), "INFO  VM 101: backup finished, consistency: stopped (the VM is stopped)");
+    for (const auto &l : lines)
+        EXPECT_TRUE(l.rfind("INFO", 0) == 0) << l;
+    // While the agents ran, the progress segment's detail named the consistency.
+    for (int n = 1; n <= 3; n++) {
+        std::string seg = wrap_file("segment." + std::to_string(n));
+        ASSERT_EQ(seg.size(), 1208u);
+        EXPECT_STREQ(seg.c_str() + 88, "consistency: stopped");
+    }
+    expect_clean();
+}
+
+TEST_F(BackupHost, LockedVmIsRefusedWithNothingFrozenOrSnapshotted)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm(std::string(kVm101) + "lock: backup\n"));
+    auto r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err), (strings{"ERROR VM 101 is locked (backup): try again when that operation has finished"}));
+    EXPECT_EQ(host_calls(), (strings{"qm config 101 --current"}));
+    EXPECT_FALSE(host_.guest_frozen(101));
+    EXPECT_TRUE(wrap_file("count").empty());
+    expect_clean();
+}
+
+TEST_F(BackupHost, RunStateThatCannotBeReadStopsTheRun)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    vlt_test::fault_spec garbage;
+    garbage.tool = "qm";
+    garbage.match = "status";
+    garbage.action = vlt_test::fault_spec::print_out;
+    garbage.exit_code = 0;
+    garbage.text = "<html>502 Bad Gateway</html>";
+    ASSERT_TRUE(host_.add_fault(garbage));
+    auto r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err), (strings{"ERROR qm status 101 printed something unexpected (expected \"status: "
+                                         "<state>\"): <html>502 Bad Gateway</html>"}));
+
+    ASSERT_TRUE(host_.clear_faults());
+    vlt_test::fault_spec fails;
+    fails.tool = "qm";
+    fails.match = "status";
+    fails.exit_code = 255;
+    fails.text = "ipcc_send_rec[1] failed: Connection refused";
+    ASSERT_TRUE(host_.add_fault(fails));
+    r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err), (strings{"ERROR qm status 101 failed: ipcc_send_rec[1] failed: Connection refused"}));
+
+    ASSERT_TRUE(host_.clear_faults());
+    vlt_test::fault_spec missing;
+    missing.tool = "qm";
+    missing.match = "status";
+    missing.action = vlt_test::fault_spec::missing;
+    ASSERT_TRUE(host_.add_fault(missing));
+    r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err), (strings{"ERROR qm is not available (not running on a Proxmox VE host?)"}));
+
+    // Nothing was frozen or snapshotted by any of the three.
+    for (const auto &c : host_.calls_of("qm"))
+        EXPECT_TRUE(c.joined() == "config 101 --current" || c.joined() == "status 101") << c.joined();
+    EXPECT_TRUE(host_.calls_of("lvcreate").empty());
+    EXPECT_FALSE(host_.guest_frozen(101));
+    EXPECT_TRUE(wrap_file("count").empty());
+    expect_clean();
+}
+
 class BackupSignals : public BackupHost {};
 
 TEST_F(BackupSignals, InterruptWhileAnAgentRuns)
