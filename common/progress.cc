@@ -91,6 +91,26 @@ void restore_handlers() {
     g_handlers_installed = 0;
 }
 
+// The status text (with the phase and the elapsed time), or the detail,
+// of the current segment set to the formatted text.
+enum text_field { status_field, detail_field };
+
+void set_text(text_field which, uint8_t phase, const char *fmt, va_list ap) {
+    progress_record *seg = g_current;
+    if (seg == nullptr) return;
+    char text[sizeof seg->detail];  // the larger of the two
+    if (vsnprintf(text, sizeof text, fmt, ap) < 0) text[0] = '\0';
+    begin_update(seg);
+    if (which == detail_field) {
+        set_field(seg->detail, sizeof seg->detail, text);
+    } else {
+        seg->phase = phase;
+        set_field(seg->status_text, sizeof seg->status_text, text);
+        set_elapsed(seg);
+    }
+    end_update(seg);
+}
+
 }  // namespace
 
 uint64_t monotonic_ms() {
@@ -164,33 +184,17 @@ void progress_start(uint8_t kind, const char *job, const char *const *args, int3
 }
 
 void progress_status(uint8_t phase, const char *fmt, ...) {
-    progress_record *seg = g_current;
-    if (seg == nullptr) return;
-    char text[128];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(text, sizeof text, fmt, ap);
+    set_text(status_field, phase, fmt, ap);
     va_end(ap);
-    if (n < 0) text[0] = '\0';
-    begin_update(seg);
-    seg->phase = phase;
-    set_field(seg->status_text, sizeof seg->status_text, text);
-    set_elapsed(seg);
-    end_update(seg);
 }
 
 void progress_detail(const char *fmt, ...) {
-    progress_record *seg = g_current;
-    if (seg == nullptr) return;
-    char text[sizeof seg->detail];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(text, sizeof text, fmt, ap);
+    set_text(detail_field, 0, fmt, ap);
     va_end(ap);
-    if (n < 0) text[0] = '\0';
-    begin_update(seg);
-    set_field(seg->detail, sizeof seg->detail, text);
-    end_update(seg);
 }
 
 void progress_set_child(int32_t pid) {

@@ -131,6 +131,15 @@ protected:
         return out;
     }
 
+    // Nothing was frozen, snapshotted or backed up, and nothing is left.
+    void expect_untouched()
+    {
+        EXPECT_TRUE(host_.calls_of("lvcreate").empty());
+        EXPECT_FALSE(host_.guest_frozen(101));
+        EXPECT_TRUE(wrap_file("count").empty());
+        expect_clean();
+    }
+
     void expect_clean(pid_t pid = 0)
     {
         std::string report;
@@ -571,9 +580,7 @@ TEST_F(BackupHost, LockedVmIsRefusedWithNothingFrozenOrSnapshotted)
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(log_lines(r.err), (strings{"ERROR VM 101 is locked (backup): try again when that operation has finished"}));
     EXPECT_EQ(host_calls(), (strings{"qm config 101 --current"}));
-    EXPECT_FALSE(host_.guest_frozen(101));
-    EXPECT_TRUE(wrap_file("count").empty());
-    expect_clean();
+    expect_untouched();
 }
 
 TEST_F(BackupHost, RunStateThatCannotBeReadStopsTheRun)
@@ -612,13 +619,10 @@ TEST_F(BackupHost, RunStateThatCannotBeReadStopsTheRun)
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(log_lines(r.err), (strings{"ERROR qm is not available (not running on a Proxmox VE host?)"}));
 
-    // Nothing was frozen or snapshotted by any of the three.
+    // The guest agent was never called by any of the three.
     for (const auto &c : host_.calls_of("qm"))
         EXPECT_TRUE(c.joined() == "config 101 --current" || c.joined() == "status 101") << c.joined();
-    EXPECT_TRUE(host_.calls_of("lvcreate").empty());
-    EXPECT_FALSE(host_.guest_frozen(101));
-    EXPECT_TRUE(wrap_file("count").empty());
-    expect_clean();
+    expect_untouched();
 }
 
 class BackupSignals : public BackupHost {};

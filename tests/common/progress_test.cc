@@ -245,6 +245,33 @@ TEST(Progress, ReadersSeeConsistentCopies) {
     EXPECT_EQ(0, child.wait_status());
 }
 
+TEST(Progress, DetailIsSetApartFromTheStatus) {
+    progress_detail("ignored %d", 1);  // no segment: nothing happens
+    progress_start(PROGRESS_KIND_BACKUP, "vm5", nullptr, 0);
+    std::string path = shm_path(getpid());
+    reader_map map(path);
+    ASSERT_NE(nullptr, map.seg);
+    progress_status(PROGRESS_WORKING, "disk %s", "scsi0");
+    uint64_t elapsed = map.seg->elapsed_ms;
+    progress_detail("consistency: %s", "crash");
+    progress_record r;
+    ASSERT_TRUE(map.copy(&r));
+    EXPECT_STREQ("consistency: crash", r.detail);
+    // The status, the phase and the elapsed time stay as they were.
+    EXPECT_STREQ("disk scsi0", r.status_text);
+    EXPECT_EQ(PROGRESS_WORKING, r.phase);
+    EXPECT_EQ(elapsed, r.elapsed_ms);
+    EXPECT_EQ(4u, r.update_counter);
+    // Cut to its field, the rest of which stays zero.
+    std::string long_text(300, 'c');
+    progress_detail("%s", long_text.c_str());
+    ASSERT_TRUE(map.copy(&r));
+    EXPECT_EQ(long_text.substr(0, 255), std::string(r.detail));
+    EXPECT_STREQ("disk scsi0", r.status_text);
+    progress_finish(1);
+    EXPECT_FALSE(exists(path));
+}
+
 TEST(Progress, FinishWritesTheOutcomeThenRemovesTheObject) {
     for (int succeeded : {1, 0}) {
         progress_start(PROGRESS_KIND_RESTORE, "vm9", nullptr, 0);
