@@ -33,10 +33,12 @@ struct output_sink {
     size_t len;
 };
 
-int64_t monotonic_seconds() {
+// Milliseconds: a limit of N seconds is N whole seconds from the start, not
+// whatever is left of the clock's current second plus N - 1.
+int64_t monotonic_msec() {
     struct timespec ts;
     if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return 0;
-    return ts.tv_sec;
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // One read: straight into the caller's buffer while it has room, into a
@@ -118,7 +120,7 @@ int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, siz
     write_end.reset();
     unique_fd child_end(open_pidfd(pid));
 
-    const int64_t start = monotonic_seconds();
+    const int64_t start = monotonic_msec();
     bool term_sent = false;
     int64_t term_sent_at = 0;
     bool pipe_open = true;
@@ -150,9 +152,9 @@ int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, siz
         }
         if (w < 0 && errno != EINTR) break;  // reaped elsewhere; status unknown
 
-        int64_t now = monotonic_seconds();
+        int64_t now = monotonic_msec();
         if (term_sent) {
-            if (now - term_sent_at >= static_cast<int64_t>(runner_kill_grace_seconds)) {
+            if (now - term_sent_at >= static_cast<int64_t>(runner_kill_grace_seconds) * 1000) {
                 signal_child(pid, SIGKILL);
                 while ((w = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
                 }
@@ -161,7 +163,7 @@ int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, siz
             }
             continue;
         }
-        if (now - start >= static_cast<int64_t>(time_limit)) {
+        if (now - start >= static_cast<int64_t>(time_limit) * 1000) {
             res->timed_out = 1;
             term_sent = true;
             term_sent_at = now;

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -175,6 +177,21 @@ TEST_F(RunnerTest, TimeLimitTerminatesTheGroup) {
     pid_t grandchild = atoi(group.out.c_str());
     ASSERT_GT(grandchild, 0);
     EXPECT_TRUE(wait_gone(grandchild));
+}
+
+TEST_F(RunnerTest, OneSecondIsAWholeSecondWhenTheClocksSecondTurnsSoon) {
+    // Started just before the monotonic clock's second turns, a command
+    // that takes a fraction of a second keeps its whole second.
+    for (int attempt = 0; attempt < 2; attempt++) {
+        struct timespec ts;
+        do {
+            clock_gettime(CLOCK_MONOTONIC, &ts);
+        } while (ts.tv_nsec < 900000000L);
+        RunOutcome r = run_sh("sleep 0.2; echo done", 1);
+        EXPECT_EQ(0, r.res.timed_out) << "attempt " << attempt;
+        EXPECT_EQ(0, r.res.exit_code);
+        EXPECT_EQ("done\n", r.out);
+    }
 }
 
 TEST_F(RunnerTest, ZeroLimitAndCaughtTermination) {
