@@ -437,6 +437,10 @@ bool sim_host::teardown(std::string *report) {
             setenv("VLT_SIM_ROOT", saved_root_.c_str(), 1);
         else
             unsetenv("VLT_SIM_ROOT");
+        if (had_saved_run_dir_)
+            setenv("VLT_RUN_DIR", saved_run_dir_.c_str(), 1);
+        else
+            unsetenv("VLT_RUN_DIR");
         env_applied_ = false;
     }
     if (torn_down_ || root_.empty()) return true;
@@ -461,6 +465,7 @@ std::vector<std::string> sim_host::child_env() const {
     env_set(&env, "PATH", path);
     env_set(&env, "VLT_SIM_ROOT", root_);
     env_set(&env, "VLT_ENGINE_BIN_DIR", engine_bin_dir());
+    env_set(&env, "VLT_RUN_DIR", run_dir());
     env_set(&env, "LC_ALL", "C");
     return env;
 }
@@ -472,10 +477,14 @@ void sim_host::apply_env() {
     const char *r = getenv("VLT_SIM_ROOT");
     had_saved_root_ = r != nullptr;
     saved_root_ = r ? r : "";
+    const char *d = getenv("VLT_RUN_DIR");
+    had_saved_run_dir_ = d != nullptr;
+    saved_run_dir_ = d ? d : "";
     std::string path = std::string(testbed_dir()) + "/bin:" + engine_bin_dir() + ":" + saved_path_;
     setenv("PATH", path.c_str(), 1);
     setenv("VLT_SIM_ROOT", root_.c_str(), 1);
     setenv("VLT_ENGINE_BIN_DIR", engine_bin_dir(), 1);
+    setenv("VLT_RUN_DIR", run_dir().c_str(), 1);
     env_applied_ = true;
 }
 

@@ -176,13 +176,16 @@ public:
     std::string call_log_path() const { return root_ + "/calls.log"; }
     // Where Proxmox's locks live (/var/lock/pve-manager on a real host).
     std::string lock_dir() const { return root_ + "/locks/pve-manager"; }
+    // VLT_RUN_DIR of the programs run here: vlt_proxmox's locks and state
+    // files (/run/lock/vlt_proxmox on a real host).
+    std::string run_dir() const { return root_ + "/run"; }
 
-    // Environment for child processes: the current one with VLT_SIM_ROOT and
-    // VLT_ENGINE_BIN_DIR set, LC_ALL=C and PATH = testbed/bin : engine
+    // Environment for child processes: the current one with VLT_SIM_ROOT,
+    // VLT_ENGINE_BIN_DIR and VLT_RUN_DIR set, LC_ALL=C and PATH = testbed/bin : engine
     // binaries : original PATH (testbed/bin's vlt_agent and vlt_restore log
     // the call and run the engine of VLT_ENGINE_BIN_DIR).
     std::vector<std::string> child_env() const;
-    // Puts VLT_SIM_ROOT and PATH into this process's environment (for code
+    // Puts VLT_SIM_ROOT, VLT_RUN_DIR and PATH into this process's environment (for code
     // under test that runs the tools in-process); undone by the destructor.
     void apply_env();
 
@@ -310,6 +313,8 @@ private:
     std::string saved_path_;
     std::string saved_root_;
     bool had_saved_root_ = false;
+    std::string saved_run_dir_;
+    bool had_saved_run_dir_ = false;
 };
 
 // Hex SHA-256 of a file or device, first `limit` bytes (all when 0); empty on error.

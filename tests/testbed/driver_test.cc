@@ -311,6 +311,31 @@ TEST(SimHost, ParallelHostsNeverMeet) {
     EXPECT_EQ(b.lv_device(b.vg(), "vm-101-disk-0").find(b.vg()), 5u);
 }
 
+// Each host gives the programs a run directory of its own, and a state
+// file a backup run left there is a leftover.
+TEST(SimHost, EachHostHasItsOwnRunDirectory) {
+    vlt_test::sim_host a, b;
+    VLT_REQUIRE_SIM_HOST(a);
+    VLT_REQUIRE_SIM_HOST(b);
+    EXPECT_EQ(a.run_dir(), a.root() + "/run");
+    EXPECT_NE(a.run_dir(), b.run_dir());
+    std::string given;
+    for (const std::string &e : a.child_env())
+        if (e.rfind("VLT_RUN_DIR=", 0) == 0) given = e.substr(12);
+    EXPECT_EQ(given, a.run_dir());
+    std::string out;
+    ASSERT_EQ(a.driver({"env"}, &out), 0);
+    EXPECT_NE(out.find("export VLT_RUN_DIR=" + a.run_dir() + "\n"), std::string::npos) << out;
+
+    ASSERT_EQ(mkdir(a.run_dir().c_str(), 0700), 0);
+    ASSERT_TRUE(vlt_test::write_file(a.run_dir() + "/101.lock", "1\n"));
+    std::string report;
+    EXPECT_TRUE(a.check_clean(&report)) << report;  // the lock file stays for good
+    ASSERT_TRUE(vlt_test::write_file(a.run_dir() + "/101.state", "vlt_proxmox run state 1\n"));
+    EXPECT_FALSE(a.check_clean(&report));
+    EXPECT_EQ(report, "run state " + a.run_dir() + "/101.state\n");
+}
+
 TEST(SimHost, ForeignVgNamesAreRefused) {
     vlt_test::sim_host h;
     VLT_REQUIRE_SIM_HOST(h);
