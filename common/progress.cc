@@ -119,6 +119,22 @@ uint64_t monotonic_ms() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
+int segment_name_pid(const char *name, uint32_t *pid) {
+    static const char stem[] = "vlt_progress.";
+    size_t stem_len = sizeof stem - 1;
+    if (strncmp(name, stem, stem_len) != 0) return 0;
+    const char *digits = name + stem_len;
+    if (*digits == 0 || strlen(digits) > 10) return 0;
+    uint64_t v = 0;
+    for (const char *p = digits; *p; p++) {
+        if (*p < '0' || *p > '9') return 0;
+        v = v * 10 + (uint64_t)(*p - '0');
+    }
+    if (v == 0 || v > 0xFFFFFFFFull) return 0;
+    *pid = (uint32_t)v;
+    return 1;
+}
+
 int32_t progress_create(progress_record **out, uint8_t kind, const char *job, uint8_t tool_code,
                         uint64_t total_bytes, const char *detail) {
     if (out == nullptr) return STATUS_IO;

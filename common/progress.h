@@ -112,6 +112,10 @@ static_assert(offsetof(progress_record, reserved4) == 1204);
 // it cannot be read). A reader compares its own reading with the record's.
 uint64_t monotonic_ms();
 
+// True when the name is "vlt_progress." followed by a decimal process id
+// (the segment of that process under /dev/shm); the id is stored in *pid.
+int segment_name_pid(const char *name, uint32_t *pid);
+
 // Opens the segment unless "--no-progress" is among the count args; a
 // failure is one WARN line and the run goes on without progress.
 void progress_start(uint8_t kind, const char *job, const char *const *args, int32_t count);

@@ -174,60 +174,6 @@ int32_t read_segment(const char *path, segment_view *out, char *err, size_t err_
     return -1;
 }
 
-int segment_name_pid(const char *name, uint32_t *pid) {
-    static const char stem[] = "vlt_progress.";
-    size_t stem_len = sizeof stem - 1;
-    if (strncmp(name, stem, stem_len) != 0) return 0;
-    const char *digits = name + stem_len;
-    if (*digits == 0 || strlen(digits) > 10) return 0;
-    uint64_t v = 0;
-    for (const char *p = digits; *p; p++) {
-        if (*p < '0' || *p > '9') return 0;
-        v = v * 10 + (uint64_t)(*p - '0');
-    }
-    if (v == 0 || v > 0xFFFFFFFFull) return 0;
-    *pid = (uint32_t)v;
-    return 1;
-}
-
-int process_exists(uint32_t pid) {
-    if (pid == 0 || pid > 0x7FFFFFFFu) return 0;
-    if (kill((pid_t)pid, 0) == 0) return 1;
-    return errno == EPERM;
-}
-
-int process_started_after(uint32_t pid, uint64_t mono_ms, const char *proc_dir) {
-    char path[256];
-    snprintf(path, sizeof path, "%s/%u/stat", proc_dir, (unsigned)pid);
-    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return 0;
-    char buf[1024];
-    ssize_t n = read_at(fd.get(), (unsigned char *)buf, sizeof buf - 1, 0);
-    if (n <= 0) return 0;
-    buf[n] = 0;
-    // The command name in parentheses may itself hold blanks and ")": the
-    // fields are counted from the last ")".
-    const char *p = strrchr(buf, ')');
-    if (!p) return 0;
-    p++;
-    // Fields from the 3rd (state) on; the start time is the 22nd.
-    for (int field = 3; field < 22; field++) {
-        while (*p == ' ') p++;
-        while (*p && *p != ' ') p++;
-        if (!*p) return 0;
-    }
-    char *end = nullptr;
-    unsigned long long ticks = strtoull(p, &end, 10);
-    if (end == p) return 0;
-    long hz = sysconf(_SC_CLK_TCK);
-    if (hz <= 0) return 0;
-    uint64_t started_ms = (uint64_t)(ticks / (unsigned long long)hz) * 1000 +
-                          (uint64_t)(ticks % (unsigned long long)hz) * 1000 / (uint64_t)hz;
-    // A writer creates its segment after it started. The slack covers the
-    // tick granularity and the clocks drifting apart.
-    return started_ms > mono_ms + 5000;
-}
-
 int32_t list_segments(const char *dir, segment_entry *entries, size_t cap, size_t *count,
                       char *err, size_t err_size) {
     *count = 0;

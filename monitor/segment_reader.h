@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/process_info.h"
 #include "common/progress.h"
 
 enum : uint32_t {
@@ -47,10 +48,6 @@ int32_t decode_segment(const unsigned char *bytes, size_t len, segment_view *out
 // Returns 0, or -1 with the reason in err.
 int32_t read_segment(const char *path, segment_view *out, char *err, size_t err_size);
 
-// True when the name is "vlt_progress." followed by a decimal process id;
-// the id is stored in *pid.
-int segment_name_pid(const char *name, uint32_t *pid);
-
 enum : uint8_t {
     SEGMENT_RUNNING = 0,   // the writer process exists
     SEGMENT_STALE = 1,     // its writer is gone (a crash or SIGKILL), even if the pid was reused
@@ -69,10 +66,3 @@ struct segment_entry {
 // Returns 0, or -1 with the reason in err when the directory cannot be read.
 int32_t list_segments(const char *dir, segment_entry *entries, size_t cap, size_t *count,
                       char *err, size_t err_size);
-
-// Whether process pid exists (a process we may not signal exists too).
-int process_exists(uint32_t pid);
-
-// Whether process pid started clearly after the monotonic time mono_ms, by
-// <proc_dir>/<pid>/stat; 0 when that cannot be told.
-int process_started_after(uint32_t pid, uint64_t mono_ms, const char *proc_dir);
