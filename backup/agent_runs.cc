@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "backup/run_journal.h"
 #include "common/child.h"
 #include "common/log.h"
 #include "common/progress.h"
@@ -43,6 +44,7 @@ void register_agent(pid_t pid, void *)
 {
     g_cleanup.agent_pid = pid;
     progress_set_child(pid);
+    journal_child("vlt_agent", pid);
 }
 
 // Starts the agent in a process group of its own and waits for it. Returns
@@ -64,8 +66,34 @@ int32_t start_and_wait(const char *const *argv, int32_t *exit_code, int *fork_er
     *exit_code = wait_child(pid);
     g_cleanup.agent_pid = 0;
     progress_set_child(0);
+    journal_child_done();
     return 0;
 }
+
+// The configuration job's temporary file: an interrupt removes it through
+// the handler's slot, and the journal names it so that the next run
+// removes it when the program dies without a chance to.
+class journaled_config_file : public temp_file {
+public:
+    journaled_config_file() : temp_file(&g_cleanup.config_file) {}
+    ~journaled_config_file()
+    {
+        if (path()[0] == '\0')
+            return;
+        remove();
+        journal_vmconfig_file(nullptr);
+    }
+    journaled_config_file(const journaled_config_file &) = delete;
+    journaled_config_file &operator=(const journaled_config_file &) = delete;
+
+    bool create()
+    {
+        if (!create_unique("/tmp/vlt_proxmox_vmconfig.XXXXXX"))
+            return false;
+        journal_vmconfig_file(path());
+        return true;
+    }
+};
 
 }  // namespace
 
@@ -122,8 +150,9 @@ int32_t run_vmconfig_job(const char *config_text, const char *job_name,
 {
     if (msg_size > 0)
         msg[0] = '\0';
-    temp_file file;
-    if (!file.create_unique("/tmp/vlt_proxmox_vmconfig.XXXXXX")) {
+    // Known to the interrupt handler and to the journal while it exists.
+    journaled_config_file file;
+    if (!file.create()) {
         snprintf(msg, msg_size, "mkstemp failed: %s", strerror(errno));
         return -1;
     }

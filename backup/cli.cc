@@ -13,11 +13,13 @@
 #include "backup/backup_options.h"
 #include "backup/profile_config.h"
 #include "backup/run_backup.h"
+#include "backup/snapshots.h"
 #include "backup/vm_state.h"
 #include "common/log.h"
 #include "common/owned.h"
 #include "common/options.h"
 #include "common/progress.h"
+#include "common/stale_files.h"
 
 int32_t (*backup_run_hook)(const backup_options *opts) = run_backup;
 const char *backup_default_config_path = config_default_path;
@@ -120,6 +122,29 @@ bool parse_freeze_timeout(const char *text, int32_t *ret_seconds)
     if (end == text || *end != '\0' || errno != 0 || v < 1 || v > INT32_MAX)
         return false;
     *ret_seconds = static_cast<int32_t>(v);
+    return true;
+}
+
+// VLT_THAW_DEADLINE, when set: how many seconds (a decimal number, at most
+// a day) a thaw is retried until the guest is confirmed thawed; the pause
+// between tries is a twentieth of it, from 50 ms to 1 s. False after the
+// error.
+bool read_thaw_deadline()
+{
+    const char *text = getenv("VLT_THAW_DEADLINE");
+    if (text == nullptr || text[0] == '\0')
+        return true;
+    char *end = nullptr;
+    errno = 0;
+    double seconds = strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !(seconds > 0) || seconds > 86400) {
+        fputs("error: VLT_THAW_DEADLINE must be a positive number of seconds (at most 86400)\n", stderr);
+        return false;
+    }
+    uint32_t ms = static_cast<uint32_t>(seconds * 1000 + 0.5);
+    thaw_confirm_deadline_ms = ms > 0 ? ms : 1;
+    uint32_t pause = thaw_confirm_deadline_ms / 20;
+    thaw_poll_interval_ms = pause < 50 ? 50 : pause > 1000 ? 1000 : pause;
     return true;
 }
 
@@ -346,7 +371,11 @@ int backup_main(int argc, char **argv)
     status = fill_options(lists, name, config_path, usage_name, &opts);
     if (status >= 0)
         return status;
+    if (!read_thaw_deadline())
+        return 2;
 
+    // Before our own segment: a dead process with our pid may have left one.
+    sweep_stale_files();
     progress_start(PROGRESS_KIND_BACKUP, opts.job_prefix, opts.forwarded, opts.forwarded_count);
     int32_t rc = backup_run_hook(&opts);
     progress_finish(rc == 0 ? 1 : 0);

@@ -14,7 +14,10 @@
 #include "backup/backup_options.h"
 #include "backup/disks.h"
 #include "backup/profile_config.h"
+#include "backup/recovery.h"
 #include "backup/run_backup.h"
+#include "backup/run_journal.h"
+#include "backup/run_lock.h"
 #include "backup/snapshots.h"
 #include "backup/vm_state.h"
 #include "common/log.h"
@@ -57,6 +60,7 @@ int32_t write_secret_file(temp_file *file, const char *vmid, const char *value)
         file->remove();
         return -1;
     }
+    journal_secret_file(file->path());
     return 0;
 }
 
@@ -149,9 +153,10 @@ int32_t run_disk_jobs(const backup_options *opts, const snapshot_set *set, const
 }
 
 // The steps before the freeze: the VM's configuration (kept for the
-// configuration job), the selected volumes and the logical volume behind
-// each. Nothing on the host changes. 0, or -1 after logging why.
-int32_t find_lvm_disks(const backup_options *opts, resolved_disk_list *disks)
+// configuration job, its disk-like volumes in *parsed), the selected
+// volumes and the logical volume behind each. Nothing on the host changes.
+// 0, or -1 after logging why.
+int32_t find_lvm_disks(const backup_options *opts, vm_volume_list *parsed, resolved_disk_list *disks)
 {
     const char *vmid = opts->vmid;
     progress_status(0, "reading the configuration of VM %s", vmid);
@@ -174,15 +179,14 @@ int32_t find_lvm_disks(const backup_options *opts, resolved_disk_list *disks)
         return -1;
     }
 
-    vm_volume_list parsed;
-    memset(&parsed, 0, sizeof parsed);
+    memset(parsed, 0, sizeof *parsed);
     char parse_msg[512] = "";
-    if (parse_vm_config(g_config_text, &parsed, parse_msg, sizeof parse_msg) != 0) {
+    if (parse_vm_config(g_config_text, parsed, parse_msg, sizeof parse_msg) != 0) {
         log_write(LOG_LEVEL_ERROR, "cannot parse the configuration of VM %s: %s", vmid, parse_msg);
         return -1;
     }
     vm_volume_list selection;
-    if (!select_volumes(opts, &parsed, &selection))
+    if (!select_volumes(opts, parsed, &selection))
         return -1;
 
     progress_status(0, "resolving %zu disk(s)", static_cast<size_t>(selection.count));
@@ -295,12 +299,9 @@ int32_t run_jobs(const backup_options *opts, const snapshot_set *set, int32_t *f
 
     *failures = run_disk_jobs(opts, set, forwarded, forwarded_count, failed_slots, failed_size);
 
-    // The disk jobs are over. A literal api-key's file still exists for the
-    // configuration job, and an interrupt must not leave it behind: the
-    // handler then stays in force (it has no snapshot left to remove) until
-    // the file is gone.
-    if (owned.key_file.path()[0] == '\0')
-        release_signal_handlers();
+    // The disk jobs are over. The handler stays in force (it has no
+    // snapshot left to remove) through the configuration job: an interrupt
+    // stops its agent and removes its file and a literal api-key's file.
     return run_config_job(opts, forwarded, forwarded_count);
 }
 
@@ -313,6 +314,10 @@ int32_t take_snapshot_set(const backup_options *opts, const resolved_disk_list *
     const char *vmid = opts->vmid;
     freeze_params params = {opts->freeze_timeout, opts->snapshot_size, opts->job_prefix, 0};
     char set_msg[512] = "";
+    // A freeze that failed and whose thaw could not be confirmed may have
+    // left the guest frozen, also under a set taken without a freeze after
+    // it: the run fails, and the handler and the next run thaw.
+    int32_t thaw_unconfirmed = 0;
     for (;;) {
         bool freeze = plan->decision == DECIDE_FREEZE;
         params.skip_freeze = freeze ? 0 : 1;
@@ -322,6 +327,7 @@ int32_t take_snapshot_set(const backup_options *opts, const resolved_disk_list *
             progress_status(0, "creating %zu snapshot(s) without a freeze", static_cast<size_t>(disks->count));
         if (create_snapshot_set(vmid, disks, &params, set, set_msg, sizeof set_msg) == 0)
             break;
+        thaw_unconfirmed |= set->thaw_unconfirmed;
         char refusal[768];
         if (!set->freeze_failed) {
             log_write(LOG_LEVEL_ERROR, "VM %s: %s", vmid, set_msg);
@@ -331,6 +337,10 @@ int32_t take_snapshot_set(const backup_options *opts, const resolved_disk_list *
             log_write(LOG_LEVEL_ERROR, "%s", refusal);
             return -1;
         }
+    }
+    if (thaw_unconfirmed) {
+        set->thaw_unconfirmed = 1;
+        g_cleanup.frozen = 1;
     }
     // A frozen set has logged its consistency window.
     size_t count = static_cast<size_t>(set->count);
@@ -346,18 +356,44 @@ int32_t take_snapshot_set(const backup_options *opts, const resolved_disk_list *
 
 }  // namespace
 
+bool api_key_fits(const backup_options *opts)
+{
+    if (opts->api_key == nullptr || opts->forwarded_count <= AGENT_MAX_FORWARDED - 2)
+        return true;
+    fprintf(stderr,
+            "error: too many arguments for vlt_agent: %d forwarded, at most %d when the profile gives an "
+            "api-key (--api-key and its value take the last 2 of %d places)\n",
+            static_cast<int>(opts->forwarded_count), AGENT_MAX_FORWARDED - 2, AGENT_MAX_FORWARDED);
+    return false;
+}
+
 int32_t run_backup(const backup_options *opts)
 {
     const char *vmid = opts->vmid;
+    if (!api_key_fits(opts))
+        return 2;
+    std::unique_ptr<vm_volume_list> volumes(new (std::nothrow) vm_volume_list);
     std::unique_ptr<resolved_disk_list> disks(new (std::nothrow) resolved_disk_list);
     std::unique_ptr<snapshot_set> set(new (std::nothrow) snapshot_set);
     std::unique_ptr<freeze_plan> plan(new (std::nothrow) freeze_plan);
-    if (!disks || !set || !plan) {
+    std::unique_ptr<earlier_run> earlier(new (std::nothrow) earlier_run);
+    if (!volumes || !disks || !set || !plan || !earlier) {
         log_write(LOG_LEVEL_ERROR, "VM %s: out of memory", vmid);
         return 1;
     }
-    if (find_lvm_disks(opts, disks.get()) != 0)
+    // One run per VM, and what an earlier run left is repaired before
+    // anything else happens to the VM.
+    vm_run_lock lock;
+    if (take_vm_lock(vmid, &lock) != 0)
         return 1;
+    uint32_t guest_cmd_limit = opts->freeze_timeout > 0 ? static_cast<uint32_t>(opts->freeze_timeout) : 60;
+    if (recover_guest(vmid, lock, guest_cmd_limit, earlier.get()) != 0)
+        return 1;
+    if (find_lvm_disks(opts, volumes.get(), disks.get()) != 0)
+        return 1;
+    if (recover_snapshots(vmid, lock, volumes.get(), disks.get(), earlier.get()) != 0)
+        return 1;
+    journal_scope journal(lock.dirfd(), lock.vmid());
 
     progress_status(0, "reading the run state of VM %s", vmid);
     char plan_msg[768] = "";
@@ -376,6 +412,20 @@ int32_t run_backup(const backup_options *opts)
     if (failures > 0) {
         log_write(LOG_LEVEL_ERROR, "VM %s: %d of %zu disk(s) failed: %s", vmid, failures,
                   static_cast<size_t>(set->count), failed_slots);
+        result = 1;
+    }
+    // A guest that may still be frozen is a failed run, whatever the disks.
+    if (set->thaw_unconfirmed) {
+        char done[64];
+        if (failures == 0)
+            put_text(done, sizeof done, "every disk was backed up");
+        else
+            put_text(done, sizeof done, "%zu of %zu disk(s) were backed up",
+                     static_cast<size_t>(set->count) - static_cast<size_t>(failures), static_cast<size_t>(set->count));
+        log_write(LOG_LEVEL_ERROR,
+                  "VM %s: the guest may still be frozen: its thaw could not be confirmed (%s); check it with "
+                  "'qm guest cmd %s fsfreeze-status'",
+                  vmid, done, vmid);
         result = 1;
     }
     // The last line says what the backup holds.

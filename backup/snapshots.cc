@@ -6,6 +6,8 @@
 #include "backup/snapshots.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -15,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "backup/run_journal.h"
 #include "common/child.h"
 #include "common/log.h"
 #include "common/runner.h"
@@ -26,6 +29,8 @@ cleanup_registry g_cleanup;
 uint32_t snapshot_retry_delay_ms = 1000;
 uint32_t snapshot_device_poll_ms = 100;
 uint32_t cleanup_agent_grace_polls = 50;
+uint32_t thaw_confirm_deadline_ms = 60000;
+uint32_t thaw_poll_interval_ms = 1000;
 
 namespace {
 
@@ -82,20 +87,6 @@ bool carries_agent_error(const char *output)
     return false;
 }
 
-// qm refuses a guest command before sending it when the VM or its agent
-// does not run (or none is configured): then nothing was frozen and no
-// thaw is due. An answer of the agent itself (its error object) or a time
-// out may have come after a freeze, and gets its thaw.
-bool refused_without_freezing(const char *vmid, const char *freeze_msg)
-{
-    char not_running[96];
-    snprintf(not_running, sizeof not_running, "VM %s is not running", vmid);
-    const char *output = strstr(freeze_msg, " failed: ");
-    return output != nullptr && !carries_agent_error(output) &&
-           (strstr(output, "QEMU guest agent is not running") != nullptr ||
-            strstr(output, "No QEMU guest agent configured") != nullptr || strstr(output, not_running) != nullptr);
-}
-
 // Appends a name as device-mapper spells it under /dev/mapper: every "-"
 // doubled, so the single "-" between VG and LV stays unambiguous.
 void append_dm_escaped(char *out, size_t out_size, size_t *used, const char *name)
@@ -125,16 +116,25 @@ int signal_index(int sig)
     return 2;
 }
 
+uint64_t now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
 // Async-signal-safe: a child that drops our descriptors and runs argv; the
 // parent waits under a 120 s alarm whose default action ends the program.
-void run_and_wait_in_handler(const char *const *argv)
+// Returns the child's exit status, or -1.
+int32_t run_and_wait_in_handler(const char *const *argv)
 {
     pid_t pid = start_child_in_handler(argv);
     if (pid < 0)
-        return;
+        return -1;
     alarm(120);
-    (void)wait_child(pid);
+    int32_t code = wait_child(pid);
     alarm(0);
+    return code;
 }
 
 void rollback_taken(const snapshot_set *set, uint64_t taken, const char *context)
@@ -149,36 +149,49 @@ void rollback_taken(const snapshot_set *set, uint64_t taken, const char *context
     }
 }
 
-// The handler's step 1: SIGTERM to the running agent's group and to the
-// agent, a grace time of polls 100 ms apart, then SIGKILL and a blocking
-// wait. Async-signal-safe.
-void stop_agent_in_handler()
+// SIGTERM to a child's group and to the child, a grace time of polls
+// 100 ms apart, then SIGKILL and a blocking wait. Async-signal-safe.
+void stop_child_in_handler(pid_t child)
 {
-    pid_t agent = g_cleanup.agent_pid;
-    if (agent <= 0)
-        return;
-    g_cleanup.agent_pid = 0;
-    kill(-agent, SIGTERM);
-    kill(agent, SIGTERM);
+    kill(-child, SIGTERM);
+    kill(child, SIGTERM);
     for (uint32_t poll = 0; poll <= cleanup_agent_grace_polls; poll++) {
         int status;
-        pid_t got = waitpid(agent, &status, WNOHANG);
-        if (got == agent || (got < 0 && errno == ECHILD))
+        pid_t got = waitpid(child, &status, WNOHANG);
+        if (got == child || (got < 0 && errno == ECHILD))
             return;
         if (poll < cleanup_agent_grace_polls) {
             struct timespec ts = {0, 100000000L};
             nanosleep(&ts, nullptr);
         }
     }
-    kill(-agent, SIGKILL);
-    kill(agent, SIGKILL);
-    (void)wait_child(agent);
+    kill(-child, SIGKILL);
+    kill(child, SIGKILL);
+    (void)wait_child(child);
 }
 
-// The handler's step 4: every snapshot the run owns, in index order, and
-// the one whose lvcreate was under way. Async-signal-safe.
-void remove_snapshots_in_handler()
+// The handler's first steps: the running agent, and the qm guest command
+// the main flow was waiting for (a freeze that a thaw of ours could only
+// race). Async-signal-safe.
+void stop_children_in_handler()
 {
+    pid_t agent = g_cleanup.agent_pid;
+    if (agent > 0) {
+        g_cleanup.agent_pid = 0;
+        stop_child_in_handler(agent);
+    }
+    pid_t guest_cmd = g_cleanup.guest_cmd_pid;
+    if (guest_cmd > 0) {
+        g_cleanup.guest_cmd_pid = 0;
+        stop_child_in_handler(guest_cmd);
+    }
+}
+
+// Every snapshot the run owns, in index order, and the one whose lvcreate
+// was under way. True when every owned one was removed. Async-signal-safe.
+bool remove_snapshots_in_handler()
+{
+    bool all_removed = true;
     int32_t in_flight = g_cleanup.creating;
     g_cleanup.creating = 0;
     for (int i = 0; i < VM_MAX_VOLUMES; i++) {
@@ -188,16 +201,17 @@ void remove_snapshots_in_handler()
         if (i + 1 == in_flight)
             in_flight = 0;
         const char *argv[] = {"lvremove", "-f", "-y", g_cleanup.snapshot_names[i], nullptr};
-        run_and_wait_in_handler(argv);
+        if (run_and_wait_in_handler(argv) != 0)
+            all_removed = false;
     }
     if (in_flight == 0)
-        return;
+        return all_removed;
 
     // A snapshot whose lvcreate was still running would outlive the run and
     // make the next backup of the VM fail on its name. Give the command the
     // agent's grace time to finish (its child is the only one now), then
     // remove whatever it made; lvremove of a name that never came to be
-    // fails harmlessly.
+    // fails harmlessly (and the next run finds one that stayed by its name).
     for (uint32_t poll = 0; poll <= cleanup_agent_grace_polls; poll++) {
         int status;
         pid_t got = waitpid(-1, &status, WNOHANG);
@@ -209,26 +223,270 @@ void remove_snapshots_in_handler()
         nanosleep(&ts, nullptr);
     }
     const char *argv[] = {"lvremove", "-f", "-y", g_cleanup.snapshot_names[in_flight - 1], nullptr};
-    run_and_wait_in_handler(argv);
+    (void)run_and_wait_in_handler(argv);
+    return all_removed;
 }
 
 // The registry of a new set: nothing frozen, created or running yet, no
-// secret file, and the thaw command naming the VM.
-void reset_registry(const char *vmid)
+// secret file, and the guest commands naming the VM.
+void reset_registry(const char *vmid, uint32_t guest_cmd_limit)
 {
     g_cleanup.frozen = 0;
     snprintf(g_cleanup.thaw_vmid, sizeof g_cleanup.thaw_vmid, "%s", vmid);
-    g_cleanup.thaw_argv[0] = "qm";
-    g_cleanup.thaw_argv[1] = "guest";
-    g_cleanup.thaw_argv[2] = "cmd";
-    g_cleanup.thaw_argv[3] = g_cleanup.thaw_vmid;
-    g_cleanup.thaw_argv[4] = "fsfreeze-thaw";
-    g_cleanup.thaw_argv[5] = nullptr;
+    g_cleanup.guest_cmd_limit = guest_cmd_limit;
     for (int i = 0; i < VM_MAX_VOLUMES; i++)
         g_cleanup.created[i] = 0;
     g_cleanup.creating = 0;
     g_cleanup.agent_pid = 0;
+    g_cleanup.guest_cmd_pid = 0;
     g_cleanup.secret_file.armed = 0;
+    g_cleanup.config_file.armed = 0;
+}
+
+// What one qm guest cmd answered.
+struct guest_answer {
+    int32_t started;     // qm could be started
+    int32_t exit_code;   // -1 when it ended by a signal
+    int32_t timed_out;
+    uint32_t limit;      // the time limit it had, in seconds
+    char text[512];      // its output, trailing white space removed
+};
+
+// Runs qm guest cmd <vmid> <command> and fills the answer; the main flow's
+// way and the signal handler's.
+typedef void (*guest_runner)(const char *vmid, const char *command, uint32_t limit, guest_answer *answer);
+
+// The pid of a guest command reaches the handler before any signal can be
+// handled, so that an interrupt ends it before thawing; a freeze also
+// reaches the journal, so that the next run can end it if we die.
+void register_guest_cmd(pid_t pid, void *)
+{
+    g_cleanup.guest_cmd_pid = pid;
+}
+
+void register_freeze(pid_t pid, void *ctx)
+{
+    register_guest_cmd(pid, ctx);
+    journal_child("qm", pid);
+}
+
+void run_guest_cmd_registered(const char *vmid, const char *command, uint32_t limit, guest_answer *answer,
+                              void (*started)(pid_t, void *))
+{
+    const char *argv[] = {"qm", "guest", "cmd", vmid, command, nullptr};
+    command_result result;
+    int32_t rc = run_command_watched(argv, limit, answer->text, sizeof answer->text, &result, started, nullptr);
+    g_cleanup.guest_cmd_pid = 0;
+    answer->started = rc == 0 && result.exit_code != 127;
+    answer->exit_code = result.exit_code;
+    answer->timed_out = result.timed_out;
+    answer->limit = limit;
+    trim_trailing_space(answer->text);
+}
+
+void run_guest_cmd(const char *vmid, const char *command, uint32_t limit, guest_answer *answer)
+{
+    run_guest_cmd_registered(vmid, command, limit, answer, register_guest_cmd);
+}
+
+// The handler's way: async-signal-safe only. The output is read through a
+// pipe; a command past its limit is killed.
+void run_guest_cmd_in_handler(const char *vmid, const char *command, uint32_t limit, guest_answer *answer)
+{
+    answer->started = 0;
+    answer->exit_code = -1;
+    answer->timed_out = 0;
+    answer->limit = limit;
+    answer->text[0] = '\0';
+    const char *argv[] = {"qm", "guest", "cmd", vmid, command, nullptr};
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return;
+    pid_t pid = start_child_in_handler(argv, fds[1]);
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return;
+    }
+    size_t used = 0;
+    bool open = true;
+    int status = 0;
+    bool reaped = false;
+    uint64_t deadline = now_ms() + static_cast<uint64_t>(limit) * 1000u;
+    for (;;) {
+        if (open) {
+            struct pollfd pfd = {fds[0], POLLIN, 0};
+            if (poll(&pfd, 1, 20) > 0) {
+                char scratch[256];
+                bool room = used + 1 < sizeof answer->text;
+                ssize_t n = room ? read(fds[0], answer->text + used, sizeof answer->text - 1 - used)
+                                 : read(fds[0], scratch, sizeof scratch);
+                if (n > 0 && room)
+                    used += static_cast<size_t>(n);
+                else if (n == 0 || (n < 0 && errno != EINTR))
+                    open = false;
+            }
+        } else {
+            struct timespec ts = {0, 20000000L};
+            nanosleep(&ts, nullptr);
+        }
+        pid_t got = waitpid(pid, &status, WNOHANG);
+        if (got == pid) {
+            reaped = true;
+            break;
+        }
+        if (got < 0 && errno != EINTR)
+            break;
+        if (now_ms() >= deadline) {
+            answer->timed_out = 1;
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            while ((got = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+            }
+            reaped = got == pid;
+            break;
+        }
+    }
+    // What the child wrote just before it ended.
+    int flags = fcntl(fds[0], F_GETFL);
+    if (open && flags >= 0 && fcntl(fds[0], F_SETFL, flags | O_NONBLOCK) == 0) {
+        ssize_t n;
+        while (used + 1 < sizeof answer->text &&
+               (n = read(fds[0], answer->text + used, sizeof answer->text - 1 - used)) > 0)
+            used += static_cast<size_t>(n);
+    }
+    close(fds[0]);
+    answer->text[used] = '\0';
+    while (used > 0 && (answer->text[used - 1] == '\n' || answer->text[used - 1] == ' ' ||
+                        answer->text[used - 1] == '\t' || answer->text[used - 1] == '\r'))
+        answer->text[--used] = '\0';
+    answer->started = 1;
+    if (reaped && WIFEXITED(status))
+        answer->exit_code = WEXITSTATUS(status);
+    if (answer->exit_code == 127)
+        answer->started = 0;
+}
+
+// The agent carried the command out: qm exited 0 without the agent's error
+// object. Async-signal-safe.
+bool answer_ok(const guest_answer &answer)
+{
+    return answer.started && answer.exit_code == 0 && !answer.timed_out && !carries_agent_error(answer.text);
+}
+
+// The last line of an answer: Perl's locale warnings may come before it.
+const char *last_line(const char *text)
+{
+    const char *newline = strrchr(text, '\n');
+    return newline != nullptr ? newline + 1 : text;
+}
+
+// Proxmox refused the command because the guest cannot be frozen at all:
+// no agent is configured, or the VM does not run (a stopped guest's file
+// systems are not frozen). Async-signal-safe.
+bool cannot_be_frozen(const guest_answer &answer, const char *vmid)
+{
+    if (!answer.started || answer.exit_code == 0 || answer.timed_out)
+        return false;
+    if (strstr(answer.text, "No QEMU guest agent configured") != nullptr)
+        return true;
+    char stopped[96] = "VM ";
+    strncat(stopped, vmid, 64);
+    strncat(stopped, " is not running", sizeof stopped - strlen(stopped) - 1);
+    return strstr(answer.text, stopped) != nullptr;
+}
+
+// A freeze that Proxmox refused before sending it to the agent: the guest
+// agent's ping failed, or the guest cannot be frozen at all.
+bool freeze_never_sent(const guest_answer &answer, const char *vmid)
+{
+    if (!answer.started)
+        return true;
+    if (answer.exit_code == 0 || answer.timed_out)
+        return false;
+    return strstr(answer.text, "QEMU guest agent is not running") != nullptr || cannot_be_frozen(answer, vmid);
+}
+
+// One message for an answer that was not a success.
+void describe_answer(const char *vmid, const char *command, const guest_answer &answer, char *msg, size_t msg_size)
+{
+    if (!answer.started) {
+        put_text(msg, msg_size, "qm is not available (not running on a Proxmox VE host?)");
+        return;
+    }
+    if (answer.timed_out) {
+        put_text(msg, msg_size, "qm guest cmd %s %s timed out after %u s", vmid, command, answer.limit);
+        return;
+    }
+    char text[sizeof answer.text];
+    memcpy(text, answer.text, sizeof text);
+    flatten_lines(text);
+    if (answer.exit_code == 0 && !carries_agent_error(text))
+        put_text(msg, msg_size, "qm guest cmd %s %s answered '%s'", vmid, command, text);
+    else
+        put_text(msg, msg_size, "qm guest cmd %s %s failed: %s", vmid, command,
+                 text[0] != '\0' ? text : "unknown error");
+}
+
+// The thaw loop of thaw_guest_confirmed, for the main flow and the
+// handler. True when the guest is thawed or cannot be frozen; false at
+// the deadline, with the last failed answer and its command.
+// Async-signal-safe when `run` is.
+bool confirm_thawed_with(guest_runner run, const char *vmid, uint32_t limit, bool thaw_first, int32_t *thaws,
+                         guest_answer *last, const char **last_command)
+{
+    const uint64_t start = now_ms();
+    const uint64_t deadline = thaw_confirm_deadline_ms;
+    *thaws = 0;
+    *last_command = "fsfreeze-status";
+    last->started = 0;
+    // Each call gets the freeze timeout, but never much beyond the deadline.
+    auto call_limit = [&]() -> uint32_t {
+        uint64_t elapsed = now_ms() - start;
+        uint64_t left_s = elapsed < deadline ? (deadline - elapsed + 999) / 1000 : 1;
+        return static_cast<uint32_t>(left_s < limit ? (left_s > 0 ? left_s : 1) : limit);
+    };
+    if (thaw_first) {
+        *last_command = "fsfreeze-thaw";
+        run(vmid, "fsfreeze-thaw", limit, last);
+        if (answer_ok(*last)) {
+            (*thaws)++;
+            return true;
+        }
+        if (cannot_be_frozen(*last, vmid))
+            return true;
+    }
+    guest_answer status;
+    for (;;) {
+        bool progressed = false;
+        run(vmid, "fsfreeze-status", call_limit(), &status);
+        const char *word = last_line(status.text);
+        if (answer_ok(status) && strcmp(word, "thawed") == 0)
+            return true;
+        if (cannot_be_frozen(status, vmid))
+            return true;
+        if (answer_ok(status) && strcmp(word, "frozen") == 0) {
+            *last_command = "fsfreeze-thaw";
+            run(vmid, "fsfreeze-thaw", call_limit(), last);
+            if (answer_ok(*last)) {
+                (*thaws)++;
+                progressed = true;  // read the status again at once
+            }
+        } else {
+            *last_command = "fsfreeze-status";
+            *last = status;
+        }
+        uint64_t elapsed = now_ms() - start;
+        if (elapsed >= deadline)
+            return false;
+        if (!progressed) {
+            uint64_t pause = deadline - elapsed < thaw_poll_interval_ms ? deadline - elapsed : thaw_poll_interval_ms;
+            struct timespec ts;
+            ts.tv_sec = static_cast<time_t>(pause / 1000);
+            ts.tv_nsec = static_cast<long>(pause % 1000) * 1000000L;
+            nanosleep(&ts, nullptr);
+        }
+    }
 }
 
 void install_signal_handlers()
@@ -274,12 +532,6 @@ uint64_t take_snapshots(const resolved_disk_list *disks, const char *tag, const 
     for (uint64_t i = 0; i < count; i++) {
         snapshot_entry &entry = set->rows[i];
         entry.volume = disks->rows[i].volume;
-        // The name is known before lvcreate runs, so that an interrupt
-        // during the command can still remove what it leaves behind.
-        char name[128];
-        snapshot_lv_name(disks->rows[i].lv.lv_name, name, sizeof name);
-        snprintf(g_cleanup.snapshot_names[i], sizeof g_cleanup.snapshot_names[i], "%s/%s",
-                 disks->rows[i].lv.vg_name, name);
         g_cleanup.creating = static_cast<int32_t>(i) + 1;
         char create_msg[256];
         int32_t created = create_snapshot(&disks->rows[i].lv, tag, size_text, entry.vg_name,
@@ -296,6 +548,18 @@ uint64_t take_snapshots(const resolved_disk_list *disks, const char *tag, const 
         }
     }
     return count;
+}
+
+// Every snapshot's name, known before the freeze: the journal names them
+// all, and an interrupt during an lvcreate can still remove what it left.
+void name_snapshots(const resolved_disk_list *disks, uint64_t count)
+{
+    for (uint64_t i = 0; i < count; i++) {
+        char name[128];
+        snapshot_lv_name(disks->rows[i].lv.lv_name, name, sizeof name);
+        snprintf(g_cleanup.snapshot_names[i], sizeof g_cleanup.snapshot_names[i], "%s/%s",
+                 disks->rows[i].lv.vg_name, name);
+    }
 }
 
 }  // namespace
@@ -368,21 +632,31 @@ int32_t guest_fsfreeze(const char *vmid, const char *command, uint32_t time_limi
 {
     if (msg_size > 0)
         msg[0] = '\0';
-    const char *argv[] = {"qm", "guest", "cmd", vmid, command, nullptr};
-    char output[512];
-    command_result result;
-    if (run_pve_tool(argv, time_limit, output, sizeof output, &result, msg, msg_size) != 0)
-        return -1;
-    trim_trailing_space(output);
-    if (result.timed_out) {
-        snprintf(msg, msg_size, "qm guest cmd %s %s timed out after %u s", vmid, command, time_limit);
-        return -1;
-    }
-    if (result.exit_code == 0 && !carries_agent_error(output))
+    guest_answer answer;
+    run_guest_cmd(vmid, command, time_limit, &answer);
+    if (answer_ok(answer))
         return 0;
-    flatten_lines(output);
-    snprintf(msg, msg_size, "qm guest cmd %s %s failed: %s", vmid, command,
-             output[0] != '\0' ? output : "unknown error");
+    describe_answer(vmid, command, answer, msg, msg_size);
+    return -1;
+}
+
+int32_t thaw_guest_confirmed(const char *vmid, uint32_t time_limit, bool thaw_first, int32_t *thaws,
+                             char *msg, size_t msg_size)
+{
+    if (msg_size > 0)
+        msg[0] = '\0';
+    int32_t count = 0;
+    guest_answer last;
+    const char *command = nullptr;
+    bool thawed = confirm_thawed_with(run_guest_cmd, vmid, time_limit, thaw_first, &count, &last, &command);
+    if (thaws != nullptr)
+        *thaws = count;
+    if (thawed)
+        return 0;
+    char why[600];
+    describe_answer(vmid, command, last, why, sizeof why);
+    put_text(msg, msg_size, "the guest could not be confirmed thawed within %g s (%s)",
+             thaw_confirm_deadline_ms / 1000.0, why);
     return -1;
 }
 
@@ -405,6 +679,7 @@ int32_t remove_snapshot(const char *vg_name, const char *snap_name, char *msg, s
     trim_trailing_space(output);
     snprintf(msg, msg_size, "lvremove %s failed: %.400s", name,
              output[0] != '\0' ? output : "unknown error");
+    journal_snapshot_left();
     return -1;
 }
 
@@ -510,13 +785,24 @@ void cleanup_on_signal(int sig)
         sigaddset(&others, other);
     sigprocmask(SIG_BLOCK, &others, nullptr);
 
-    stop_agent_in_handler();
+    stop_children_in_handler();
     removal_slot_fire(&g_cleanup.secret_file);
+    removal_slot_fire(&g_cleanup.config_file);
+    // The thaw goes on until the guest is confirmed thawed or the deadline
+    // passes; no alarm cuts it short, and the snapshots come after it.
+    bool thawed = true;
     if (g_cleanup.frozen) {
         g_cleanup.frozen = 0;
-        run_and_wait_in_handler(g_cleanup.thaw_argv);
+        int32_t thaws;
+        guest_answer last;
+        const char *command;
+        thawed = confirm_thawed_with(run_guest_cmd_in_handler, g_cleanup.thaw_vmid, g_cleanup.guest_cmd_limit, true,
+                                     &thaws, &last, &command);
     }
-    remove_snapshots_in_handler();
+    bool removed = remove_snapshots_in_handler();
+    // Nothing is left for the next run to repair.
+    if (thawed && removed)
+        journal_remove_in_handler();
 
     // Then the handler in force before ours (the progress segment's), and
     // the signal's own end of the program.
@@ -541,23 +827,39 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
     const char *size_text = params->snapshot_size;
     const char *tag = (params->tag != nullptr && params->tag[0] != '\0') ? params->tag : "vlt_agent";
 
-    reset_registry(vmid);
+    reset_registry(vmid, timeout);
+    uint64_t count = disks->count < uint64_t{VM_MAX_VOLUMES} ? disks->count : uint64_t{VM_MAX_VOLUMES};
+    name_snapshots(disks, count);
+    // A run that dies from here on leaves its state file: the next run
+    // learns from it that the guest may be frozen and which snapshots
+    // may exist.
+    bool freeze = params->skip_freeze == 0;
+    if (journal_freezing(freeze, g_cleanup.snapshot_names, count, msg, msg_size) != 0)
+        return -1;
     handler_until_taken handler;
 
     // The guest agent may complete a freeze after qm gave up on it, so the
-    // guest counts as frozen from the moment the command is sent.
-    bool freeze = params->skip_freeze == 0;
+    // guest counts as frozen from the moment the command is sent until a
+    // thaw is confirmed.
     g_cleanup.frozen = freeze ? 1 : 0;
-    char freeze_msg[512];
-    if (freeze && guest_fsfreeze(vmid, "fsfreeze-freeze", timeout, freeze_msg, sizeof freeze_msg) != 0) {
-        g_cleanup.frozen = 0;
+    guest_answer answer{};
+    if (freeze) {
+        run_guest_cmd_registered(vmid, "fsfreeze-freeze", timeout, &answer, register_freeze);
+        journal_child_done();
+    }
+    if (freeze && !answer_ok(answer)) {
         set->freeze_failed = 1;
-        char thaw_msg[256];
-        if (!refused_without_freezing(vmid, freeze_msg) &&
-            guest_fsfreeze(vmid, "fsfreeze-thaw", timeout, thaw_msg, sizeof thaw_msg) != 0)
-            log_write(LOG_LEVEL_WARN, "VM %s: %s (the guest may still be frozen -- check manually)",
-                      vmid, thaw_msg);
-        snprintf(msg, msg_size, "%s", freeze_msg);
+        describe_answer(vmid, "fsfreeze-freeze", answer, msg, msg_size);
+        // A freeze that qm refused before sending it froze nothing.
+        char thaw_msg[768] = "";
+        if (freeze_never_sent(answer, vmid) ||
+            thaw_guest_confirmed(vmid, timeout, true, nullptr, thaw_msg, sizeof thaw_msg) == 0) {
+            g_cleanup.frozen = 0;
+            journal_thawed();
+        } else {
+            set->thaw_unconfirmed = 1;
+            log_write(LOG_LEVEL_WARN, "VM %s: %s (the guest may still be frozen -- check manually)", vmid, thaw_msg);
+        }
         return -1;
     }
     struct timespec window_start;
@@ -566,14 +868,18 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
     char failure[512] = "";
     uint64_t taken = take_snapshots(disks, tag, size_text, set, failure, sizeof failure);
 
-    g_cleanup.frozen = 0;
-    char thaw_msg[256];
-    int32_t thawed = freeze ? guest_fsfreeze(vmid, "fsfreeze-thaw", timeout, thaw_msg, sizeof thaw_msg) : 0;
+    char thaw_msg[768] = "";
+    int32_t thawed = freeze ? thaw_guest_confirmed(vmid, timeout, true, nullptr, thaw_msg, sizeof thaw_msg) : 0;
     struct timespec window_end;
     clock_gettime(CLOCK_MONOTONIC, &window_end);
-    if (thawed != 0)
-        log_write(LOG_LEVEL_ERROR, "VM %s: %s (the guest may still be frozen -- check manually)",
-                  vmid, thaw_msg);
+    if (thawed == 0) {
+        g_cleanup.frozen = 0;
+        journal_thawed();
+    } else {
+        // The handler keeps trying on an interrupt; the run ends with 1.
+        set->thaw_unconfirmed = 1;
+        log_write(LOG_LEVEL_ERROR, "VM %s: %s (the guest may still be frozen -- check manually)", vmid, thaw_msg);
+    }
 
     if (taken == set->count) {
         set->window_seconds = monotonic_seconds_between(window_start, window_end);

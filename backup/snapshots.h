@@ -29,6 +29,7 @@ struct snapshot_set {
     uint64_t count;
     double window_seconds;  // freeze to thaw (first to last snapshot without a freeze)
     int32_t freeze_failed;  // the set failed at the freeze: nothing was taken
+    int32_t thaw_unconfirmed;  // the guest could not be confirmed thawed: it may be frozen
 };
 
 // Shared between the main flow and cleanup_on_signal. The main flow changes
@@ -36,10 +37,12 @@ struct snapshot_set {
 // exists and clearing it before undoing that thing.
 struct cleanup_registry {
     volatile int32_t agent_pid;           // 0 when no agent runs
+    volatile int32_t guest_cmd_pid;       // the qm guest cmd being waited for, 0 when none
     removal_slot secret_file;             // armed while a secret file exists
-    volatile int32_t frozen;              // the guest is (or may be becoming) frozen
+    removal_slot config_file;             // armed while the configuration job's file exists
+    volatile int32_t frozen;              // the guest is (or may be) frozen: not confirmed thawed
     char thaw_vmid[64];
-    const char *thaw_argv[6];             // qm guest cmd <vmid> fsfreeze-thaw
+    volatile uint32_t guest_cmd_limit;    // seconds per qm guest cmd
     volatile int32_t created[VM_MAX_VOLUMES];
     char snapshot_names[VM_MAX_VOLUMES][300];  // "vg/lv" of snapshot i
     volatile int32_t creating;            // i + 1 while snapshot i is being created, else 0
@@ -55,6 +58,10 @@ extern cleanup_registry g_cleanup;
 extern uint32_t snapshot_retry_delay_ms;      // 1000
 extern uint32_t snapshot_device_poll_ms;      // 100
 extern uint32_t cleanup_agent_grace_polls;    // 50
+// How long a thaw is retried, asking fsfreeze-status in between, until the
+// guest reads thawed; and the pause between two tries (milliseconds).
+extern uint32_t thaw_confirm_deadline_ms;     // 60000
+extern uint32_t thaw_poll_interval_ms;        // 1000
 
 int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
                             const freeze_params *params, snapshot_set *set, char *msg,
@@ -69,6 +76,17 @@ int32_t remove_snapshot(const char *vg_name, const char *snap_name, char *msg, s
 // command is "fsfreeze-freeze" or "fsfreeze-thaw".
 int32_t guest_fsfreeze(const char *vmid, const char *command, uint32_t time_limit, char *msg,
                        size_t msg_size);
+
+// Makes sure the guest is thawed: sends the thaw (first, with thaw_first;
+// its success is the confirmation), then asks fsfreeze-status and sends
+// the thaw again while it reads frozen, pausing thaw_poll_interval_ms
+// while the agent does not answer (it is busy until a late freeze
+// completes), until the guest reads thawed or thaw_confirm_deadline_ms
+// have passed. A guest whose agent is not configured or that does not run
+// cannot be frozen and counts as thawed. 0, with the number of thaws that
+// succeeded in *thaws (optional); -1 with the reason.
+int32_t thaw_guest_confirmed(const char *vmid, uint32_t time_limit, bool thaw_first, int32_t *thaws,
+                             char *msg, size_t msg_size);
 
 // Turns a --snapshot-size value into "-L"/"-l" and a value ("512m",
 // "10%ORIGIN"); 0 or -1.

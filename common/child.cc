@@ -88,10 +88,12 @@ pid_t start_child(const child_setup &setup)
     return spawn(setup, false);
 }
 
-pid_t start_child_in_handler(const char *const *argv)
+pid_t start_child_in_handler(const char *const *argv, int output_fd)
 {
     child_setup setup;
     setup.argv = argv;
+    setup.output_fd = output_fd;
+    setup.own_group = true;
     setup.clear_signal_mask = true;
     return spawn(setup, true);
 }

@@ -50,9 +50,11 @@ struct child_setup {
 pid_t start_child(const child_setup &setup);
 
 // The same from inside a signal handler, with async-signal-safe calls only:
-// the child stays in our process group, closes descriptors 3 to 1023 and
-// starts with no signal blocked. Returns the pid or -1.
-pid_t start_child_in_handler(const char *const *argv);
+// the child leads a process group of its own (a second Ctrl-C at the
+// terminal must not end the clean-up's thaw or lvremove), closes
+// descriptors 3 to 1023 and starts with no signal blocked; output_fd >= 0
+// becomes its standard output and error. Returns the pid or -1.
+pid_t start_child_in_handler(const char *const *argv, int output_fd = -1);
 
 // Waits for the child, retrying interrupted waits. Returns its exit status
 // (0..255), or -1 when it ended by a signal or could not be waited for.

@@ -94,6 +94,11 @@ int32_t run_pve_tool(const char *const *argv, uint32_t time_limit, char *out, si
 
 int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
                     command_result *result) {
+    return run_command_watched(argv, time_limit, out, out_size, result, nullptr, nullptr);
+}
+
+int32_t run_command_watched(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
+                            command_result *result, void (*started)(pid_t pid, void *ctx), void *ctx) {
     command_result local;
     command_result *res = result != nullptr ? result : &local;
     res->exit_code = -1;
@@ -115,6 +120,8 @@ int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, siz
     setup.own_group = true;
     setup.clear_signal_mask = true;
     setup.env = kToolEnvironment;
+    setup.started = started;
+    setup.started_ctx = ctx;
     pid_t pid = start_child(setup);
     if (pid < 0) return -1;
     write_end.reset();

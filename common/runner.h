@@ -1,5 +1,7 @@
 // Runs an outside tool with a time limit and captures its merged output.
 #pragma once
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -11,6 +13,11 @@ struct command_result {
 // argv is null-terminated; element 0 is looked up on PATH. out_size > 0.
 int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
                     command_result *result);
+
+// run_command that tells started(pid, ctx) the tool's process id before
+// any signal can be handled, for a signal handler that must end the tool.
+int32_t run_command_watched(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
+                            command_result *result, void (*started)(pid_t pid, void *ctx), void *ctx);
 
 // run_command for a Proxmox VE tool (qm, pvesm, pvesh; argv[0]): -1 when it
 // could not be run (nothing started, or exit code 127), with "<tool> is not

@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/options.h"
 #include "common/progress.h"
+#include "common/stale_files.h"
 #include "restore/restore_vm.h"
 
 namespace {
@@ -149,6 +150,9 @@ int restore_main(int argc, char **argv) {
     if (status >= 0)
         return status;
 
+    // What dead runs of either program left behind; before our own
+    // segment, as a dead process with our pid may have left one.
+    sweep_stale_files();
     progress_start(PROGRESS_KIND_RESTORE, opts.job_prefix, opts.forwarded, opts.forwarded_count);
     int64_t vmid = 0;
     char err[1024];

@@ -1,157 +1,10 @@
 // vlt_proxmox end to end on the simulated host: real block devices, the
 // reference engine, the host tools' call log and check-clean.
-#include <dirent.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "fake_tools.h"
-#include "tests/support/simhost.h"
+#include "backup_host.h"
 
 namespace {
 
-using strings = std::vector<std::string>;
-
-const char kVm101[] =
-    "agent: 1\n"
-    "boot: order=scsi0;ide2;net0\n"
-    "efidisk0: local-lvm:vm-101-disk-9,efitype=4m,size=4M\n"
-    "ide2: none,media=cdrom\n"
-    "memory: 2048\n"
-    "name: web01\n"
-    "net0: virtio=BC:24:11:2C:69:EC,bridge=vmbr0,firewall=1\n"
-    "scsi0: local-lvm:vm-101-disk-0,iothread=1,size=8M\n"
-    "virtio1: thick:vm-101-disk-1,size=4M\n";
-
-const uint64_t kDisk0 = 8u << 20;
-const uint64_t kDisk1 = 4u << 20;
-
-class BackupHost : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        VLT_REQUIRE_SIM_HOST(host_);
-        ASSERT_TRUE(host_.add_storage("local-lvm", "lvmthin"));
-        ASSERT_TRUE(host_.add_storage("thick", "lvm"));
-        for (const std::string &e : host_.child_env())
-            if (e.rfind("PATH=", 0) == 0)
-                path_ = e.substr(5);
-        write_wrapper();
-    }
-    void TearDown() override
-    {
-        if (host_.ok())
-            host_.set_frozen(101, false);
-    }
-
-    void build_vm(const std::string &config = kVm101)
-    {
-        ASSERT_TRUE(host_.add_vm(101, config));
-        ASSERT_TRUE(host_.add_lv_random("local-lvm", "vm-101-disk-0", kDisk0, 11));
-        ASSERT_TRUE(host_.add_lv_random("thick", "vm-101-disk-1", kDisk1, 22));
-        ASSERT_TRUE(host_.add_lv_random("local-lvm", "vm-101-disk-9", 4u << 20, 33));
-        ASSERT_TRUE(host_.clear_calls());
-    }
-
-    // A vlt_agent in front of the reference one: it notes what it was given
-    // and what the host looked like, runs an optional hook, then hands over.
-    void write_wrapper()
-    {
-        const std::string w = wrap_.path();
-        write_text(w + "/vlt_agent",
-                   "#!/bin/bash\n"
-                   "W='" + w + "'\n"
-                   "n=$(( $(cat \"$W/count\" 2>/dev/null || echo 0) + 1 )); echo $n > \"$W/count\"\n"
-                   "printf '%s\\n' \"$@\" > \"$W/argv.$n\"\n"
-                   "echo $$ > \"$W/pid.$n\"; cp \"/dev/shm/vlt_progress.$PPID\" \"$W/segment.$n\" 2>/dev/null\n"
-                   "ls '/dev/" + host_.vg() + "' > \"$W/nodes.$n\"\n"
-                   "case \"$2\" in /dev/*) cat \"$VLT_SIM_ROOT/lvs/" + host_.vg() +
-                       "/${2##*/}\" > \"$W/lv.$n\";; esac\n"
-                   "[ -f \"$W/hook\" ] && . \"$W/hook\"\n"
-                   "exec '" + std::string(vlt_test::engine_bin_dir()) + "/vlt_agent' \"$@\"\n",
-                   0755);
-    }
-    void hook(const std::string &text) { write_text(wrap_.path() + "/hook", text); }
-    std::string wrap_file(const std::string &name) const { return slurp(wrap_.path() + "/" + name); }
-
-    vlt_test::run_result backup(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), {"--vmid", "101"});
-        return host_.run(vlt_test::backup_program(), args, {"PATH=" + wrap_.path() + ":" + path_});
-    }
-    vlt_test::run_result backup_to_out(std::vector<std::string> own = {})
-    {
-        own.push_back("--");
-        own.push_back("--out");
-        own.push_back(out_.path());
-        return backup(own);
-    }
-
-    // The run header of a job in the output directory.
-    std::string header_of(const std::string &job) const
-    {
-        std::string found;
-        DIR *d = opendir(out_.path().c_str());
-        if (d == nullptr)
-            return found;
-        while (dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name.rfind(job + "-", 0) == 0 && name.size() > 5 && name.substr(name.size() - 5) == ".infb")
-                found = out_.path() + "/" + name;
-        }
-        closedir(d);
-        return found;
-    }
-
-    // Restores a job into a new file and returns the file's bytes.
-    std::string restore_job(const std::string &job)
-    {
-        std::string header = header_of(job);
-        EXPECT_FALSE(header.empty()) << "no run of " << job;
-        std::string target = restored_.path() + "/" + job;
-        write_text(target, "");
-        auto r = host_.run(std::string(vlt_test::engine_bin_dir()) + "/vlt_restore",
-                           {"--meta", header, "--search-dir", out_.path(), "--target", target});
-        EXPECT_EQ(r.exit_status, 0) << r.err;
-        return slurp(target);
-    }
-
-    strings host_calls() const
-    {
-        strings out;
-        for (const auto &c : host_.calls())
-            if (!c.is_end)
-                out.push_back(c.tool + " " + c.joined());
-        return out;
-    }
-
-    // Nothing was frozen, snapshotted or backed up, and nothing is left.
-    void expect_untouched()
-    {
-        EXPECT_TRUE(host_.calls_of("lvcreate").empty());
-        EXPECT_FALSE(host_.guest_frozen(101));
-        EXPECT_TRUE(wrap_file("count").empty());
-        expect_clean();
-    }
-
-    void expect_clean(pid_t pid = 0)
-    {
-        std::string report;
-        EXPECT_TRUE(host_.check_clean(&report, pid)) << report;
-    }
-
-    vlt_test::sim_host host_;
-    vlt_test::temp_dir wrap_{"vlt_br_wrap"};
-    vlt_test::temp_dir out_{"vlt_br_out"};
-    vlt_test::temp_dir restored_{"vlt_br_restored"};
-    std::string path_;
-};
+using namespace backup_host_test;
 
 TEST_F(BackupHost, WholeVmIsCapturedAtTheSnapshotInstant)
 {
@@ -185,7 +38,9 @@ TEST_F(BackupHost, WholeVmIsCapturedAtTheSnapshotInstant)
                             "vg_name,lv_name,lv_attr,lv_size,segtype,origin,lv_kernel_major,lv_kernel_minor";
     EXPECT_EQ(host_calls(),
               (strings{"qm config 101 --current", "pvesm path local-lvm:vm-101-disk-0", lvs,
-                       "pvesm path thick:vm-101-disk-1", lvs, "qm status 101", "qm guest cmd 101 fsfreeze-freeze",
+                       "pvesm path thick:vm-101-disk-1", lvs,
+                       "lvs --noheadings --separator | -o vg_name,lv_name,lv_tags,origin " + vg, "qm status 101",
+                       "qm guest cmd 101 fsfreeze-freeze",
                        "lvcreate -s -y -kn -n vm-101-disk-0_vltsnap --addtag vlt_agent --addtag vm101 " + vg +
                            "/vm-101-disk-0",
                        "lvcreate -s -y -n vm-101-disk-1_vltsnap -l 10%ORIGIN --addtag vlt_agent --addtag vm101 " + vg +
@@ -368,13 +223,40 @@ TEST_F(BackupHost, HangingGuestAgentTimesOutTwice)
 {
     ASSERT_NO_FATAL_FAILURE(build_vm());
     ASSERT_TRUE(host_.set_agent(101, "hanging"));
-    auto r = backup({"--freeze-timeout", "1", "--", "--out", out_.path()});
+    auto r = host_.run(vlt_test::backup_program(), {"--vmid", "101", "--freeze-timeout", "1", "--", "--out", out_.path()},
+                       {"PATH=" + wrap_.path() + ":" + path_, "VLT_THAW_DEADLINE=2"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(log_lines(r.err),
-              (strings{"WARN  VM 101: qm guest cmd 101 fsfreeze-thaw timed out after 1 s (the guest may still be frozen -- check manually)",
+              (strings{"WARN  VM 101: the guest could not be confirmed thawed within 2 s (qm guest cmd 101 fsfreeze-status "
+                       "timed out after 1 s) (the guest may still be frozen -- check manually)",
                        "ERROR VM 101: cannot freeze the guest (qm guest cmd 101 fsfreeze-freeze timed out after 1 s): "
                        "--consistency try backs it up crash-consistent"}));
+    // Only the status polls came after the one thaw, never a second freeze.
+    strings qm;
+    for (const auto &c : host_.calls_of("qm"))
+        qm.push_back(c.joined());
+    ASSERT_GE(qm.size(), 4u);
+    EXPECT_EQ(strings(qm.begin(), qm.begin() + 4), (strings{"config 101 --current", "status 101",
+                                                           "guest cmd 101 fsfreeze-freeze", "guest cmd 101 fsfreeze-thaw"}));
+    for (size_t i = 4; i < qm.size(); i++)
+        EXPECT_EQ(qm[i], "guest cmd 101 fsfreeze-status");
+    // The run could not tell whether the guest froze: its state file says
+    // so, and the next run asks before it freezes (the guest reads thawed:
+    // nothing to repair, nothing logged).
+    std::string report;
+    EXPECT_FALSE(host_.check_clean(&report));
+    EXPECT_EQ(report, "run state " + host_.run_dir() + "/101.state\n");
     ASSERT_TRUE(host_.set_agent(101, "answering"));
+    ASSERT_TRUE(host_.clear_calls());
+    r = backup({"--no-vmconfig", "--", "--out", out_.path()});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    for (const auto &l : log_lines(r.err))
+        EXPECT_EQ(l.rfind("INFO", 0), 0u) << l;
+    qm.clear();
+    for (const auto &c : host_.calls_of("qm"))
+        qm.push_back(c.joined());
+    EXPECT_EQ(qm, (strings{"guest cmd 101 fsfreeze-status", "config 101 --current", "status 101",
+                           "guest cmd 101 fsfreeze-freeze", "guest cmd 101 fsfreeze-thaw"}));
     expect_clean();
 }
 
@@ -395,23 +277,53 @@ TEST_F(BackupHost, AlreadyFrozenGuestIsNotAConsistencyWindow)
     expect_clean();
 }
 
-TEST_F(BackupHost, FailingThawDoesNotStopTheRun)
+TEST_F(BackupHost, FailingThawDoesNotStopTheRunButFailsIt)
 {
     ASSERT_NO_FATAL_FAILURE(build_vm());
     vlt_test::fault_spec f;
     f.tool = "qm";
     f.match = "guest cmd * fsfreeze-thaw";
+    f.times = 0;
     f.exit_code = 255;
     f.text = "VM 101 qga command 'guest-fsfreeze-thaw' failed - got timeout";
     ASSERT_TRUE(host_.add_fault(f));
-    auto r = backup_to_out();
-    EXPECT_EQ(r.exit_status, 0) << r.err;
+    auto r = host_.run(vlt_test::backup_program(), {"--vmid", "101", "--", "--out", out_.path()},
+                       {"PATH=" + wrap_.path() + ":" + path_, "VLT_THAW_DEADLINE=1"});
+    // Every disk is backed up and every snapshot removed, yet a guest that
+    // may be frozen fails the run.
+    EXPECT_EQ(r.exit_status, 1) << r.err;
     strings lines = log_lines(r.err);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "ERROR VM 101: qm guest cmd 101 fsfreeze-thaw failed: " + f.text +
-                            " (the guest may still be frozen -- check manually)");
-    EXPECT_EQ(lines.back(), "INFO  VM 101: backup finished, consistency: fs (frozen by the guest agent)");
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "ERROR VM 101: the guest could not be confirmed thawed within 1 s (qm guest cmd 101 "
+                        "fsfreeze-thaw failed: " + f.text + ") (the guest may still be frozen -- check manually)");
+    EXPECT_EQ(lines[lines.size() - 3], "INFO  VM 101 config: job vm101-vmconfig finished");
+    EXPECT_EQ(lines[lines.size() - 2], "ERROR VM 101: the guest may still be frozen: its thaw could not be confirmed "
+                                       "(every disk was backed up); check it with 'qm guest cmd 101 fsfreeze-status'");
+    EXPECT_EQ(lines.back(), "INFO  VM 101: backup failed, consistency: fs (frozen by the guest agent)");
+    EXPECT_FALSE(header_of("vm101-scsi0").empty());
+    EXPECT_FALSE(header_of("vm101-virtio1").empty());
     EXPECT_TRUE(host_.guest_frozen(101));  // as the operator was told
+    // The thaw was retried with status checks in between, then given up.
+    strings guest_cmds;
+    for (const auto &c : host_.calls_of("qm"))
+        if (c.joined().rfind("guest cmd", 0) == 0)
+            guest_cmds.push_back(c.args[3]);
+    ASSERT_GE(guest_cmds.size(), 5u);
+    EXPECT_EQ(strings(guest_cmds.begin(), guest_cmds.begin() + 5),
+              (strings{"fsfreeze-freeze", "fsfreeze-thaw", "fsfreeze-status", "fsfreeze-thaw", "fsfreeze-status"}));
+    std::string report;
+    EXPECT_FALSE(host_.check_clean(&report));
+    EXPECT_EQ(report, "frozen guest 101\nrun state " + host_.run_dir() + "/101.state\n");
+
+    // Once the agent thaws again, the next run thaws the guest first.
+    ASSERT_TRUE(host_.clear_faults());
+    r = backup({"--no-vmconfig", "--", "--out", out_.path()});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    lines = log_lines(r.err);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(like(lines[0], "WARN  VM 101: an earlier run (process [0-9]*) ended abnormally and left the guest frozen: thawed"))
+        << lines[0];
+    expect_clean();
 }
 
 TEST_F(BackupHost, SnapshotDeviceThatNeverAppears)

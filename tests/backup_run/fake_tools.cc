@@ -46,10 +46,19 @@ fake_tools::fake_tools()
         write_text(bin_ + "/" + tool, script, 0755);
     }
     path_.emplace(bin_);
+    // The run's lock and state files stay inside the fixture.
+    const char *run_dir = getenv("VLT_RUN_DIR");
+    had_run_dir_ = run_dir != nullptr;
+    saved_run_dir_ = run_dir != nullptr ? run_dir : "";
+    setenv("VLT_RUN_DIR", (dir_ + "/run").c_str(), 1);
 }
 
 fake_tools::~fake_tools()
 {
+    if (had_run_dir_)
+        setenv("VLT_RUN_DIR", saved_run_dir_.c_str(), 1);
+    else
+        unsetenv("VLT_RUN_DIR");
     path_.reset();
     // /dev/mapper itself stays: a test running next to this one may be
     // about to make its node there.

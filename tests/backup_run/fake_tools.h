@@ -3,7 +3,8 @@
 // Every tool named in the constructor becomes a bash script in a private
 // bin directory put first on PATH. Each call appends one line to the call
 // log (the tool name and its arguments, tab-separated), counts itself in
-// $n, then sources the snippet set with on() if there is one. Snapshot
+// $n, then sources the snippet set with on() if there is one. VLT_RUN_DIR
+// points into the fixture while it lives (dir()/run). Snapshot
 // device nodes are made under /dev/<vg>/ with a volume group name private
 // to the fixture, and removed again by the destructor.
 #pragma once
@@ -51,6 +52,8 @@ private:
     std::string bin_;
     std::string vg_;
     std::optional<vlt_test::path_override> path_;
+    std::string saved_run_dir_;
+    bool had_run_dir_ = false;
 };
 
 // Reads a whole file; empty when it cannot be read.

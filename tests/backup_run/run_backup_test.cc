@@ -117,6 +117,8 @@ TEST_F(RunBackup, BacksUpEveryDiskThenTheConfiguration)
         "pvesm path thick:vm-101-disk-1",
         "lvs --noheadings --separator | --units b --nosuffix -o "
         "vg_name,lv_name,lv_attr,lv_size,segtype,origin,lv_kernel_major,lv_kernel_minor",
+        // snapshots an earlier run may have left, in the disks' volume group
+        "lvs --noheadings --separator | -o vg_name,lv_name,lv_tags,origin " + vg,
         "qm status 101",
         "qm guest cmd 101 fsfreeze-freeze",
         "lvcreate -s -y -kn -n vm-101-disk-0_vltsnap --addtag vlt_agent --addtag vm101 " + vg + "/vm-101-disk-0",
@@ -518,11 +520,14 @@ TEST_F(RunBackupSignals, TermDuringTheConfigJobStillRemovesTheSecretFile)
     // both snapshots were removed by their jobs, none by the handler
     EXPECT_EQ(tools_.calls_of("lvremove").size(), 2u);
     EXPECT_EQ(access(("/dev/shm/vlt_progress." + std::to_string(out.pid)).c_str(), F_OK), -1);
-    // The configuration's temporary file is not the handler's business.
+    // The handler stays in force through the configuration job: its
+    // temporary file goes too, and so does the run's state file.
     std::string config = tools_.read("config-source");
     ASSERT_FALSE(config.empty());
     config.pop_back();
-    EXPECT_EQ(unlink(config.c_str()), 0) << config;
+    EXPECT_EQ(access(config.c_str(), F_OK), -1) << config;
+    EXPECT_EQ(access(tools_.path("run/101.state").c_str(), F_OK), -1);
+    EXPECT_EQ(access(tools_.path("run/101.lock").c_str(), F_OK), 0);
 }
 
 TEST_F(RunBackupSignals, SecondSignalDoesNotCutTheCleanUpShort)

@@ -43,6 +43,8 @@ protected:
             sigaction(SIGTERM, &saved_term_, nullptr);
         snapshot_retry_delay_ms = 1000;
         snapshot_device_poll_ms = 100;
+        thaw_confirm_deadline_ms = 60000;
+        thaw_poll_interval_ms = 1000;
     }
 
     void add(const char *slot, const char *lv, bool thin)
@@ -180,15 +182,20 @@ TEST_F(SnapshotSet, FailedFreezeIsFollowedByOneThaw)
 
 TEST_F(SnapshotSet, FreezeTimeOutThawsWithTheSameLimitAndWarnsWhenThatFails)
 {
+    // The agent never answers: the thaw, then the status asked until the
+    // deadline, each within the freeze timeout.
     tools_.on("qm", "exec sleep 5");
+    thaw_confirm_deadline_ms = 500;
     stderr_capture log;
     EXPECT_EQ(run_set(1), -1);
     EXPECT_STREQ(msg_, "qm guest cmd 101 fsfreeze-freeze timed out after 1 s");
-    EXPECT_EQ(tools_.call_lines(), (strings{"qm guest cmd 101 fsfreeze-freeze", "qm guest cmd 101 fsfreeze-thaw"}));
+    EXPECT_EQ(tools_.call_lines(), (strings{"qm guest cmd 101 fsfreeze-freeze", "qm guest cmd 101 fsfreeze-thaw",
+                                            "qm guest cmd 101 fsfreeze-status"}));
     EXPECT_EQ(log_lines(log.text()),
-              (strings{"WARN  VM 101: qm guest cmd 101 fsfreeze-thaw timed out after 1 s "
-                       "(the guest may still be frozen -- check manually)"}));
+              (strings{"WARN  VM 101: the guest could not be confirmed thawed within 0.5 s (qm guest cmd 101 "
+                       "fsfreeze-status timed out after 1 s) (the guest may still be frozen -- check manually)"}));
     EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+    EXPECT_EQ(set_.thaw_unconfirmed, 1);
 }
 
 TEST_F(SnapshotSet, FreezeRefusedByTheGuestAgentIsNotAConsistencyWindow)
@@ -257,15 +264,32 @@ TEST_F(SnapshotSet, FreezeRefusedBecauseNothingRunsGetsNoThaw)
 
 TEST_F(SnapshotSet, FailedThawIsLoggedButTheSetStands)
 {
-    tools_.on("qm", "[ \"$4\" = fsfreeze-thaw ] && { echo 'Agent error: boom'; exit 255; }; echo 2");
+    // The guest stays frozen and every thaw fails: the status is asked and
+    // the thaw sent again until the deadline.
+    tools_.on("qm", "case \"$4\" in\n"
+                    "fsfreeze-thaw) echo 'Agent error: boom'; exit 255;;\n"
+                    "fsfreeze-status) echo frozen;;\n"
+                    "*) echo 2;;\n"
+                    "esac");
+    thaw_confirm_deadline_ms = 300;
+    thaw_poll_interval_ms = 100;
     stderr_capture log;
     ASSERT_EQ(run_set(), 0) << msg_;
     strings lines = log_lines(log.text());
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "ERROR VM 101: qm guest cmd 101 fsfreeze-thaw failed: Agent error: boom "
-                        "(the guest may still be frozen -- check manually)");
+    EXPECT_EQ(lines[0], "ERROR VM 101: the guest could not be confirmed thawed within 0.3 s (qm guest cmd 101 "
+                        "fsfreeze-thaw failed: Agent error: boom) (the guest may still be frozen -- check manually)");
     EXPECT_EQ(lines[1].rfind("INFO  VM 101: consistency window", 0), 0u);
     EXPECT_EQ(set_.count, 3u);
+    EXPECT_EQ(set_.thaw_unconfirmed, 1);
+    // the handler keeps trying should the run be interrupted
+    EXPECT_EQ(g_cleanup.frozen, 1);
+    strings qm = tools_.calls_of("qm");
+    ASSERT_GE(qm.size(), 5u);
+    EXPECT_EQ(strings(qm.begin(), qm.begin() + 5),
+              (strings{"guest cmd 101 fsfreeze-freeze", "guest cmd 101 fsfreeze-thaw", "guest cmd 101 fsfreeze-status",
+                       "guest cmd 101 fsfreeze-thaw", "guest cmd 101 fsfreeze-status"}));
+    EXPECT_LE(qm.size(), 10u);  // four rounds at most in 0.3 s: polled, not hammered
 }
 
 TEST_F(SnapshotSet, NotLvmDoesNothing)
