@@ -605,4 +605,340 @@ TEST_F(BackupSignals, TermWhileTheGuestIsFrozen)
     expect_clean(run->pid());
 }
 
+// Runs side by side: one at a time per VM, never waiting across VMs.
+class BackupConcurrency : public BackupHost {
+protected:
+    void add_vm102()
+    {
+        ASSERT_TRUE(host_.add_vm(102, "agent: 1\nscsi0: local-lvm:vm-102-disk-0,size=4M\n"));
+        ASSERT_TRUE(host_.add_lv_random("local-lvm", "vm-102-disk-0", 4u << 20, 55));
+    }
+    std::unique_ptr<vlt_test::background_run> start(const std::string &vmid, std::vector<std::string> own = {})
+    {
+        std::vector<std::string> a = {"--vmid", vmid};
+        a.insert(a.end(), own.begin(), own.end());
+        a.insert(a.end(), {"--no-vmconfig", "--", "--out", out_.path()});
+        return host_.start(vlt_test::backup_program(), a, {"PATH=" + wrap_.path() + ":" + path_});
+    }
+    bool wait_for_file(const std::string &name)
+    {
+        for (int i = 0; i < 3000 && access((wrap_.path() + "/" + name).c_str(), F_OK) != 0; i++)
+            usleep(10000);
+        return access((wrap_.path() + "/" + name).c_str(), F_OK) == 0;
+    }
+    size_t qm_calls(const std::string &args) const
+    {
+        size_t n = 0;
+        for (const auto &c : host_.calls_of("qm"))
+            n += c.joined() == args;
+        return n;
+    }
+};
+
+TEST_F(BackupConcurrency, TwoRunsOfOneVmStartedTogether)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    // The run that gets the lock holds it in its first agent until the
+    // other run has ended.
+    hook("touch \"$W/holding.$PPID\"; i=0; while [ ! -e \"$W/release\" ] && [ $i -lt 3000 ]; do sleep 0.01; "
+         "i=$((i+1)); done\n");
+    auto a = start("101");
+    auto b = start("101");
+    ASSERT_TRUE(a->started() && b->started());
+    vlt_test::background_run *winner = nullptr, *loser = nullptr;
+    for (int i = 0; i < 3000 && loser == nullptr; i++) {
+        if (!a->running())
+            loser = a.get(), winner = b.get();
+        else if (!b->running())
+            loser = b.get(), winner = a.get();
+        else
+            usleep(10000);
+    }
+    ASSERT_NE(loser, nullptr) << "neither run ended";
+    auto lost = loser->wait(1000);
+    EXPECT_EQ(lost.exit_status, 1) << lost.err;
+    EXPECT_EQ(log_lines(lost.err),
+              (strings{"ERROR VM 101 is already being backed up (by process " + std::to_string(winner->pid()) + ")"}));
+    ASSERT_TRUE(wait_for_file("holding." + std::to_string(winner->pid())));
+    write_text(wrap_.path() + "/release", "");
+    auto won = winner->wait(60000);
+    EXPECT_EQ(won.exit_status, 0) << won.err;
+    // One configuration read, one freeze, one thaw: the loser touched nothing.
+    EXPECT_EQ(qm_calls("config 101 --current"), 1u);
+    EXPECT_EQ(qm_calls("guest cmd 101 fsfreeze-freeze"), 1u);
+    EXPECT_EQ(qm_calls("guest cmd 101 fsfreeze-thaw"), 1u);
+    EXPECT_EQ(host_.calls_of("lvcreate").size(), 2u);
+    EXPECT_EQ(wrap_file("count"), "2\n");
+    expect_clean();
+}
+
+TEST_F(BackupConcurrency, TwoVmsBackUpAtTheSameTime)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    ASSERT_NO_FATAL_FAILURE(add_vm102());
+    // Each first agent waits until the other VM's first agent runs too: a
+    // run that waited for the other's lock would never get there.
+    hook("touch \"$W/up.$6\"; i=0\n"
+         "while [ ! -e \"$W/up.vm101-scsi0\" ] || [ ! -e \"$W/up.vm102-scsi0\" ]; do\n"
+         "  [ $i -lt 3000 ] || exit 9; sleep 0.01; i=$((i+1)); done\n");
+    auto a = start("101");
+    auto b = start("102");
+    auto ra = a->wait(60000);
+    auto rb = b->wait(60000);
+    EXPECT_EQ(ra.exit_status, 0) << ra.err;
+    EXPECT_EQ(rb.exit_status, 0) << rb.err;
+    EXPECT_EQ(restore_job("vm102-scsi0"), vlt_test::random_bytes(4u << 20, 55));
+    expect_clean();
+}
+
+TEST_F(BackupConcurrency, LiveRunsFilesSurviveAnotherVmsRun)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    ASSERT_NO_FATAL_FAILURE(add_vm102());
+    write_text(wrap_.path() + "/vlt.cfg", "[nightly]\nvmid = 101\napi-key = hush\n");
+    // VM 101's run waits in its first agent, its key file and segment in place.
+    hook("[ \"${@: -2:1}\" = --api-key ] && set -- \"${@:1:$#-2}\"\n"
+         "if [ \"$6\" = nightly-scsi0 ]; then touch \"$W/a-up\"; i=0\n"
+         "  while [ ! -e \"$W/release\" ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done; fi\n");
+    auto a = start("101", {"--name", "nightly", "--config-path", wrap_.path() + "/vlt.cfg"});
+    ASSERT_TRUE(wait_for_file("a-up")) << a->err_so_far();
+    std::string argv = wrap_file("argv.1");
+    std::string key = argv.substr(argv.rfind("file:") + 5);
+    key.pop_back();
+    const std::string segment = "/dev/shm/vlt_progress." + std::to_string(a->pid());
+    ASSERT_EQ(access(key.c_str(), F_OK), 0) << key;
+    ASSERT_EQ(access(segment.c_str(), F_OK), 0);
+
+    auto b = host_.run(vlt_test::backup_program(), {"--vmid", "102", "--no-vmconfig", "--", "--out", out_.path()},
+                       {"PATH=" + wrap_.path() + ":" + path_});
+    EXPECT_EQ(b.exit_status, 0) << b.err;
+    EXPECT_EQ(access(key.c_str(), F_OK), 0) << b.err;
+    EXPECT_EQ(access(segment.c_str(), F_OK), 0) << b.err;
+    // and a restore run leaves them too
+    auto r = host_.run(vlt_test::restore_program(), {"--job", "nosuchjob", "--search-dir", out_.path()});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(access(key.c_str(), F_OK), 0) << r.err;
+    EXPECT_EQ(access(segment.c_str(), F_OK), 0) << r.err;
+
+    write_text(wrap_.path() + "/release", "");
+    auto ra = a->wait(60000);
+    EXPECT_EQ(ra.exit_status, 0) << ra.err;
+    EXPECT_EQ(access(key.c_str(), F_OK), -1);
+    expect_clean(a->pid());
+}
+
+TEST_F(BackupConcurrency, HandlerNeverTouchesAnotherRunsSnapshot)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    // The signal comes while the first lvcreate of run A still runs. Run B
+    // of the same VM, started meanwhile, is refused before it does
+    // anything: the name A's handler removes can only be A's.
+    ASSERT_TRUE(host_.set_delay("lvcreate", 1500));
+    auto a = start("101");
+    ASSERT_TRUE(host_.wait_for_call("lvcreate", "-s -y -kn -n vm-101-disk-0_vltsnap", 30000));
+    auto b = host_.run(vlt_test::backup_program(), {"--vmid", "101", "--", "--out", out_.path()},
+                       {"PATH=" + wrap_.path() + ":" + path_});
+    EXPECT_EQ(b.exit_status, 1);
+    EXPECT_EQ(log_lines(b.err),
+              (strings{"ERROR VM 101 is already being backed up (by process " + std::to_string(a->pid()) + ")"}));
+    ASSERT_TRUE(a->send_signal(SIGTERM));
+    auto ra = a->wait(60000);
+    EXPECT_EQ(ra.term_signal, SIGTERM) << ra.err;
+    const std::string vg = host_.vg();
+    strings lvremoves;
+    for (const auto &c : host_.calls_of("lvremove"))
+        lvremoves.push_back(c.joined());
+    EXPECT_EQ(lvremoves, (strings{"-f -y " + vg + "/vm-101-disk-0_vltsnap"}));
+    EXPECT_EQ(qm_calls("config 101 --current"), 1u);
+    EXPECT_EQ(host_.calls_of("lvcreate").size(), 1u);
+    EXPECT_FALSE(host_.guest_frozen(101));
+    expect_clean(a->pid());
+}
+
+// What the recovery may and may not remove.
+TEST_F(BackupHost, LeftSnapshotOfOursIsRemovedEvenWithoutAStateFile)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    const std::string vg = host_.vg();
+    // A power loss took the state file (a tmpfs) but not the snapshot.
+    auto made = host_.run("lvcreate", {"-s", "-y", "-kn", "-n", "vm-101-disk-0_vltsnap", "--addtag", "vlt_agent",
+                                       "--addtag", "vm101", vg + "/vm-101-disk-0"});
+    ASSERT_EQ(made.exit_status, 0) << made.err;
+    ASSERT_TRUE(host_.clear_calls());
+    auto r = backup({"--no-vmconfig", "--", "--out", out_.path()});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    strings lines = log_lines(r.err);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "WARN  VM 101: snapshot " + vg + "/vm-101-disk-0_vltsnap was left by an earlier run that "
+                        "ended abnormally: removed");
+    strings calls = host_calls();
+    auto freeze = std::find(calls.begin(), calls.end(), "qm guest cmd 101 fsfreeze-freeze");
+    auto removal = std::find(calls.begin(), calls.end(), "lvremove -f -y " + vg + "/vm-101-disk-0_vltsnap");
+    EXPECT_LT(removal - calls.begin(), freeze - calls.begin());
+    expect_clean();
+}
+
+TEST_F(BackupHost, SnapshotsThatAreNotProvablyOursAreNeverRemoved)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    const std::string vg = host_.vg();
+    // Our name on one of the VM's disks, without our tag: somebody else's.
+    auto made = host_.run("lvcreate", {"-s", "-y", "-kn", "-n", "vm-101-disk-0_vltsnap", vg + "/vm-101-disk-0"});
+    ASSERT_EQ(made.exit_status, 0) << made.err;
+    ASSERT_TRUE(host_.clear_calls());
+    auto r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err),
+              (strings{"ERROR VM 101: " + vg + "/vm-101-disk-0_vltsnap exists but does not carry the tag vlt_agent, so "
+                       "it is not a snapshot of vlt_proxmox: not removed (rename or remove it by hand; the backup "
+                       "needs its name)"}));
+    EXPECT_TRUE(host_.lv_exists(vg, "vm-101-disk-0_vltsnap"));
+    EXPECT_TRUE(host_.calls_of("lvremove").empty());
+    EXPECT_TRUE(host_.calls_of("lvcreate").empty());
+    EXPECT_EQ(host_.calls_of("qm").size(), 1u);  // the configuration only: never a freeze
+    ASSERT_EQ(host_.driver({"remove-lv", vg, "vm-101-disk-0_vltsnap"}), 0);
+
+    // A state file naming a snapshot, tagged, of another VM's disk.
+    ASSERT_TRUE(host_.add_lv_random("local-lvm", "vm-102-disk-0", 4u << 20, 55));
+    made = host_.run("lvcreate", {"-s", "-y", "-kn", "-n", "vm-102-disk-0_vltsnap", "--addtag", "vlt_agent",
+                                  vg + "/vm-102-disk-0"});
+    ASSERT_EQ(made.exit_status, 0) << made.err;
+    mkdir(host_.run_dir().c_str(), 0700);  // made by the first run
+    write_text(host_.run_dir() + "/101.state",
+               "vlt_proxmox run state 1\nvmid 101\nrun 999999 1\nfrozen 0\nsnapshot " + vg +
+                   "/vm-102-disk-0_vltsnap\nend\n",
+               0600);
+    ASSERT_TRUE(host_.clear_calls());
+    r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err),
+              (strings{"ERROR VM 101: " + vg + "/vm-102-disk-0_vltsnap, named by the state file of an earlier run, is "
+                       "not the snapshot of a disk of this VM (its origin is vm-102-disk-0): not removed (remove it "
+                       "by hand if nothing needs it)"}));
+    EXPECT_TRUE(host_.lv_exists(vg, "vm-102-disk-0_vltsnap"));
+    EXPECT_TRUE(host_.calls_of("lvremove").empty());
+    EXPECT_EQ(host_.calls_of("qm").size(), 1u);
+    ASSERT_EQ(host_.driver({"remove-lv", vg, "vm-102-disk-0_vltsnap"}), 0);
+}
+
+// The api-key pair always reaches the agent, or the run does not start.
+TEST_F(BackupHost, ApiKeyWithManyForwardedArguments)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    write_text(wrap_.path() + "/vlt.cfg", "[nightly]\nvmid = 101\napi-key = hush\n");
+    hook("exit 0\n");
+    auto with = [&](int forwarded) {
+        std::vector<std::string> a = {"--name", "nightly", "--config-path", wrap_.path() + "/vlt.cfg", "--no-vmconfig",
+                                      "--disk", "scsi0", "--", "--out", out_.path()};
+        for (int i = 2; i < forwarded; i++)
+            a.push_back("--verify");
+        return host_.run(vlt_test::backup_program(), a, {"PATH=" + wrap_.path() + ":" + path_});
+    };
+    for (int n : {130, 119}) {
+        SCOPED_TRACE(n);
+        auto r = with(n);
+        EXPECT_EQ(r.exit_status, 2);
+        EXPECT_EQ(r.err, "error: too many arguments for vlt_agent: " + std::to_string(n) +
+                             " forwarded, at most 118 when the profile gives an api-key (--api-key and its value take "
+                             "the last 2 of 120 places)\n");
+        EXPECT_TRUE(host_.calls().empty());
+        EXPECT_TRUE(wrap_file("count").empty());
+    }
+    auto r = with(118);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    strings argv;
+    std::string text = wrap_file("argv.1");
+    for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+        argv.push_back(text.substr(at, nl - at));
+    ASSERT_EQ(argv.size(), 126u);  // six of our own, 118 forwarded, the pair
+    EXPECT_EQ(argv[124], "--api-key");
+    EXPECT_EQ(argv[125].rfind("file:/dev/shm/vlt_proxmox_key.", 0), 0u) << argv[125];
+    expect_clean();
+}
+
+// A freeze the agent completes after qm gave up: the status is asked until
+// the guest can be thawed.
+TEST_F(BackupHost, FreezeThatOutlastsItsTimeoutIsThawedOnceItCompletes)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    ASSERT_TRUE(host_.set_freeze_time(101, 2500));
+    auto r = backup({"--freeze-timeout", "1", "--no-vmconfig", "--", "--out", out_.path()});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err), (strings{"ERROR VM 101: qm guest cmd 101 fsfreeze-freeze timed out after 1 s"}));
+    EXPECT_FALSE(host_.guest_frozen(101));
+    EXPECT_FALSE(host_.guest_freezing(101));
+    strings commands;
+    std::vector<int> ends;
+    std::vector<vlt_test::call_record> all = host_.calls();
+    for (const auto &c : all) {
+        if (c.is_end || c.tool != "qm" || c.args[0] != "guest")
+            continue;
+        commands.push_back(c.args[3]);
+        int end = -1;
+        for (const auto &e : all)
+            if (e.is_end && e.pid == c.pid)
+                end = e.exit_status;
+        ends.push_back(end);
+    }
+    // freeze (ended by the time-out), a thaw the busy agent misses, status
+    // polls it misses too, then frozen, a thaw, and thawed
+    ASSERT_GE(commands.size(), 6u) << ::testing::PrintToString(commands);
+    EXPECT_EQ(strings(commands.begin(), commands.begin() + 3),
+              (strings{"fsfreeze-freeze", "fsfreeze-thaw", "fsfreeze-status"}));
+    EXPECT_EQ(ends[1], 255);
+    EXPECT_EQ(ends[2], 255);
+    EXPECT_EQ(strings(commands.end() - 3, commands.end()),
+              (strings{"fsfreeze-status", "fsfreeze-thaw", "fsfreeze-status"}));
+    EXPECT_EQ(ends[ends.size() - 3], 0);
+    EXPECT_EQ(ends[ends.size() - 2], 0);
+    EXPECT_TRUE(host_.calls_of("lvcreate").empty());
+    expect_clean();
+}
+
+TEST_F(BackupSignals, TermDuringASlowFreezeEndsItThenThaws)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    ASSERT_TRUE(host_.set_freeze_time(101, 2000));
+    auto run = host_.start(vlt_test::backup_program(), {"--vmid", "101", "--", "--out", out_.path()},
+                           {"PATH=" + wrap_.path() + ":" + path_});
+    // The signal comes once the guest agent is inside the freeze, which
+    // completes in the guest whatever becomes of qm.
+    for (int i = 0; i < 3000 && !host_.guest_freezing(101); i++)
+        usleep(10000);
+    ASSERT_TRUE(host_.guest_freezing(101));
+    ASSERT_TRUE(run->send_signal(SIGTERM));
+    auto r = run->wait(60000);
+    EXPECT_EQ(r.term_signal, SIGTERM) << r.err;
+    std::vector<vlt_test::call_record> all = host_.calls();
+    long freeze_pid = 0;
+    size_t freeze_end = 0, first_thaw = 0;
+    for (size_t i = 0; i < all.size(); i++) {
+        const auto &c = all[i];
+        if (!c.is_end && c.tool == "qm" && c.joined() == "guest cmd 101 fsfreeze-freeze")
+            freeze_pid = c.pid;
+        if (c.is_end && c.pid == freeze_pid && freeze_end == 0) {
+            freeze_end = i;
+            EXPECT_EQ(c.exit_status, 143);  // ended by our SIGTERM
+        }
+        if (!c.is_end && c.tool == "qm" && c.joined() == "guest cmd 101 fsfreeze-thaw" && first_thaw == 0)
+            first_thaw = i;
+    }
+    ASSERT_GT(freeze_end, 0u) << "the freeze was never ended";
+    ASSERT_GT(first_thaw, 0u);
+    EXPECT_LT(freeze_end, first_thaw);
+    // The busy agent missed the first thaw; the status was asked until the
+    // guest could be thawed.
+    strings after;
+    for (size_t i = first_thaw; i < all.size(); i++)
+        if (!all[i].is_end && all[i].tool == "qm")
+            after.push_back(all[i].args[3]);
+    ASSERT_GE(after.size(), 4u) << ::testing::PrintToString(after);
+    EXPECT_EQ(after[1], "fsfreeze-status");
+    EXPECT_EQ(strings(after.end() - 2, after.end()), (strings{"fsfreeze-thaw", "fsfreeze-status"}));
+    EXPECT_FALSE(host_.guest_frozen(101));
+    EXPECT_FALSE(host_.guest_freezing(101));
+    EXPECT_TRUE(host_.calls_of("lvcreate").empty());
+    expect_clean(run->pid());
+}
+
 }  // namespace

@@ -150,7 +150,9 @@ TEST_F(Crash, WhileTheFreezeCommandRuns)
     // program was killed.
     ASSERT_TRUE(host_.set_freeze_time(101, 1500));
     pid_t dead = killed_run([&](vlt_test::background_run &run) {
-        ASSERT_TRUE(host_.wait_for_call("qm", "guest cmd 101 fsfreeze-freeze", 30000));
+        for (int i = 0; i < 3000 && !host_.guest_freezing(101); i++)
+            usleep(10000);
+        ASSERT_TRUE(host_.guest_freezing(101));
         run.send_signal(SIGKILL);
     });
     ASSERT_TRUE(wait_for_end("qm", "guest cmd 101 fsfreeze-freeze"));

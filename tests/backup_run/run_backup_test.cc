@@ -9,13 +9,17 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "backup/backup_options.h"
+#include "backup/recovery.h"
 #include "backup/run_backup.h"
+#include "backup/run_lock.h"
 #include "backup/snapshots.h"
 #include "backup/vm_state.h"
+#include "common/process_info.h"
 #include "common/runner.h"
 #include "common/progress.h"
 #include "fake_tools.h"
@@ -415,6 +419,352 @@ TEST_F(RunBackup, FileApiKeyIsPassedAsGiven)
     ASSERT_EQ(run(), 0);
     strings argv = agent_argv(2);
     EXPECT_EQ(strings(argv.end() - 2, argv.end()), (strings{"--api-key", "file:/etc/vlt/key"}));
+}
+
+// The lock and the repair of what an earlier run of the VM left, in
+// process: the lock's directory is the fixture's run/ (VLT_RUN_DIR).
+class RunRecovery : public RunBackup {
+protected:
+    void SetUp() override
+    {
+        RunBackup::SetUp();
+        if (IsSkipped())
+            return;
+        // The search for left snapshots gets the tags and origins of the
+        // disks' volume group from lvs-tags (none left by default).
+        tools_.on("lvs", "case \"$*\" in *lv_tags*) cat \"$FAKE_DIR/lvs-tags\" 2>/dev/null;; *) cat \"$FAKE_DIR/lvs\";; esac");
+        // A guest whose frozen state lives in the file "frozen".
+        tools_.on("qm",
+                  "case \"$1 $4\" in\n"
+                  "'config '*) cat \"$FAKE_DIR/conf\";;\n"
+                  "'guest fsfreeze-status') [ -e \"$FAKE_DIR/frozen\" ] && echo frozen || echo thawed;;\n"
+                  "'guest fsfreeze-thaw') [ -e \"$FAKE_DIR/thaw-fails\" ] && { echo 'Agent error: stuck'; exit 255; }\n"
+                  "  rm -f \"$FAKE_DIR/frozen\"; echo 2;;\n"
+                  "'guest fsfreeze-freeze') touch \"$FAKE_DIR/frozen\"; echo 2;;\n"
+                  "esac");
+        run_dir_ = tools_.path("run");
+        snapshot_retry_delay_ms = 1;
+        recovery_stop_grace_ms = 5000;
+    }
+    void TearDown() override
+    {
+        RunBackup::TearDown();
+        thaw_confirm_deadline_ms = 60000;
+        thaw_poll_interval_ms = 1000;
+        recovery_stop_grace_ms = 5000;
+    }
+
+    void state(const std::string &body)
+    {
+        mkdir(run_dir_.c_str(), 0700);
+        write_text(run_dir_ + "/101.state", "vlt_proxmox run state 1\nvmid 101\nrun 999999 1\n" + body + "end\n", 0600);
+    }
+    bool state_exists() const { return access((run_dir_ + "/101.state").c_str(), F_OK) == 0; }
+    std::string tags_line(const std::string &lv, const std::string &tags, const std::string &origin) const
+    {
+        return "  " + tools_.vg() + "|" + lv + "|" + tags + "|" + origin + "\n";
+    }
+    // Only the host calls before the freeze, and whether there was one.
+    bool froze() const
+    {
+        for (const auto &c : tools_.calls_of("qm"))
+            if (c == "guest cmd 101 fsfreeze-freeze")
+                return true;
+        return false;
+    }
+
+    // A run with a fresh call log.
+    int32_t rerun(strings *lines)
+    {
+        unlink(tools_.path("calls").c_str());
+        return run(lines);
+    }
+
+    std::string run_dir_;
+};
+
+TEST_F(RunRecovery, OneRunPerVmAndNoWaitingAcrossVms)
+{
+    // Another process holds VM 101's lock.
+    int go[2], ready[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        vm_run_lock lock;
+        char ok = take_vm_lock("101", &lock) == 0 ? 1 : 0;
+        (void)!write(ready[1], &ok, 1);
+        char c;
+        (void)!read(go[0], &c, 1);
+        _exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 1);
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101 is already being backed up (by process " + std::to_string(holder) + ")"}));
+    EXPECT_TRUE(tools_.call_lines().empty());
+
+    // Another VM is not held up, and the lock file carries the holder's pid.
+    vm_run_lock other;
+    {
+        stderr_capture quiet;
+        EXPECT_EQ(take_vm_lock("102", &other), 0);
+    }
+    EXPECT_EQ(tools_.read("run/101.lock"), std::to_string(holder) + "\n");
+    struct stat st;
+    ASSERT_EQ(stat(run_dir_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+
+    // Once the holder has gone (any way at all), the VM is free again.
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    int status;
+    waitpid(holder, &status, 0);
+    for (int fd : {go[0], go[1], ready[0], ready[1]})
+        close(fd);
+    EXPECT_EQ(run(&lines), 0) << ::testing::PrintToString(lines);
+    EXPECT_EQ(tools_.read("run/101.lock"), std::to_string(getpid()) + "\n");
+}
+
+TEST_F(RunRecovery, ARunDirectoryThatIsNotOursAlone)
+{
+    const std::string base = tools_.path("dirs");
+    ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((base + "/open").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((base + "/open").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((base + "/foreign").c_str(), 0700), 0);
+    ASSERT_EQ(chown((base + "/foreign").c_str(), 4321, 4321), 0);
+    ASSERT_EQ(symlink((base + "/open").c_str(), (base + "/link").c_str()), 0);
+    write_text(base + "/file", "");
+    struct {
+        std::string dir, why;
+    } cases[] = {
+        {base + "/missing/run", "cannot create it: No such file or directory"},
+        {base + "/link", "it is a symbolic link"},
+        {base + "/file", "it is not a directory"},
+        {base + "/open", "its mode 0777 lets other users write to it"},
+        {base + "/foreign", "it belongs to uid 4321, not to uid 0"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.dir);
+        setenv("VLT_RUN_DIR", c.dir.c_str(), 1);
+        strings lines;
+        EXPECT_EQ(run(&lines), 1);
+        EXPECT_EQ(lines, (strings{"ERROR cannot use the lock directory " + c.dir + ": " + c.why}));
+        EXPECT_TRUE(tools_.call_lines().empty());
+    }
+    EXPECT_EQ(vlt_test::list_dir(base + "/open"), strings{});
+    setenv("VLT_RUN_DIR", run_dir_.c_str(), 1);
+
+    opts_.vmid = "10x";
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 10x: not a VMID (a number from 1 to 999999999)"}));
+    EXPECT_TRUE(tools_.call_lines().empty());
+}
+
+TEST_F(RunRecovery, AStateFileThatCannotBeWrittenMeansNoFreeze)
+{
+    ASSERT_EQ(mkdir(run_dir_.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((run_dir_ + "/101.state.new").c_str(), 0700), 0);
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101: cannot write the state file " + run_dir_ + "/101.state: File exists"}));
+    EXPECT_FALSE(froze());
+    EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+}
+
+TEST_F(RunRecovery, AStateFileThatCannotBeUsedStopsEverything)
+{
+    // A snapshot of ours is there too: nothing is repaired without the file.
+    write_text(tools_.path("lvs-tags"), tags_line("vm-101-disk-0_vltsnap", "vlt_agent,vm101", "vm-101-disk-0"));
+    const std::string hint = " (nothing was repaired or frozen: check the guest with 'qm guest cmd 101 "
+                             "fsfreeze-status' and look for its *_vltsnap snapshots, then remove the file)";
+    const std::string file = run_dir_ + "/101.state";
+    struct {
+        std::function<void()> make;
+        std::string why;
+    } cases[] = {
+        {[&] { state("frozen 1\nsnapshot x/y_vltsnap\nbogus 1\n"); }, "line 6 (\"bogus\") is not understood"},
+        {[&] { state("frozen 1\nsnapshot vg/../etc_vltsnap\n"); }, "line 5 (\"snapshot\") is not understood"},
+        {[&] { state("frozen 1\nsecret /etc/passwd\n"); }, "line 5 (\"secret\") is not understood"},
+        {[&] { state("frozen 1\nvmconfig /tmp/../etc/vlt_proxmox_vmconfig.abcdef\n"); },
+         "line 5 (\"vmconfig\") is not understood"},
+        {[&] { write_text(file, "vlt_proxmox run state 1\nvmid 101\nrun 999999 1\nfrozen 1\n", 0600); },
+         "it is not complete"},
+        {[&] { write_text(file, "vlt_proxmox run state 1\nvmid 102\nrun 999999 1\nfrozen 1\nend\n", 0600); },
+         "it is the state of VM 102"},
+        {[&] { write_text(file, "garbage\n", 0600); }, "it does not start with \"vlt_proxmox run state 1\""},
+        {[&] { state("frozen 0\n"); chmod(file.c_str(), 0666); }, "it is not ours alone (uid 0, mode 0666)"},
+        {[&] { unlink(file.c_str()); symlink("/etc/hostname", file.c_str()); }, "it is a symbolic link"},
+        {[&] { unlink(file.c_str()); mkdir(file.c_str(), 0700); }, "it is not a plain file"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.why);
+        mkdir(run_dir_.c_str(), 0700);
+        c.make();
+        strings lines;
+        EXPECT_EQ(run(&lines), 1);
+        EXPECT_EQ(lines, (strings{"ERROR VM 101: cannot use the state file " + file + " of an earlier run: " + c.why + hint}));
+        EXPECT_TRUE(tools_.call_lines().empty());
+    }
+    rmdir(file.c_str());
+    // A state file naming a process that still runs is not a dead run's.
+    uint64_t ticks = 0;
+    ASSERT_TRUE(process_start_ticks(getpid(), &ticks));
+    write_text(file, "vlt_proxmox run state 1\nvmid 101\nrun " + std::to_string(getpid()) + " " +
+                         std::to_string(ticks) + "\nfrozen 1\nend\n", 0600);
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101: the state file " + file + " names process " + std::to_string(getpid()) +
+                              ", which still runs: nothing was repaired or frozen"}));
+    EXPECT_TRUE(tools_.call_lines().empty());
+}
+
+TEST_F(RunRecovery, AGuestLeftFrozenIsThawedBeforeAnythingElse)
+{
+    state("frozen 1\n");
+    write_text(tools_.path("frozen"), "");
+    strings lines;
+    ASSERT_EQ(run(&lines), 0) << ::testing::PrintToString(lines);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "WARN  VM 101: an earlier run (process 999999) ended abnormally and left the guest frozen: thawed");
+    strings qm = tools_.calls_of("qm");
+    ASSERT_GE(qm.size(), 4u);
+    EXPECT_EQ(strings(qm.begin(), qm.begin() + 4), (strings{"guest cmd 101 fsfreeze-status", "guest cmd 101 fsfreeze-thaw",
+                                                            "guest cmd 101 fsfreeze-status", "config 101 --current"}));
+    EXPECT_FALSE(state_exists());
+
+    // A guest that reads thawed needs nothing: no thaw, no line.
+    state("frozen 1\n");
+    ASSERT_EQ(rerun(&lines), 0);
+    EXPECT_EQ(lines[0].rfind("INFO", 0), 0u) << lines[0];
+    EXPECT_EQ(tools_.calls_of("qm")[0], "guest cmd 101 fsfreeze-status");
+    EXPECT_EQ(tools_.calls_of("qm")[1], "config 101 --current");
+}
+
+TEST_F(RunRecovery, AGuestThatCannotBeThawedIsNeverFrozenAgain)
+{
+    state("frozen 1\nsnapshot " + tools_.vg() + "/vm-101-disk-0_vltsnap\n");
+    write_text(tools_.path("frozen"), "");
+    write_text(tools_.path("thaw-fails"), "");
+    thaw_confirm_deadline_ms = 200;
+    thaw_poll_interval_ms = 50;
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101: an earlier run (process 999999) ended abnormally and may have left the guest "
+                              "frozen, and the guest could not be confirmed thawed within 0.2 s (qm guest cmd 101 "
+                              "fsfreeze-thaw failed: Agent error: stuck): nothing was frozen"}));
+    for (const auto &c : tools_.calls_of("qm"))
+        EXPECT_TRUE(c == "guest cmd 101 fsfreeze-status" || c == "guest cmd 101 fsfreeze-thaw") << c;
+    EXPECT_TRUE(tools_.calls_of("lvremove").empty());
+    EXPECT_TRUE(state_exists());  // for the next run
+}
+
+TEST_F(RunRecovery, AChildOfTheEarlierRunIsStoppedFirst)
+{
+    for (bool ignores_term : {false, true}) {
+        SCOPED_TRACE(ignores_term);
+        pid_t child = fork();
+        if (child == 0) {
+            setpgid(0, 0);
+            if (ignores_term)
+                signal(SIGTERM, SIG_IGN);
+            for (;;)
+                pause();
+        }
+        uint64_t ticks = 0;
+        for (int i = 0; i < 100 && !process_start_ticks(child, &ticks); i++)
+            usleep(10000);
+        recovery_stop_grace_ms = 300;
+        state("frozen 0\nchild vlt_agent " + std::to_string(child) + " " + std::to_string(ticks) + "\n");
+        strings lines;
+        EXPECT_EQ(run(&lines), 0);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0], "WARN  VM 101: vlt_agent (process " + std::to_string(child) +
+                                ") of an earlier run (process 999999) that ended abnormally was still running: stopped");
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), ignores_term ? SIGKILL : SIGTERM);
+    }
+}
+
+TEST_F(RunRecovery, LeftSnapshotsAreRemovedOnlyWhenProvablyOurs)
+{
+    const std::string vg = tools_.vg();
+    // Ours: tagged, named after a disk of the VM, that disk its origin.
+    write_text(tools_.path("lvs-tags"), "  " + vg + "|vm-101-disk-0|||\n" +
+                                            tags_line("vm-101-disk-0_vltsnap", "vlt_agent,vm101", "vm-101-disk-0") +
+                                            tags_line("vm-101-disk-1_vltsnap", "vm101,vlt_agent", ""));
+    strings lines;
+    ASSERT_EQ(run(&lines), 0);
+    EXPECT_EQ(strings(lines.begin(), lines.begin() + 2),
+              (strings{"WARN  VM 101: snapshot " + vg + "/vm-101-disk-0_vltsnap was left by an earlier run that ended "
+                       "abnormally: removed",
+                       "WARN  VM 101: snapshot " + vg + "/vm-101-disk-1_vltsnap was left by an earlier run that ended "
+                       "abnormally: removed"}));
+    strings removed = tools_.calls_of("lvremove");
+    ASSERT_GE(removed.size(), 2u);
+    EXPECT_EQ(strings(removed.begin(), removed.begin() + 2),
+              (strings{"-f -y " + snap("vm-101-disk-0"), "-f -y " + snap("vm-101-disk-1")}));
+
+    // A tag that only starts like ours, and a snapshot of the wrong origin.
+    struct {
+        std::string listing, error;
+    } cases[] = {
+        {tags_line("vm-101-disk-0_vltsnap", "vlt_agentx,vm101", "vm-101-disk-0"),
+         "ERROR VM 101: " + vg + "/vm-101-disk-0_vltsnap exists but does not carry the tag vlt_agent, so it is not a "
+         "snapshot of vlt_proxmox: not removed (rename or remove it by hand; the backup needs its name)"},
+        {tags_line("vm-101-disk-0_vltsnap", "vlt_agent", "vm-101-disk-9"),
+         "ERROR VM 101: " + vg + "/vm-101-disk-0_vltsnap is not the snapshot of a disk of this VM (its origin is "
+         "vm-101-disk-9): not removed (remove it by hand if nothing needs it)"},
+    };
+    for (const auto &c : cases) {
+        write_text(tools_.path("lvs-tags"), c.listing);
+        EXPECT_EQ(rerun(&lines), 1);
+        EXPECT_EQ(lines, strings{c.error});
+        EXPECT_TRUE(tools_.calls_of("lvremove").empty());
+        EXPECT_FALSE(froze());
+    }
+
+    // One of ours that will not go: the run stops before the freeze.
+    write_text(tools_.path("lvs-tags"), tags_line("vm-101-disk-0_vltsnap", "vlt_agent", "vm-101-disk-0"));
+    tools_.on("lvremove", "echo '  Logical volume " + vg + "/vm-101-disk-0_vltsnap in use.'; exit 5");
+    EXPECT_EQ(rerun(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101: cannot remove the snapshot " + vg + "/vm-101-disk-0_vltsnap that an earlier "
+                              "run left: lvremove " + vg + "/vm-101-disk-0_vltsnap failed:   Logical volume " + vg +
+                              "/vm-101-disk-0_vltsnap in use."}));
+    EXPECT_EQ(tools_.calls_of("lvremove").size(), 5u);
+    EXPECT_FALSE(froze());
+}
+
+TEST_F(RunRecovery, TheStateFileNamesWhatTheRunMayLeave)
+{
+    // Seen by the agent of the first disk: the run's state file.
+    opts_.api_key = "literal";
+    tools_.on("vlt_agent", "[ $n -eq 1 ] && cp \"$FAKE_DIR/run/101.state\" \"$FAKE_DIR/state.1\"\n"
+                           "[ $n -eq 3 ] && cp \"$FAKE_DIR/run/101.state\" \"$FAKE_DIR/state.3\"; exit 0");
+    strings lines;
+    ASSERT_EQ(run(&lines), 0) << ::testing::PrintToString(lines);
+    strings st = tools_.read_lines("state.1");
+    const std::string vg = tools_.vg();
+    ASSERT_EQ(st.size(), 9u) << ::testing::PrintToString(st);
+    EXPECT_EQ(strings(st.begin(), st.begin() + 2), (strings{"vlt_proxmox run state 1", "vmid 101"}));
+    EXPECT_TRUE(like(st[2], "run " + std::to_string(getpid()) + " [0-9]*")) << st[2];
+    EXPECT_EQ(st[3], "frozen 0");
+    EXPECT_EQ(st[4], "snapshot " + vg + "/vm-101-disk-0_vltsnap");
+    EXPECT_EQ(st[5], "snapshot " + vg + "/vm-101-disk-1_vltsnap");
+    EXPECT_TRUE(like(st[6], "child vlt_agent [0-9]* [0-9]*")) << st[6];
+    EXPECT_TRUE(like(st[7], "secret /dev/shm/vlt_proxmox_key.*")) << st[7];
+    EXPECT_EQ(st[8], "end");
+    strings st3 = tools_.read_lines("state.3");
+    ASSERT_EQ(st3.size(), 10u) << ::testing::PrintToString(st3);
+    EXPECT_TRUE(like(st3[8], "vmconfig /tmp/vlt_proxmox_vmconfig.??????")) << st3[8];
+    // Nothing left to repair: the file is gone, the lock file stays.
+    EXPECT_FALSE(state_exists());
+    EXPECT_EQ(access((run_dir_ + "/101.lock").c_str(), F_OK), 0);
 }
 
 // Runs the backup in a child process (with a progress segment, like the
