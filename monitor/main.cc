@@ -34,8 +34,8 @@ void usage(const char *prog) {
             "  --dir <dir>     where the segments are (default: /dev/shm)\n"
             "  --version       print the version and exit\n"
             "\n"
-            "Segments of processes that no longer exist are shown as stale; remove them by\n"
-            "hand (rm /dev/shm/vlt_progress.<pid>) once you are sure nothing runs.\n",
+            "Segments of processes that no longer exist are shown as stale and never removed\n"
+            "here; the next run of vlt_proxmox or vlt_proxmox_restore removes them.\n",
             prog, prog);
 }
 
