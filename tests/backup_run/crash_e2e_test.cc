@@ -121,6 +121,22 @@ protected:
         return std::string("WARN  ") + what + " " + path + " was left behind by process " + std::to_string(pid) +
                ", which ended abnormally: removed";
     }
+    // A run killed during its configuration job (the third agent): its
+    // temporary file and key file in *config and *key.
+    pid_t killed_in_config_job(std::string *config, std::string *key)
+    {
+        crash_hook("[ \"$6\" = nightly-vmconfig ] && [ ! -e \"$W/second\" ] && { kill -KILL $PPID; exit 0; }\n");
+        pid_t dead = killed_run([](vlt_test::background_run &) {});
+        std::string argv = wrap_file("argv.3");
+        argv = argv.substr(argv.find('\n') + 1);
+        *config = argv.substr(0, argv.find('\n'));
+        *key = key_of(3);
+        EXPECT_EQ(config->rfind("/tmp/vlt_proxmox_vmconfig.", 0), 0u) << *config;
+        EXPECT_EQ(access(config->c_str(), F_OK), 0);
+        EXPECT_EQ(access(key->c_str(), F_OK), 0);
+        return dead;
+    }
+
     // The last argument the agent of call n got (the key file, "file:<path>").
     std::string key_of(int n) const
     {
@@ -238,14 +254,8 @@ TEST_F(Crash, AfterTheThawWithTheAgentStillRunning)
 
 TEST_F(Crash, DuringTheConfigurationJob)
 {
-    crash_hook("[ \"$6\" = nightly-vmconfig ] && [ ! -e \"$W/second\" ] && { kill -KILL $PPID; exit 0; }\n");
-    pid_t dead = killed_run([](vlt_test::background_run &) {});
-    std::string config = wrap_file("argv.3");
-    config = config.substr(config.find('\n') + 1);
-    config = config.substr(0, config.find('\n'));
-    ASSERT_EQ(config.rfind("/tmp/vlt_proxmox_vmconfig.", 0), 0u) << config;
-    EXPECT_EQ(access(config.c_str(), F_OK), 0);
-    std::string key = key_of(3);
+    std::string config, key;
+    pid_t dead = killed_in_config_job(&config, &key);
     write_text(wrap_.path() + "/second", "");
     // The disks' snapshots were gone already; the guest was thawed.
     EXPECT_EQ(second_run(dead),
@@ -257,14 +267,8 @@ TEST_F(Crash, DuringTheConfigurationJob)
 // program, for a backup killed during its configuration job.
 TEST_F(Crash, TheRestoreProgramRemovesDeadFilesToo)
 {
-    crash_hook("[ \"$6\" = nightly-vmconfig ] && [ ! -e \"$W/second\" ] && { kill -KILL $PPID; exit 0; }\n");
-    pid_t dead = killed_run([](vlt_test::background_run &) {});
-    std::string config = wrap_file("argv.3");
-    config = config.substr(config.find('\n') + 1);
-    config = config.substr(0, config.find('\n'));
-    std::string key = key_of(3);
-    ASSERT_EQ(access(config.c_str(), F_OK), 0);
-    ASSERT_EQ(access(key.c_str(), F_OK), 0);
+    std::string config, key;
+    pid_t dead = killed_in_config_job(&config, &key);
     auto r = host_.run(vlt_test::restore_program(),
                        {"--job", "nosuchjob", "--search-dir", out_.path(), "--pve-dir", host_.pve_dir()});
     EXPECT_EQ(r.exit_status, 1) << r.err;
