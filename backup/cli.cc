@@ -371,7 +371,7 @@ int backup_main(int argc, char **argv)
     status = fill_options(lists, name, config_path, usage_name, &opts);
     if (status >= 0)
         return status;
-    if (!read_thaw_deadline())
+    if (!read_thaw_deadline() || !api_key_fits(&opts))
         return 2;
 
     // Before our own segment: a dead process with our pid may have left one.

@@ -17,6 +17,7 @@
 #include "backup/backup_options.h"
 #include "backup/run_backup.h"
 #include "backup/profile_config.h"
+#include "backup/snapshots.h"
 #include "tests/backup_front/test_util.h"
 
 namespace {
@@ -411,6 +412,50 @@ TEST_F(BackupMainTest, UnusableApiKeyEndsWithStatusTwoBeforeTheRun)
     EXPECT_EQ(2, run({"--config-path", cfg, "--vmid", "101", "--name", "vault"}));
     EXPECT_EQ("error: [vault]: api-key: kms: scheme is recognized but not yet implemented\n", err_);
     EXPECT_EQ(0, g_seen.calls);
+}
+
+TEST_F(BackupMainTest, ApiKeyPairMustFitIntoTheAgentsArguments)
+{
+    std::string cfg = config("[prod]\napi-key = hush\n");
+    auto with = [&](int forwarded) {
+        strings args = {"--config-path", cfg, "--vmid", "101", "--name", "prod", "--"};
+        for (int i = 0; i < forwarded; i++)
+            args.push_back("--verify");
+        return run(args);
+    };
+    EXPECT_EQ(2, with(119));
+    EXPECT_EQ("error: too many arguments for vlt_agent: 119 forwarded, at most 118 when the profile gives an api-key "
+              "(--api-key and its value take the last 2 of 120 places)\n",
+              err_);
+    EXPECT_EQ(0, g_seen.calls);
+    EXPECT_EQ(0, with(118));
+    EXPECT_EQ(1, g_seen.calls);
+    EXPECT_EQ(118u, g_seen.forwarded.size());
+    // Without an api-key more arguments are the agent's business.
+    EXPECT_EQ(0, run({"--vmid", "101", "--", "-a", "-b"}));
+}
+
+TEST_F(BackupMainTest, ThawDeadlineFromTheEnvironment)
+{
+    for (const char *bad : {"0", "-1", "abc", "2s", "86401", "nan"}) {
+        setenv("VLT_THAW_DEADLINE", bad, 1);
+        EXPECT_EQ(2, run({"--vmid", "101"})) << bad;
+        EXPECT_EQ("error: VLT_THAW_DEADLINE must be a positive number of seconds (at most 86400)\n", err_);
+        EXPECT_EQ(0, g_seen.calls);
+    }
+    struct {
+        const char *text;
+        uint32_t deadline_ms, pause_ms;
+    } good[] = {{"2.5", 2500, 125}, {"0.5", 500, 50}, {"600", 600000, 1000}, {"", 600000, 1000}};
+    for (const auto &g : good) {
+        setenv("VLT_THAW_DEADLINE", g.text, 1);
+        EXPECT_EQ(0, run({"--vmid", "101"})) << g.text;
+        EXPECT_EQ(g.deadline_ms, thaw_confirm_deadline_ms) << g.text;
+        EXPECT_EQ(g.pause_ms, thaw_poll_interval_ms) << g.text;
+    }
+    unsetenv("VLT_THAW_DEADLINE");
+    thaw_confirm_deadline_ms = 60000;
+    thaw_poll_interval_ms = 1000;
 }
 
 TEST_F(BackupMainTest, ProfileMerge)

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -152,6 +153,47 @@ TEST(Child, HandlerFormUnderInterruptsNeverRunsTheHandlerInTheChild) {
         &why);
     ASSERT_GE(runs, 0) << why;
     EXPECT_EQ(runs, 0) << "the handler ran in " << runs << " child(ren) before they started their program";
+}
+
+}  // namespace
+
+namespace {
+
+void count_interrupt(int) {}
+
+// A second Ctrl-C reaches the whole foreground process group: the clean-up
+// handler's thaw or lvremove must not die of it half way, and its output
+// can be read.
+TEST(Child, HandlerFormOutlivesAnInterruptOfTheCallersGroupAndHandsOverItsOutput) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t helper = fork();
+    if (helper == 0) {
+        close(fds[0]);
+        setpgid(0, 0);
+        signal(SIGINT, count_interrupt);  // the helper lives on; its children get the default
+        int out[2];
+        if (pipe(out) != 0) _exit(3);
+        const char *argv[] = {"sh", "-c", "sleep 0.3; echo thawed; exit 7", nullptr};
+        pid_t child = start_child_in_handler(argv, out[1]);
+        close(out[1]);
+        kill(0, SIGINT);
+        char buf[32] = "";
+        ssize_t n = read(out[0], buf, sizeof buf - 1);
+        int32_t code = wait_child(child);
+        std::string report = std::to_string(code) + " " + std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+        (void)!write(fds[1], report.data(), report.size());
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string report;
+    char buf[64];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) report.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(helper, &status, 0);
+    EXPECT_EQ(report, "7 thawed\n");
 }
 
 }  // namespace
