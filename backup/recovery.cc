@@ -281,8 +281,9 @@ int32_t recover_guest(const char *vmid, const vm_run_lock &lock, uint32_t guest_
         if (thaw_guest_confirmed(vmid, guest_cmd_limit, false, &thaws, msg, sizeof msg) != 0) {
             log_write(LOG_LEVEL_ERROR,
                       "VM %s: an earlier run (process %d) ended abnormally and may have left the guest frozen, "
-                      "and %s: nothing was frozen",
-                      vmid, static_cast<int>(st.pid), msg);
+                      "and %s: nothing was frozen (check the guest; once it answers thawed, or after %s/%s is "
+                      "removed, the next run goes on)",
+                      vmid, static_cast<int>(st.pid), msg, run_dir_path(), name);
             return -1;
         }
         if (thaws > 0)

@@ -872,7 +872,10 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
     int32_t thawed = freeze ? thaw_guest_confirmed(vmid, timeout, true, nullptr, thaw_msg, sizeof thaw_msg) : 0;
     struct timespec window_end;
     clock_gettime(CLOCK_MONOTONIC, &window_end);
-    if (thawed == 0) {
+    if (!freeze) {
+        // Nothing was sent to the guest: whatever an earlier freeze of the
+        // run left stands.
+    } else if (thawed == 0) {
         g_cleanup.frozen = 0;
         journal_thawed();
     } else {

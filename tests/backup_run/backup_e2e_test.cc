@@ -858,7 +858,8 @@ TEST_F(BackupHost, FreezeThatOutlastsItsTimeoutIsThawedOnceItCompletes)
     ASSERT_TRUE(host_.set_freeze_time(101, 2500));
     auto r = backup({"--freeze-timeout", "1", "--no-vmconfig", "--", "--out", out_.path()});
     EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(log_lines(r.err), (strings{"ERROR VM 101: qm guest cmd 101 fsfreeze-freeze timed out after 1 s"}));
+    EXPECT_EQ(log_lines(r.err), (strings{"ERROR VM 101: cannot freeze the guest (qm guest cmd 101 fsfreeze-freeze timed "
+                                         "out after 1 s): --consistency try backs it up crash-consistent"}));
     EXPECT_FALSE(host_.guest_frozen(101));
     EXPECT_FALSE(host_.guest_freezing(101));
     strings commands;

@@ -27,13 +27,20 @@ struct expectation {
     strings complaints;      // the WARN and ERROR lines
     std::string word;        // the summary's consistency word; empty: no summary
     std::string note;        // an INFO line the run must have logged, or empty
+    bool status_polls = false;  // after the commands, fsfreeze-status asked until the deadline
 };
 
 const std::string kRefusalTail = "): --consistency try backs it up crash-consistent";
 const std::string kAbsent = "qm guest cmd 101 fsfreeze-freeze failed: QEMU guest agent is not running";
 const std::string kTimedOut = "qm guest cmd 101 fsfreeze-freeze timed out after 1 s";
+// The hanging agent's thaw is retried with status checks until the
+// deadline (VLT_THAW_DEADLINE=2), then given up: the guest may be frozen.
 const std::string kThawTimedOut =
-    "WARN  VM 101: qm guest cmd 101 fsfreeze-thaw timed out after 1 s (the guest may still be frozen -- check manually)";
+    "WARN  VM 101: the guest could not be confirmed thawed within 2 s (qm guest cmd 101 fsfreeze-status timed out "
+    "after 1 s) (the guest may still be frozen -- check manually)";
+const std::string kMayBeFrozen =
+    "ERROR VM 101: the guest may still be frozen: its thaw could not be confirmed (every disk was backed up); check it "
+    "with 'qm guest cmd 101 fsfreeze-status'";
 const std::string kNotEnabled = "the guest agent is not enabled in the VM's configuration";
 const std::string kPaused = "the VM's run state is paused";
 
@@ -54,11 +61,14 @@ expectation expected(vm_kind kind, const std::string &policy)
         return fs ? expectation{{"fsfreeze-freeze"}, 1, {refused(kAbsent)}, "", ""}
                   : expectation{{"fsfreeze-freeze"}, 0, {crash_warning(kAbsent)}, "crash", ""};
     case hanging:
-        // A freeze that timed out may still happen: it gets its thaw.
+        // A freeze that timed out may still happen: it gets its thaw, and a
+        // thaw that cannot be confirmed fails the run, also after a
+        // crash-consistent backup.
         if (crash)
             return {{}, 0, {}, "crash", ""};
-        return fs ? expectation{freeze_thaw, 1, {kThawTimedOut, refused(kTimedOut)}, "", ""}
-                  : expectation{freeze_thaw, 0, {kThawTimedOut, crash_warning(kTimedOut)}, "crash", ""};
+        return fs ? expectation{freeze_thaw, 1, {kThawTimedOut, refused(kTimedOut)}, "", "", true}
+                  : expectation{freeze_thaw, 1, {kThawTimedOut, crash_warning(kTimedOut), kMayBeFrozen}, "crash", "",
+                                true};
     case disabled:
         // No guest-agent call at all: no 60 s wait for an agent that is not there.
         if (crash)
@@ -125,7 +135,8 @@ TEST_P(StateTimesPolicy, CallsExitStatusWarningsAndConsistency)
     // never be cut off by a busy machine.
     auto r = host_.run(vlt_test::backup_program(),
                        {"--vmid", "101", "--consistency", policy, "--freeze-timeout", kind == hanging ? "1" : "60",
-                        "--no-vmconfig", "--", "--out", out_.path(), "--no-progress"});
+                        "--no-vmconfig", "--", "--out", out_.path(), "--no-progress"},
+                       kind == hanging ? strings{"VLT_THAW_DEADLINE=2"} : strings{});
     const expectation want = expected(kind, policy);
 
     strings guest_commands;
@@ -134,6 +145,12 @@ TEST_P(StateTimesPolicy, CallsExitStatusWarningsAndConsistency)
             guest_commands.push_back(c.args[3]);
         else
             EXPECT_TRUE(c.joined() == "config 101 --current" || c.joined() == "status 101") << c.joined();
+    }
+    if (want.status_polls) {
+        ASSERT_GT(guest_commands.size(), want.guest_commands.size());
+        for (size_t i = want.guest_commands.size(); i < guest_commands.size(); i++)
+            EXPECT_EQ(guest_commands[i], "fsfreeze-status");
+        guest_commands.resize(want.guest_commands.size());
     }
     EXPECT_EQ(guest_commands, want.guest_commands);
     EXPECT_EQ(r.exit_status, want.exit_status) << r.err;
@@ -155,7 +172,9 @@ TEST_P(StateTimesPolicy, CallsExitStatusWarningsAndConsistency)
     } else {
         EXPECT_EQ(host_.calls_of("lvcreate").size(), 1u);
         ASSERT_FALSE(lines.empty());
-        EXPECT_TRUE(like(lines.back(), "INFO  VM 101: backup finished, consistency: " + want.word + " (*)"))
+        EXPECT_TRUE(like(lines.back(), std::string("INFO  VM 101: backup ") +
+                                           (want.exit_status == 0 ? "finished" : "failed") +
+                                           ", consistency: " + want.word + " (*)"))
             << lines.back();
         // A set without a freeze says so in place of the consistency window.
         const std::string window = want.word == "fs" ? "INFO  VM 101: consistency window (guest quiesced until thawed): *"
@@ -168,7 +187,13 @@ TEST_P(StateTimesPolicy, CallsExitStatusWarningsAndConsistency)
     }
     EXPECT_FALSE(host_.guest_frozen(101));
     std::string report;
-    EXPECT_TRUE(host_.check_clean(&report)) << report;
+    if (want.status_polls) {
+        // What the run could not confirm, its state file keeps for the next.
+        EXPECT_FALSE(host_.check_clean(&report));
+        EXPECT_EQ(report, "run state " + host_.run_dir() + "/101.state\n");
+    } else {
+        EXPECT_TRUE(host_.check_clean(&report)) << report;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryVmKind, StateTimesPolicy,

@@ -85,7 +85,10 @@ protected:
                                 std::string("INFO  VM 101 disk ") + job + ": job nightly-" + job + " finished"),
                       lines.end())
                 << r.err;
-        EXPECT_EQ(lines.back(), "INFO  VM 101 config: job nightly-vmconfig finished");
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "INFO  VM 101 config: job nightly-vmconfig finished"),
+                  lines.end())
+            << r.err;
+        EXPECT_EQ(lines.back(), "INFO  VM 101: backup finished, consistency: fs (frozen by the guest agent)");
         const std::string own = "was left behind by process " + std::to_string(dead) + ",";
         for (const auto &l : lines) {
             if (l.rfind("WARN", 0) != 0)

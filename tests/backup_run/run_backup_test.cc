@@ -437,6 +437,7 @@ protected:
         tools_.on("qm",
                   "case \"$1 $4\" in\n"
                   "'config '*) cat \"$FAKE_DIR/conf\";;\n"
+                  "'status '*) echo 'status: running';;\n"
                   "'guest fsfreeze-status') [ -e \"$FAKE_DIR/frozen\" ] && echo frozen || echo thawed;;\n"
                   "'guest fsfreeze-thaw') [ -e \"$FAKE_DIR/thaw-fails\" ] && { echo 'Agent error: stuck'; exit 255; }\n"
                   "  rm -f \"$FAKE_DIR/frozen\"; echo 2;;\n"
@@ -655,7 +656,9 @@ TEST_F(RunRecovery, AGuestThatCannotBeThawedIsNeverFrozenAgain)
     EXPECT_EQ(run(&lines), 1);
     EXPECT_EQ(lines, (strings{"ERROR VM 101: an earlier run (process 999999) ended abnormally and may have left the guest "
                               "frozen, and the guest could not be confirmed thawed within 0.2 s (qm guest cmd 101 "
-                              "fsfreeze-thaw failed: Agent error: stuck): nothing was frozen"}));
+                              "fsfreeze-thaw failed: Agent error: stuck): nothing was frozen (check the guest; once "
+                              "it answers thawed, or after " + run_dir_ + "/101.state is removed, the next run goes "
+                              "on)"}));
     for (const auto &c : tools_.calls_of("qm"))
         EXPECT_TRUE(c == "guest cmd 101 fsfreeze-status" || c == "guest cmd 101 fsfreeze-thaw") << c;
     EXPECT_TRUE(tools_.calls_of("lvremove").empty());
@@ -666,17 +669,23 @@ TEST_F(RunRecovery, AChildOfTheEarlierRunIsStoppedFirst)
 {
     for (bool ignores_term : {false, true}) {
         SCOPED_TRACE(ignores_term);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
         pid_t child = fork();
         if (child == 0) {
             setpgid(0, 0);
             if (ignores_term)
                 signal(SIGTERM, SIG_IGN);
+            (void)!write(ready[1], "r", 1);
             for (;;)
                 pause();
         }
+        char c;
+        ASSERT_EQ(read(ready[0], &c, 1), 1);  // its signals are set up
+        close(ready[0]);
+        close(ready[1]);
         uint64_t ticks = 0;
-        for (int i = 0; i < 100 && !process_start_ticks(child, &ticks); i++)
-            usleep(10000);
+        ASSERT_TRUE(process_start_ticks(child, &ticks));
         recovery_stop_grace_ms = 300;
         state("frozen 0\nchild vlt_agent " + std::to_string(child) + " " + std::to_string(ticks) + "\n");
         strings lines;
