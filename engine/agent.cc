@@ -344,7 +344,8 @@ int parse_hex_id(const char *text, uint8_t out[16]) {
 
 // Run id (random, version-4 bits) and creation time. For reproducible runs
 // in tests, VLT_AGENT_FIXED_RUN_ID (32 hex digits) and VLT_AGENT_FIXED_TIME
-// (seconds since 1970) replace them.
+// (seconds since 1970) replace them (and VLT_AGENT_FIXED_HOST the host
+// name, in fill_header_info).
 int make_run_identity(uint8_t run_id[16], int64_t *created, char *msg, size_t msg_size) {
     const char *fixed_id = getenv("VLT_AGENT_FIXED_RUN_ID");
     if (fixed_id != nullptr) {
@@ -634,7 +635,13 @@ void fill_header_info(const agent_options &o, const index_buffer &index, uint64_
     info->entry_count = index.count();
     if (index.size() > 0) sha256_digest(index.data(), index.size(), info->index_sha);
     put_text(info->version_text, sizeof info->version_text, "%s", vlt_version);
-    if (gethostname(info->host_name, sizeof info->host_name) != 0) info->host_name[0] = '\0';
+    // Tests of runs from several hosts in one directory set the host name
+    // with VLT_AGENT_FIXED_HOST (cut to 63 characters like a real one).
+    const char *fixed_host = getenv("VLT_AGENT_FIXED_HOST");
+    if (fixed_host != nullptr)
+        put_text(info->host_name, sizeof info->host_name, "%s", fixed_host);
+    else if (gethostname(info->host_name, sizeof info->host_name) != 0)
+        info->host_name[0] = '\0';
     info->host_name[sizeof info->host_name - 1] = '\0';
     put_text(info->job_name, sizeof info->job_name, "%s", o.name);
 }

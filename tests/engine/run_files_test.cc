@@ -126,6 +126,23 @@ TEST(RunFiles, EmptySourceHasAnEmptyIndexAndZeroDigest) {
     EXPECT_EQ(file_size(dir.file("vm5-vmconfig-202311142213.csfb")), 64u);
 }
 
+TEST(RunFiles, HostNameCanBeSetForTestsOfSeveralHosts) {
+    scratch_dir dir;
+    std::string src = dir.file("conf");
+    write_file(src, "memory: 512\n");
+    env_list env = fixed_identity;
+    env.push_back({"VLT_AGENT_FIXED_HOST", "pve2"});
+    ASSERT_EQ(backup(src, dir.path(), "vm5-vmconfig", env).status, 0);
+    std::string h = read_file(dir.file("vm5-vmconfig-202311142213.infb"));
+    EXPECT_EQ(h.substr(164, 5), std::string("pve2\0", 5));
+
+    // Cut to 63 characters, like a host name the system gives.
+    env.back().second = std::string(70, 'h');
+    ASSERT_EQ(backup(src, dir.path(), "vm6-vmconfig", env).status, 0);
+    h = read_file(dir.file("vm6-vmconfig-202311142213.infb"));
+    EXPECT_EQ(h.substr(164, 64), std::string(63, 'h') + std::string(1, '\0'));
+}
+
 TEST(RunFiles, RunIdsAreRandomVersion4) {
     scratch_dir dir;
     std::string src = dir.file("src");
