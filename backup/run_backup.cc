@@ -25,6 +25,7 @@
 #include "common/runner.h"
 #include "common/temp_file.h"
 #include "common/text.h"
+#include "vmconfig/backup_record.h"
 #include "vmconfig/vm_config.h"
 
 const char *secret_file_dir = "/dev/shm";
@@ -95,8 +96,17 @@ bool select_volumes(const backup_options *opts, const vm_volume_list *parsed, vm
 {
     memset(selection, 0, sizeof *selection);
     for (uint64_t i = 0; i < parsed->count && i < VM_MAX_VOLUMES; i++) {
-        if (opts->slot_count == 0 || slot_selected(opts, parsed->rows[i].slot))
-            selection->rows[selection->count++] = parsed->rows[i];
+        const vm_volume &vol = parsed->rows[i];
+        if (opts->slot_count > 0 && !slot_selected(opts, vol.slot))
+            continue;
+        // Proxmox's own backups leave such a disk out, and so do we, unless
+        // --disk names it.
+        if (opts->slot_count == 0 && vol.no_backup) {
+            log_write(LOG_LEVEL_INFO, "VM %s disk %s: left out (backup=0 in its configuration)", opts->vmid,
+                      vol.slot);
+            continue;
+        }
+        selection->rows[selection->count++] = vol;
     }
     for (int32_t s = 0; s < opts->slot_count && s < BACKUP_MAX_SELECTED; s++) {
         if (opts->slots[s] == nullptr)
@@ -119,9 +129,10 @@ bool select_volumes(const backup_options *opts, const vm_volume_list *parsed, vm
 }
 
 // Runs the agent on every snapshot in turn; each job removes its snapshot.
-// Returns the number of failed disks, their slots joined in failed_slots.
+// Returns the number of failed disks, sets failed[i] for each of them and
+// joins their slots in failed_slots.
 int32_t run_disk_jobs(const backup_options *opts, const snapshot_set *set, const char *const *forwarded,
-                      int32_t forwarded_count, char *failed_slots, size_t failed_size)
+                      int32_t forwarded_count, int32_t *failed, char *failed_slots, size_t failed_size)
 {
     int32_t failures = 0;
     size_t failed_used = 0;
@@ -140,6 +151,7 @@ int32_t run_disk_jobs(const backup_options *opts, const snapshot_set *set, const
             continue;
         }
         log_write(LOG_LEVEL_ERROR, "VM %s disk %s: %s", opts->vmid, entry.volume.slot, job_msg);
+        failed[i] = 1;
         failures++;
         // A name that no longer fits whole is left off the list.
         char item[64];
@@ -150,6 +162,23 @@ int32_t run_disk_jobs(const backup_options *opts, const snapshot_set *set, const
         }
     }
     return failures;
+}
+
+// A disk that is a device of this host (passed through to the guest) is
+// not on a storage: no snapshot of it can be taken and it is not backed
+// up. Said at WARN, so that nobody believes it is.
+int warn_host_device(const char *key, const char *value, void *vmid)
+{
+    if (drive_kind_of(key, value) != DRIVE_DEVICE)
+        return 0;
+    char device[300];
+    size_t len = strcspn(value, ",");
+    copy_cut(device, sizeof device, value, len);
+    log_write(LOG_LEVEL_WARN,
+              "VM %s disk %s: %s is a device of this host passed through, not a storage volume: it is not "
+              "backed up",
+              static_cast<const char *>(vmid), key, device);
+    return 0;
 }
 
 // The steps before the freeze: the VM's configuration (kept for the
@@ -185,6 +214,7 @@ int32_t find_lvm_disks(const backup_options *opts, vm_volume_list *parsed, resol
         log_write(LOG_LEVEL_ERROR, "cannot parse the configuration of VM %s: %s", vmid, parse_msg);
         return -1;
     }
+    (void)for_each_config_line(g_config_text, warn_host_device, const_cast<char *>(vmid));
     vm_volume_list selection;
     if (!select_volumes(opts, parsed, &selection))
         return -1;
@@ -262,6 +292,19 @@ int32_t agent_arguments(const backup_options *opts, temp_file *key_file, char *a
     return 0;
 }
 
+// Adds the line that tells the restore which disks this backup took and
+// which of them failed to the configuration text the configuration job
+// stores.
+void record_the_disks(const char *vmid, const snapshot_set *set, const int32_t *failed)
+{
+    const char *slots[VM_MAX_VOLUMES];
+    size_t count = 0;
+    for (; count < set->count && count < VM_MAX_VOLUMES; count++)
+        slots[count] = set->rows[count].volume.slot;
+    if (append_backup_record(g_config_text, sizeof g_config_text, slots, failed, count) != 0)
+        log_write(LOG_LEVEL_WARN, "VM %s config: no room for the list of backed-up disks", vmid);
+}
+
 // The configuration job, unless no-vmconfig: 0 when it succeeded or was
 // skipped, 1 after logging its failure.
 int32_t run_config_job(const backup_options *opts, const char *const *forwarded, int32_t forwarded_count)
@@ -297,7 +340,9 @@ int32_t run_jobs(const backup_options *opts, const snapshot_set *set, int32_t *f
                         &forwarded_count) != 0)
         return -1;
 
-    *failures = run_disk_jobs(opts, set, forwarded, forwarded_count, failed_slots, failed_size);
+    int32_t failed[VM_MAX_VOLUMES] = {};
+    *failures = run_disk_jobs(opts, set, forwarded, forwarded_count, failed, failed_slots, failed_size);
+    record_the_disks(opts->vmid, set, failed);
 
     // The disk jobs are over. The handler stays in force (it has no
     // snapshot left to remove) through the configuration job: an interrupt

@@ -1,8 +1,12 @@
-// The VM configuration parser: the disk-like volumes of `qm config` text.
+// The VM configuration parser: the disk-like volumes of `qm config` text,
+// and what each drive line holds.
 #include "vmconfig/vm_config.h"
+
+#include <strings.h>
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "common/text.h"
 
@@ -12,7 +16,7 @@ constexpr size_t kMaxInput = 32767;
 constexpr size_t kMaxValueScan = 511;
 constexpr size_t kMaxName = 127;
 
-const char *const kSlotPrefixes[] = {"virtio", "scsi", "sata", "ide", "tpmstate"};
+const char *const kSlotPrefixes[] = {"virtio", "scsi", "sata", "ide", "tpmstate", "efidisk"};
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -20,7 +24,7 @@ bool is_blank(char c) {
 
 // A piece of the private copy, trimmed in place by moving its ends.
 struct span {
-    char *p;
+    const char *p;
     size_t n;
 };
 
@@ -37,21 +41,46 @@ const char *find_char(span s, char c) {
     return static_cast<const char *>(memchr(s.p, c, s.n));
 }
 
-// "media=cdrom" among the comma-separated options of the value.
+bool span_is(span s, const char *text) {
+    return s.n == strlen(text) && memcmp(s.p, text, s.n) == 0;
+}
+
+bool span_is_nocase(span s, const char *text) {
+    return s.n == strlen(text) && strncasecmp(s.p, text, s.n) == 0;
+}
+
+// Takes the next comma-separated option off *rest, trimmed; false when
+// none is left.
+bool next_option(span *rest, span *ret_opt) {
+    if (rest->p == nullptr) return false;
+    const char *comma = find_char(*rest, ',');
+    size_t len = comma != nullptr ? static_cast<size_t>(comma - rest->p) : rest->n;
+    *ret_opt = trim(span{rest->p, len});
+    *rest = comma != nullptr ? span{comma + 1, rest->n - len - 1} : span{nullptr, 0};
+    return true;
+}
+
+// "media=cdrom" among the comma-separated options of the value; the
+// value's first 511 characters only.
 bool is_cdrom(span value) {
     if (value.n > kMaxValueScan) return false;
-    char copy[kMaxValueScan + 1];
-    memcpy(copy, value.p, value.n);
-    copy[value.n] = '\0';
-    span rest{copy, value.n};
-    while (true) {
-        const char *comma = find_char(rest, ',');
-        size_t len = comma != nullptr ? static_cast<size_t>(comma - rest.p) : rest.n;
-        span opt = trim(span{rest.p, len});
-        if (opt.n == 11 && memcmp(opt.p, "media=cdrom", 11) == 0) return true;
-        if (comma == nullptr) return false;
-        rest = span{rest.p + len + 1, rest.n - len - 1};
+    span opt;
+    for (span rest = value; next_option(&rest, &opt);)
+        if (span_is(opt, "media=cdrom")) return true;
+    return false;
+}
+
+// backup=0 (or no, off, false) among the options, as Proxmox reads a boolean.
+bool drive_backup_off_span(span value) {
+    if (value.n > kMaxValueScan) return false;
+    span opt;
+    for (span rest = value; next_option(&rest, &opt);) {
+        if (opt.n < 7 || memcmp(opt.p, "backup=", 7) != 0) continue;
+        span flag = trim(span{opt.p + 7, opt.n - 7});
+        for (const char *off : {"0", "no", "off", "false"})
+            if (span_is_nocase(flag, off)) return true;
     }
+    return false;
 }
 
 bool is_disk_slot_span(span key) {
@@ -65,24 +94,91 @@ bool is_disk_slot_span(span key) {
     return false;
 }
 
-// The parser's rule for a disk-like volume, on a trimmed key and value.
-bool is_disk_volume_span(span key, span value) {
-    return is_disk_slot_span(key) && value.n > 0 && !is_cdrom(value) && find_char(value, ':') != nullptr;
+// The volume name of a "storage:volume[,options]" value.
+span volume_name(span value) {
+    const char *colon = find_char(value, ':');
+    span after{colon + 1, value.n - static_cast<size_t>(colon + 1 - value.p)};
+    const char *comma = find_char(after, ',');
+    return trim(span{after.p, comma != nullptr ? static_cast<size_t>(comma - after.p) : after.n});
 }
+
+// vm-<vmid>-cloudinit, with an extension (".qcow2") or a directory
+// ("<vmid>/") as file-based storages name it.
+bool is_cloudinit_volume(span volume) {
+    const char *p = volume.p + volume.n;
+    while (p > volume.p && p[-1] != '/') --p;
+    span base{p, static_cast<size_t>(volume.p + volume.n - p)};
+    if (base.n < 4 || memcmp(base.p, "vm-", 3) != 0) return false;
+    size_t i = 3;
+    size_t digits = 0;
+    while (i < base.n && base.p[i] >= '0' && base.p[i] <= '9') {
+        i++;
+        digits++;
+    }
+    const char *tail = "-cloudinit";
+    size_t tail_len = strlen(tail);
+    if (digits == 0 || base.n - i < tail_len || memcmp(base.p + i, tail, tail_len) != 0) return false;
+    i += tail_len;
+    return i == base.n || base.p[i] == '.';
+}
+
+int32_t drive_kind_span(span key, span value) {
+    if (!is_disk_slot_span(key) || value.n == 0) return DRIVE_OTHER;
+    // A device path is no storage reference, even when it holds a colon
+    // (/dev/disk/by-path/pci-0000:00:1f.2-ata-1).
+    bool device = value.p[0] == '/';
+    bool volume = !device && find_char(value, ':') != nullptr;
+    if (is_cdrom(value)) return volume && is_cloudinit_volume(volume_name(value)) ? DRIVE_CLOUDINIT : DRIVE_CDROM;
+    if (device) return DRIVE_DEVICE;
+    return volume ? DRIVE_VOLUME : DRIVE_OTHER;
+}
+
+span whole(const char *text) { return span{text, strlen(text)}; }
 
 }  // namespace
 
+int32_t drive_kind_of(const char *key, const char *value) {
+    if (key == nullptr || value == nullptr) return DRIVE_OTHER;
+    return drive_kind_span(whole(key), whole(value));
+}
+
 int is_disk_volume(const char *key, const char *value) {
-    if (key == nullptr || value == nullptr) return 0;
-    span k{const_cast<char *>(key), strlen(key)};
-    span v{const_cast<char *>(value), strlen(value)};
-    return is_disk_volume_span(k, v) ? 1 : 0;
+    return drive_kind_of(key, value) == DRIVE_VOLUME ? 1 : 0;
 }
 
 int is_disk_slot(const char *key) {
     if (key == nullptr) return 0;
-    span s{const_cast<char *>(key), strlen(key)};
-    return is_disk_slot_span(s) ? 1 : 0;
+    return is_disk_slot_span(whole(key)) ? 1 : 0;
+}
+
+int drive_backup_off(const char *value) {
+    if (value == nullptr) return 0;
+    return drive_backup_off_span(trim(whole(value))) ? 1 : 0;
+}
+
+int for_each_config_line(const char *text, config_line_visitor visit, void *ctx) {
+    if (text == nullptr) return 0;
+    span rest = whole(text);
+    while (rest.n > 0) {
+        const char *nl = find_char(rest, '\n');
+        size_t len = nl != nullptr ? static_cast<size_t>(nl - rest.p) : rest.n;
+        span line = trim(span{rest.p, len});
+        rest = nl != nullptr ? span{rest.p + len + 1, rest.n - len - 1} : span{rest.p + len, 0};
+        if (line.n == 0) continue;
+        if (line.p[0] == '[') return 0;
+        const char *colon = find_char(line, ':');
+        if (colon == nullptr) continue;
+        size_t key_len = static_cast<size_t>(colon - line.p);
+        span key = trim(span{line.p, key_len});
+        span value = trim(span{colon + 1, line.n - key_len - 1});
+        char key_text[64];
+        char value_text[1024];
+        copy_cut(key_text, sizeof key_text, key.p, key.n);
+        copy_cut(value_text, sizeof value_text, value.p, value.n);
+        int r = visit(key_text, value_text, ctx);
+        if (r != 0) return r;
+    }
+    return 0;
 }
 
 int vm_config_value(const char *text, const char *key, char *out, size_t out_size) {
@@ -144,7 +240,7 @@ int32_t parse_vm_config(const char *text, vm_volume_list *list, char *msg, size_
         span key = trim(span{line.p, key_len});
         span value = trim(span{line.p + key_len + 1, line.n - key_len - 1});
         // "none", or a plain device path, is not a volume either.
-        if (!is_disk_volume_span(key, value)) continue;
+        if (drive_kind_span(key, value) != DRIVE_VOLUME) continue;
         const char *vcolon = find_char(value, ':');
         size_t storage_len = static_cast<size_t>(vcolon - value.p);
         span storage = trim(span{value.p, storage_len});
@@ -165,6 +261,7 @@ int32_t parse_vm_config(const char *text, vm_volume_list *list, char *msg, size_
         copy_cut(row->slot, sizeof row->slot, key.p, key.n);
         copy_cut(row->storage, sizeof row->storage, storage.p, storage.n);
         copy_cut(row->volume, sizeof row->volume, volume.p, volume.n);
+        row->no_backup = drive_backup_off_span(value) ? 1 : 0;
         list->count++;
     }
     return 0;

@@ -24,7 +24,6 @@ using strings = std::vector<std::string>;
 const char kVm101[] =
     "agent: 1\n"
     "boot: order=scsi0;ide2;net0\n"
-    "efidisk0: local-lvm:vm-101-disk-9,efitype=4m,size=4M\n"
     "ide2: none,media=cdrom\n"
     "memory: 2048\n"
     "name: web01\n"

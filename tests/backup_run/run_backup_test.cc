@@ -31,7 +31,6 @@ using strings = std::vector<std::string>;
 const char kConfig[] =
     "agent: 1\n"
     "boot: order=scsi0;ide2;net0\n"
-    "efidisk0: local-lvm:vm-101-disk-9,efitype=4m,size=4M\n"
     "ide2: none,media=cdrom\n"
     "memory: 2048\n"
     "net0: virtio=BC:24:11:2C:69:EC,bridge=vmbr0\n"
@@ -774,6 +773,52 @@ TEST_F(RunRecovery, TheStateFileNamesWhatTheRunMayLeave)
     // Nothing left to repair: the file is gone, the lock file stays.
     EXPECT_FALSE(state_exists());
     EXPECT_EQ(access((run_dir_ + "/101.lock").c_str(), F_OK), 0);
+}
+
+// The EFI disk is one more disk of the frozen set; a disk with backup=0
+// is left out unless --disk names it; a disk passed through from the host
+// is named at WARN. The configuration job's text ends with the line that
+// says which disks the backup took and which failed.
+TEST_F(RunBackup, DiskSelectionEfiDiskBackupOffAndHostDevices)
+{
+    add_lv("vm-101-disk-9", true, 19);
+    write_text(tools_.path("conf"), std::string(kConfig) +
+                                        "efidisk0: local-lvm:vm-101-disk-9,efitype=4m,pre-enrolled-keys=1,size=528K\n"
+                                        "sata0: /dev/disk/by-path/pci-0000:00:1f.2-ata-1,size=100G\n"
+                                        "scsi1: local-lvm:vm-101-disk-2,backup=0,size=4M\n");
+    // The agent keeps a copy of the configuration text it was given.
+    tools_.on("vlt_agent", "printf '%s\\n' \"$@\" > \"$FAKE_DIR/argv.$n\"\n"
+                           "case \"$2\" in /tmp/*) cp \"$2\" \"$FAKE_DIR/config.$n\";; esac\n"
+                           "[ \"$6\" = vm101-virtio1 ] && exit 4; exit 0");
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(agent_argv(1)[5], "vm101-scsi0");
+    EXPECT_EQ(agent_argv(2)[5], "vm101-virtio1");
+    EXPECT_EQ(agent_argv(3)[5], "vm101-efidisk0");
+    EXPECT_EQ(agent_argv(3)[1], "/dev/" + tools_.vg() + "/vm-101-disk-9_vltsnap");
+    EXPECT_EQ(agent_argv(4)[5], "vm101-vmconfig");
+    EXPECT_EQ(tools_.calls_of("lvcreate").size(), 3u);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "WARN  VM 101 disk sata0: /dev/disk/by-path/pci-0000:00:1f.2-ata-1 is a device of this "
+                        "host passed through, not a storage volume: it is not backed up");
+    EXPECT_EQ(lines[1], "INFO  VM 101 disk scsi1: left out (backup=0 in its configuration)");
+    EXPECT_EQ(lines.back(), "ERROR VM 101: 1 of 3 disk(s) failed: virtio1");
+    EXPECT_EQ(slurp(tools_.path("config.4")),
+              slurp(tools_.path("conf")) + "#vlt_proxmox_backup: disks=scsi0,virtio1,efidisk0 failed=virtio1\n");
+
+    // Named with --disk, a backup=0 disk is taken.
+    tools_.on("vlt_agent", "printf '%s\\n' \"$@\" > \"$FAKE_DIR/argv.$n\"\n"
+                           "case \"$2\" in /tmp/*) cp \"$2\" \"$FAKE_DIR/config.$n\";; esac");
+    opts_.slots[0] = "scsi1";
+    opts_.slots[1] = "efidisk0";
+    opts_.slot_count = 2;
+    ASSERT_EQ(run(&lines), 0);
+    EXPECT_EQ(agent_argv(5)[5], "vm101-efidisk0");
+    EXPECT_EQ(agent_argv(6)[5], "vm101-scsi1");
+    EXPECT_EQ(slurp(tools_.path("config.7")),
+              slurp(tools_.path("conf")) + "#vlt_proxmox_backup: disks=efidisk0,scsi1\n");
+    for (const std::string &line : lines)
+        EXPECT_EQ(line.find("backup=0"), std::string::npos) << line;
 }
 
 // Runs the backup in a child process (with a progress segment, like the

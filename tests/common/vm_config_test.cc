@@ -29,9 +29,10 @@ void expect_row(const vm_volume &row, const char *slot, const char *storage, con
 }
 
 TEST(DiskSlot, PrefixesFollowedByDigitsOnly) {
-    for (const char *yes : {"virtio0", "scsi1", "sata2", "ide0", "tpmstate0", "scsi30", "ide007"})
+    for (const char *yes : {"virtio0", "scsi1", "sata2", "ide0", "tpmstate0", "scsi30", "ide007",
+                            "efidisk0"})
         EXPECT_EQ(1, is_disk_slot(yes)) << yes;
-    for (const char *no : {"efidisk0", "unused0", "scsihw", "scsi", "ide", "scsi1a", "scsi-1",
+    for (const char *no : {"unused0", "scsihw", "scsi", "ide", "scsi1a", "scsi-1", "efidisk",
                            "Scsi0", " scsi0", "scsi0 ", "virtio", "net0", "", "tpmstate"})
         EXPECT_EQ(0, is_disk_slot(no)) << no;
     EXPECT_EQ(0, is_disk_slot(nullptr));
@@ -50,6 +51,9 @@ TEST(DiskVolume, SameRuleAsTheParser) {
         {"virtio3", ""},                              {"net0", "virtio=BC:24:11:2C:69:EC"},
         {"scsi1", "local:vm-1-disk-1, media=cdrom "},  {"ide0", cdrom_far},
         {"tpmstate0", "local-lvm:vm-101-disk-2"},     {"scsi", "local-lvm:x"},
+        {"efidisk0", "local-lvm:vm-101-disk-3,efitype=4m"},
+        {"sata2", "/dev/disk/by-path/pci-0000:00:1f.2-ata-1"},
+        {"ide0", "local-lvm:vm-101-cloudinit,media=cdrom"},
     };
     for (const auto &line : lines) {
         vm_volume_list list;
@@ -61,6 +65,92 @@ TEST(DiskVolume, SameRuleAsTheParser) {
     EXPECT_EQ(0, is_disk_volume("ide2", "local:iso/d.iso,media=cdrom"));
     EXPECT_EQ(1, is_disk_volume("ide0", cdrom_far.c_str()));  // beyond 511 characters: not searched
     EXPECT_EQ(0, is_disk_volume(nullptr, "x:y"));
+}
+
+// Every kind of drive line: what is a volume to back up, what is read-only
+// media, what names a host device, and what is nothing at all.
+TEST(DriveKind, EveryKindOfDriveLine) {
+    const std::string cdrom_far = "local:iso/x.iso," + std::string(500, 'a') + ",media=cdrom";
+    const struct {
+        const char *key;
+        std::string value;
+        int32_t kind;
+    } lines[] = {
+        {"scsi0", "local-lvm:vm-101-disk-0,size=4M", DRIVE_VOLUME},
+        {"efidisk0", "local-lvm:vm-101-disk-1,efitype=4m,pre-enrolled-keys=1,size=528K", DRIVE_VOLUME},
+        {"tpmstate0", "local-lvm:vm-101-disk-2,size=4M,version=v2.0", DRIVE_VOLUME},
+        {"ide0", cdrom_far, DRIVE_VOLUME},  // beyond 511 characters: not searched
+        {"ide2", "local:iso/d.iso,media=cdrom", DRIVE_CDROM},
+        {"ide2", "none,media=cdrom", DRIVE_CDROM},
+        {"ide2", "cdrom,media=cdrom", DRIVE_CDROM},
+        {"ide1", "/dev/sr0,media=cdrom", DRIVE_CDROM},
+        {"ide2", "local-lvm:vm-101-cloudinit,media=cdrom", DRIVE_CLOUDINIT},
+        {"sata4", "dir:101/vm-101-cloudinit.qcow2,media=cdrom", DRIVE_CLOUDINIT},
+        {"ide3", "local-lvm:vm-101-cloudinitx,media=cdrom", DRIVE_CDROM},
+        {"ide3", "local-lvm:vm--cloudinit,media=cdrom", DRIVE_CDROM},
+        {"ide3", "local-lvm:vm-101-cloudinit,size=4M", DRIVE_VOLUME},  // not a CD-ROM
+        {"sata0", "/dev/disk/by-id/ata-ST2000DM008-2FR102_ZFL0XXXX,size=1953514584K", DRIVE_DEVICE},
+        {"sata1", "/dev/disk/by-path/pci-0000:00:1f.2-ata-1", DRIVE_DEVICE},
+        {"scsi3", "/dev/sdb", DRIVE_DEVICE},
+        {"virtio3", "", DRIVE_OTHER},
+        {"virtio3", "none", DRIVE_OTHER},
+        {"net0", "virtio=BC:24:11:2C:69:EC", DRIVE_OTHER},
+        {"unused0", "local-lvm:vm-101-disk-9", DRIVE_OTHER},
+    };
+    for (const auto &line : lines) {
+        EXPECT_EQ(line.kind, drive_kind_of(line.key, line.value.c_str())) << line.key << ": " << line.value;
+        EXPECT_EQ(line.kind == DRIVE_VOLUME, is_disk_volume(line.key, line.value.c_str()) == 1) << line.value;
+    }
+    EXPECT_EQ(DRIVE_OTHER, drive_kind_of(nullptr, "x:y"));
+    EXPECT_EQ(DRIVE_OTHER, drive_kind_of("scsi0", nullptr));
+}
+
+TEST(DriveKind, BackupSwitchedOff) {
+    for (const char *off : {"a:b,backup=0", "a:b,size=1G, backup=no ", "a:b,backup=OFF", "a:b,backup=false",
+                            "backup=0,a:b"})
+        EXPECT_EQ(1, drive_backup_off(off)) << off;
+    for (const char *on : {"a:b", "a:b,backup=1", "a:b,backup=yes", "a:b,nobackup=0", "a:b,backup=00",
+                           "a:b,backup=", ""})
+        EXPECT_EQ(0, drive_backup_off(on)) << on;
+    EXPECT_EQ(0, drive_backup_off(nullptr));
+
+    Parsed *p = parse("scsi0: a:b,backup=0\nscsi1: c:d,backup=1\n");
+    ASSERT_EQ(0, p->rc) << p->msg;
+    ASSERT_EQ(2u, p->list.count);
+    EXPECT_EQ(1, p->list.rows[0].no_backup);
+    EXPECT_EQ(0, p->list.rows[1].no_backup);
+}
+
+struct seen_lines {
+    std::string text;
+    int stop_after = -1;
+};
+
+int remember_line(const char *key, const char *value, void *ctx) {
+    auto *seen = static_cast<seen_lines *>(ctx);
+    seen->text += std::string(key) + "=[" + value + "]\n";
+    return --seen->stop_after == 0 ? 7 : 0;
+}
+
+TEST(ConfigLines, MainSectionKeysAndValuesTrimmed) {
+    seen_lines seen;
+    EXPECT_EQ(0, for_each_config_line("  agent : 1 \r\n\nno colon\nsata0:/dev/sdb\n"
+                                      "description: a%3Ab\n[snap1]\nmemory: 4\n",
+                                      remember_line, &seen));
+    EXPECT_EQ(seen.text, "agent=[1]\nsata0=[/dev/sdb]\ndescription=[a%3Ab]\n");
+
+    // The visitor's non-zero answer stops the walk and is returned.
+    seen = seen_lines{};
+    seen.stop_after = 1;
+    EXPECT_EQ(7, for_each_config_line("a: 1\nb: 2\n", remember_line, &seen));
+    EXPECT_EQ(seen.text, "a=[1]\n");
+
+    // Long keys and values are cut.
+    seen = seen_lines{};
+    EXPECT_EQ(0, for_each_config_line((std::string(70, 'k') + ": " + std::string(1100, 'v')).c_str(),
+                                      remember_line, &seen));
+    EXPECT_EQ(seen.text, std::string(63, 'k') + "=[" + std::string(1023, 'v') + "]\n");
+    EXPECT_EQ(0, for_each_config_line(nullptr, remember_line, &seen));
 }
 
 TEST(ParseVmConfig, TypicalConfiguration) {
@@ -80,11 +170,13 @@ TEST(ParseVmConfig, TypicalConfiguration) {
         "tpmstate0: local-lvm:vm-101-disk-4,size=4M,version=v2.0\n");
     ASSERT_EQ(0, p->rc) << p->msg;
     EXPECT_STREQ("", p->msg);
-    ASSERT_EQ(3u, p->list.count);
-    expect_row(p->list.rows[0], "scsi0", "local-lvm", "vm-101-disk-0");
-    expect_row(p->list.rows[1], "virtio1", "thin", "vm-101-disk-1");
-    expect_row(p->list.rows[2], "tpmstate0", "local-lvm", "vm-101-disk-4");
-    expect_row(p->list.rows[3], "", "", "");  // unused rows are empty
+    ASSERT_EQ(4u, p->list.count);
+    expect_row(p->list.rows[0], "efidisk0", "local-lvm", "vm-101-disk-2");
+    expect_row(p->list.rows[1], "scsi0", "local-lvm", "vm-101-disk-0");
+    expect_row(p->list.rows[2], "virtio1", "thin", "vm-101-disk-1");
+    expect_row(p->list.rows[3], "tpmstate0", "local-lvm", "vm-101-disk-4");
+    expect_row(p->list.rows[4], "", "", "");  // unused rows are empty
+    for (int i = 0; i < 4; i++) EXPECT_EQ(0, p->list.rows[i].no_backup);
 }
 
 TEST(ParseVmConfig, CdromOptionAndBlanks) {
