@@ -6,6 +6,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "common/log.h"
 #include "common/runner.h"
@@ -15,7 +16,6 @@ namespace {
 
 const char *const created_marker = "successfully created '";
 
-const uint32_t alloc_time_limit = 60;
 const uint32_t path_time_limit = 30;
 const uint32_t free_time_limit = 30;
 const size_t alloc_output_size = 1024;
@@ -27,7 +27,66 @@ const char *failure_detail(const char *output) {
     return output[0] != '\0' ? output : "unknown error";
 }
 
+// Runs pvesm path for a volume id. 0 with the trimmed path in out (which
+// may be empty), or -1 with the failure text.
+int32_t run_pvesm_path(const char *volid, char *out, size_t out_size, char *err, size_t err_size) {
+    const char *argv[] = {"pvesm", "path", volid, nullptr};
+    command_result res{};
+    if (run_pve_tool(argv, path_time_limit, out, out_size, &res, err, err_size) != 0) return -1;
+    trim_trailing_space(out);
+    if (res.exit_code != 0) {
+        put_text(err, err_size, "pvesm path %s failed: %.300s", volid, failure_detail(out));
+        return -1;
+    }
+    return 0;
+}
+
+bool in_list(const allocation_list *list, const char *storage, const char *volume) {
+    for (uint64_t i = 0; i < list->count; i++)
+        if (strcmp(list->rows[i].storage, storage) == 0 && strcmp(list->rows[i].volume, volume) == 0) return true;
+    return false;
+}
+
+// True when the volume's device (or file) is there.
+bool volume_exists(const char *storage, const char *volume) {
+    char volid[ALLOC_VOLID_SIZE];
+    put_text(volid, sizeof volid, "%s:%s", storage, volume);
+    char path[DEVICE_PATH_SIZE];
+    char err[ALLOC_MESSAGE_SIZE];
+    struct stat st;
+    return run_pvesm_path(volid, path, sizeof path, err, sizeof err) == 0 && path[0] != '\0' &&
+           stat(path, &st) == 0;
+}
+
+void warn_left_volume(const char *storage, const char *volume, int64_t vmid, const char *how) {
+    log_write(LOG_LEVEL_WARN,
+              "%s:%s may have been created by the pvesm alloc for VM %ld that %s: remove it with "
+              "'pvesm free %s:%s' unless a VM uses it",
+              storage, volume, static_cast<long>(vmid), how, storage, volume);
+}
+
+// After a pvesm alloc that ended without naming its volume: the names it
+// uses (the given one, or vm-<vmid>-disk-<n> from 0 up to the first that is
+// not there), each one that exists and is not ours named in a WARN.
+void look_for_left_volume(const char *storage, int64_t vmid, const char *name, const allocation_list *list,
+                          const char *how) {
+    if (name[0] != '\0') {
+        if (!in_list(list, storage, name) && volume_exists(storage, name))
+            warn_left_volume(storage, name, vmid, how);
+        return;
+    }
+    for (int k = 0; k < 1024; k++) {
+        char volume[ALLOC_NAME_SIZE];
+        put_text(volume, sizeof volume, "vm-%ld-disk-%d", static_cast<long>(vmid), k);
+        if (in_list(list, storage, volume)) continue;
+        if (!volume_exists(storage, volume)) return;
+        warn_left_volume(storage, volume, vmid, how);
+    }
+}
+
 }  // namespace
+
+uint32_t alloc_time_limit_seconds = 60;
 
 int32_t format_alloc_size(uint64_t bytes, char *buf, size_t buf_size) {
     // Divide first: adding 1023 before dividing would wrap for sizes close
@@ -85,7 +144,7 @@ int32_t parse_alloc_output(const char *output, char *ret_storage, size_t storage
     return 0;
 }
 
-int32_t allocate_volume(const char *storage, int64_t vmid, const char *size_text,
+int32_t allocate_volume(const char *storage, int64_t vmid, const char *name, const char *size_text,
                         allocation_list *list, char *err, size_t err_size) {
     if (err_size) err[0] = '\0';
     char msg[ALLOC_MESSAGE_SIZE];
@@ -98,21 +157,39 @@ int32_t allocate_volume(const char *storage, int64_t vmid, const char *size_text
     char vmid_text[24];
     put_text(vmid_text, sizeof vmid_text, "%ld", static_cast<long>(vmid));
     // The empty name lets pvesm pick the next free vm-<vmid>-disk-<n>.
-    const char *argv[] = {"pvesm", "alloc", storage, vmid_text, "", size_text, nullptr};
+    const char *argv[] = {"pvesm", "alloc", storage, vmid_text, name, size_text, nullptr};
     char output[alloc_output_size];
     command_result res{};
-    if (run_pve_tool(argv, alloc_time_limit, output, sizeof output, &res, err, err_size) != 0)
+    if (run_pve_tool(argv, alloc_time_limit_seconds, output, sizeof output, &res, err, err_size) != 0)
         return -1;
+    char shown_name[ALLOC_NAME_SIZE + 2];
+    put_text(shown_name, sizeof shown_name, name[0] != '\0' ? "%s" : "\"%s\"", name);
+    allocated_volume vol{};
+    char parse_err[ALLOC_MESSAGE_SIZE];
     if (res.exit_code != 0) {
         trim_trailing_space(output);
-        put_text(msg, sizeof msg, "pvesm alloc %s %ld \"\" %s failed: %.300s", storage,
-                 static_cast<long>(vmid), size_text, output);
+        const char *how = res.timed_out ? "timed out" : res.exit_code < 0 ? "was killed" : nullptr;
+        if (how == nullptr) {
+            put_text(msg, sizeof msg, "pvesm alloc %s %ld %s %s failed: %.300s", storage,
+                     static_cast<long>(vmid), shown_name, size_text, output);
+        } else {
+            // It may have got as far as creating the volume.
+            if (parse_alloc_output(output, vol.storage, sizeof vol.storage, vol.volume, sizeof vol.volume,
+                                   parse_err, sizeof parse_err) == 0)
+                list->rows[list->count++] = vol;
+            else
+                look_for_left_volume(storage, vmid, name, list, how);
+            if (res.timed_out)
+                put_text(msg, sizeof msg, "pvesm alloc %s %ld %s %s timed out after %u s", storage,
+                         static_cast<long>(vmid), shown_name, size_text, alloc_time_limit_seconds);
+            else
+                put_text(msg, sizeof msg, "pvesm alloc %s %ld %s %s was killed", storage, static_cast<long>(vmid),
+                         shown_name, size_text);
+        }
         put_text(err, err_size, "%s", msg);
         return -1;
     }
 
-    allocated_volume vol{};
-    char parse_err[ALLOC_MESSAGE_SIZE];
     if (parse_alloc_output(output, vol.storage, sizeof vol.storage, vol.volume, sizeof vol.volume,
                            parse_err, sizeof parse_err) != 0) {
         put_text(msg, sizeof msg, "could not parse pvesm alloc output: %s", parse_err);
@@ -128,18 +205,8 @@ int32_t volume_device_path(const allocated_volume *vol, char *ret_path, size_t p
     if (err_size) err[0] = '\0';
     char volid[ALLOC_VOLID_SIZE];
     put_text(volid, sizeof volid, "%s:%s", vol->storage, vol->volume);
-
-    const char *argv[] = {"pvesm", "path", volid, nullptr};
     char output[DEVICE_PATH_SIZE];
-    command_result res{};
-    if (run_pve_tool(argv, path_time_limit, output, sizeof output, &res, err, err_size) != 0)
-        return -1;
-    trim_trailing_space(output);
-    if (res.exit_code != 0) {
-        put_text(err, err_size, "pvesm path %s failed: %.300s", volid,
-                 failure_detail(output));
-        return -1;
-    }
+    if (run_pvesm_path(volid, output, sizeof output, err, err_size) != 0) return -1;
     if (output[0] == '\0') {
         put_text(err, err_size, "pvesm path %s returned an empty path", volid);
         return -1;

@@ -38,11 +38,20 @@ struct allocation_list {
                                          size_t storage_size, char *ret_volume,
                                          size_t volume_size, char *err, size_t err_size);
 
-// Runs "pvesm alloc <storage> <vmid> '' <size_text>" and appends the new
-// volume to list at once. Returns 0, or -1 with the failure text (at most
-// 255 characters) in err; nothing is appended then.
-[[nodiscard]] int32_t allocate_volume(const char *storage, int64_t vmid, const char *size_text,
-                                      allocation_list *list, char *err, size_t err_size);
+// Runs "pvesm alloc <storage> <vmid> <name> <size_text>" (name "" lets
+// pvesm pick the next free vm-<vmid>-disk-<n>) and appends the new volume
+// to list at once. Returns 0, or -1 with the failure text (at most 255
+// characters) in err. A pvesm alloc that timed out or was killed may have
+// created the volume all the same: when its output names it, it joins the
+// list (so the roll-back frees it); otherwise the volumes of the names it
+// uses are looked for, and each one that exists and is not in the list is
+// named in a WARN.
+[[nodiscard]] int32_t allocate_volume(const char *storage, int64_t vmid, const char *name,
+                                      const char *size_text, allocation_list *list, char *err,
+                                      size_t err_size);
+
+// Time limit of pvesm alloc in seconds (60); tests shorten it.
+extern uint32_t alloc_time_limit_seconds;
 
 // Runs "pvesm path <storage>:<volume>" and stores the device path (at most
 // 511 characters) in ret_path. Returns 0, or -1 with the failure text.

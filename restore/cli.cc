@@ -10,7 +10,10 @@
 #include "common/options.h"
 #include "common/progress.h"
 #include "common/stale_files.h"
+#include "restore/interrupt.h"
 #include "restore/restore_vm.h"
+#include "restore/set_choice.h"
+#include "restore/utc_time.h"
 
 namespace {
 
@@ -27,6 +30,9 @@ const option_spec kRestoreOptions[] = {
     {"--keep-network-identity", nullptr, 0},
     {"--keep-smbios-uuid", nullptr, 0},
     {"--dry-run", nullptr, 0},
+    {"--list", nullptr, 0},
+    {"--json", nullptr, 0},
+    {"--at", nullptr, 1},
     {"--storage-map", nullptr, 2},
     {nullptr, nullptr, 0},
 };
@@ -35,8 +41,9 @@ const char kUsage[] =
     "%s: restore a VM vlt_proxmox backed up into a new VM (V1: LVM/LVM-thin storage only).\n"
     "\n"
     "Usage: %s --job <prefix> --search-dir <dir> [--vmid <id>] [--storage-map <old>=<new>]...\n"
-    "                 [--keep-network-identity] [--pve-dir <dir>] [--dry-run]\n"
+    "                 [--keep-network-identity] [--pve-dir <dir>] [--dry-run] [--at <time>]\n"
     "                 -- <vlt_restore args...>\n"
+    "       %s --job <prefix> --search-dir <dir> --list [--json] [--at <time>]\n"
     "\n"
     "  --job <prefix>          the job-name prefix used at backup time (vlt_proxmox --name)\n"
     "  --search-dir <dir>      local directory holding the '<prefix>-*' .meta/.infb etc. files\n"
@@ -58,8 +65,17 @@ const char kUsage[] =
     "                          collision is checked against <dir>/qemu-server and <dir>/lxc\n"
     "  --dry-run               resolve the target VMID and each disk's storage/size plan, log\n"
     "                          it, then stop -- no pvesm alloc, no vlt_restore, no config write\n"
+    "  --at <time>             restore the newest complete backup made at or before <time>, in\n"
+    "                          UTC: YYYY-MM-DD (the whole day), YYYY-MM-DDTHH:MM or\n"
+    "                          YYYY-MM-DDTHH:MM:SS, optionally ending in Z; default: the newest\n"
+    "                          complete backup\n"
+    "  --list                  print the backups found, newest first, one per line: time, host,\n"
+    "                          complete or not, the disks it holds and lacks, their total size;\n"
+    "                          restore nothing\n"
+    "  --json                  with --list: print them as one JSON array\n"
     "  -- <vlt_restore args...>  forwarded verbatim to every vlt_restore run, e.g. --verify,\n"
     "                          --decrypt-key-file, --threads, --assume-zeroed, --no-progress\n"
+    "                          (--assume-zeroed only for disks on LVM-thin storage)\n"
     "\n"
     "The restored VM is left stopped (no 'qm start') so the operator can review it first (e.g.\n"
     "the network bridge assignment) before booting it.\n";
@@ -94,7 +110,7 @@ int add_storage_map_entry(restore_options *opts, const char *value) {
 }  // namespace
 
 void print_restore_usage(const char *invocation) {
-    std::fprintf(stderr, kUsage, invocation, invocation);
+    std::fprintf(stderr, kUsage, invocation, invocation, invocation);
 }
 
 int read_restore_command_line(int argc, char **argv, restore_options *opts) {
@@ -122,10 +138,27 @@ int read_restore_command_line(int argc, char **argv, restore_options *opts) {
         option_present(option_count, args, "--keep-network-identity", nullptr);
     opts->keep_smbios_uuid = option_present(option_count, args, "--keep-smbios-uuid", nullptr);
     opts->dry_run = option_present(option_count, args, "--dry-run", nullptr);
+    opts->list = option_present(option_count, args, "--list", nullptr);
+    opts->json = option_present(option_count, args, "--json", nullptr);
+    const char *at = option_value(option_count, args, "--at", nullptr, nullptr);
 
     if (opts->job_prefix == nullptr || opts->search_dir == nullptr) {
         std::fputs("error: --job and --search-dir are required (use --help)\n", stderr);
         return 2;
+    }
+    if (opts->json && !opts->list) {
+        std::fputs("error: --json goes with --list\n", stderr);
+        return 2;
+    }
+    if (at != nullptr) {
+        if (parse_utc_time(at, &opts->at) != 0) {
+            std::fprintf(stderr,
+                         "error: --at must be an ISO 8601 date or date-time in UTC (YYYY-MM-DD, "
+                         "YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS, optionally ending in Z), got '%s'\n",
+                         at);
+            return 2;
+        }
+        opts->at_given = 1;
     }
 
     for (int i = 1; i + 1 < option_count; i++) {
@@ -150,19 +183,31 @@ int restore_main(int argc, char **argv) {
     if (status >= 0)
         return status;
 
-    // What dead runs of either program left behind; before our own
-    // segment, as a dead process with our pid may have left one.
+    char err[1024];
+    err[0] = '\0';
+    if (opts.list) {
+        if (list_backup_sets(&opts, stdout, err, sizeof err) == 0)
+            return 0;
+        log_write(LOG_LEVEL_ERROR, "%s", err);
+        if (interrupt_signal() != 0)
+            end_by_signal(interrupt_signal());
+        return 1;
+    }
+
+    // What dead runs of either program left behind (a listing only reads);
+    // before our own segment, as a dead process with our pid may have left
+    // one.
     sweep_stale_files();
     progress_start(PROGRESS_KIND_RESTORE, opts.job_prefix, opts.forwarded, opts.forwarded_count);
     int64_t vmid = 0;
-    char err[1024];
-    err[0] = '\0';
     int32_t rc = restore_vm(&opts, &vmid, err, sizeof err);
     progress_finish(rc == 0 ? 1 : 0);
-    if (rc != 0) {
+    if (rc != 0)
         log_write(LOG_LEVEL_ERROR, "%s", err);
-        return 1;
-    }
-    log_write(LOG_LEVEL_INFO, "done (VMID %" PRId64 ")%s", vmid, opts.dry_run ? " [dry run]" : "");
-    return 0;
+    else
+        log_write(LOG_LEVEL_INFO, "done (VMID %" PRId64 ")%s", vmid, opts.dry_run ? " [dry run]" : "");
+    // Rolled back (or, past the install, finished): now the signal ends us.
+    if (interrupt_signal() != 0)
+        end_by_signal(interrupt_signal());
+    return rc == 0 ? 0 : 1;
 }

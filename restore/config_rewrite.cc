@@ -13,6 +13,7 @@
 
 #include "common/log.h"
 #include "common/text.h"
+#include "vmconfig/backup_record.h"
 #include "vmconfig/vm_config.h"
 
 const char *const default_mac_prefix = "BC:24:11";
@@ -23,7 +24,7 @@ const size_t value_part_max = 1023;   // model, rest and joined smbios1 value
 const size_t mac_octets = 6;
 const size_t mac_prefix_max_octets = 3;
 const size_t max_remembered_macs = 64;  // more net cards than Proxmox allows
-const size_t max_dropped_efidisks = 4;  // Proxmox has efidisk0 only
+const size_t max_warnings = 48;
 // What the Proxmox API shows instead of a stored cloud-init password.
 const char *const masked_password = "**********";
 
@@ -181,13 +182,27 @@ struct rewrite_state {
     const char *uuid_text;  // "" keeps the smbios1 uuid
     const char *mac_prefix;
     out_text out;
+    int64_t vmid;
     bool vmgenid_seen = false;
-    bool dropped_cipassword = false;
     bool was_template = false;
-    char dropped_efidisks[max_dropped_efidisks][REWRITE_KEY_SIZE] = {};
-    size_t dropped_efidisk_count = 0;
     char macs[max_remembered_macs][MAC_TEXT_SIZE] = {};  // handed out so far
     size_t mac_count = 0;
+    // What was dropped and what to do about it, logged once the rewrite
+    // has succeeded.
+    char warnings[max_warnings][REWRITE_WARNING_SIZE] = {};
+    size_t warning_count = 0;
+    size_t warnings_lost = 0;
+
+    void warn(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
+        if (warning_count == max_warnings) {
+            warnings_lost++;
+            return;
+        }
+        va_list ap;
+        va_start(ap, fmt);
+        vsnprintf(warnings[warning_count++], REWRITE_WARNING_SIZE, fmt, ap);
+        va_end(ap);
+    }
 };
 
 // The working line of text[start, start + len): the first 1023 bytes,
@@ -220,6 +235,73 @@ void unique_mac(rewrite_state *st, char *mac) {
 
 enum line_fate { keep_line, rewrite_line_to, drop_line, fail_line };
 
+// "<key>: <value>" with `mac` as the card's MAC, into out
+// (REWRITE_OUT_LINE_SIZE bytes). The MAC stands in a "macaddr=" option
+// when there is one, next to a first option "model=<model>" otherwise, and
+// else in the first option, the model (virtio=<MAC>, as Proxmox writes
+// it). False when the value has no model to go by.
+bool rewrite_net(const char *key, const char *value, const char *mac, char *out) {
+    const char *comma = strchr(value, ',');
+    size_t first_len = comma ? static_cast<size_t>(comma - value) : strlen(value);
+    const char *rest = comma ? comma : "";
+    // A "macaddr=" option anywhere: only its value changes.
+    for (const char *opt = value; opt != nullptr;) {
+        const char *next = strchr(opt, ',');
+        size_t len = next ? static_cast<size_t>(next - opt) : strlen(opt);
+        while (len > 0 && is_space(*opt)) opt++, len--;
+        if (len >= 8 && strncmp(opt, "macaddr=", 8) == 0) {
+            put_text(out, REWRITE_OUT_LINE_SIZE, "%s: %.*smacaddr=%s%s", key, static_cast<int>(opt - value), value,
+                     mac, next ? next : "");
+            return true;
+        }
+        opt = next ? next + 1 : nullptr;
+    }
+    if (first_len >= 6 && strncmp(value, "model=", 6) == 0) {
+        put_text(out, REWRITE_OUT_LINE_SIZE, "%s: %.*s,macaddr=%s%s", key, static_cast<int>(first_len), value, mac,
+                 rest);
+        return true;
+    }
+    const char *eq = static_cast<const char *>(memchr(value, '=', first_len));
+    size_t model_len = eq ? static_cast<size_t>(eq - value) : first_len;
+    if (model_len == 0) return false;
+    put_text(out, REWRITE_OUT_LINE_SIZE, "%s: %.*s=%s%s", key, static_cast<int>(model_len), value, mac, rest);
+    return true;
+}
+
+// A drive line: a disk or cloud-init drive points at the volume restored
+// for the new VM (options kept) or goes; a host device goes; CD-ROMs and
+// empty drives stay.
+line_fate rewrite_drive(const char *key, const char *value, rewrite_state *st, char *rewritten, char *err,
+                        size_t err_size) {
+    int32_t kind = drive_kind_of(key, value);
+    if (kind == DRIVE_DEVICE) {
+        char device[REWRITE_LINE_SIZE];
+        copy_cut(device, sizeof device, value, strcspn(value, ","));
+        st->warn("%s: %s is a device of the host, not part of the backup: dropped; give it to VM %ld again only "
+                 "once no other VM uses it",
+                 key, device, static_cast<long>(st->vmid));
+        return drop_line;
+    }
+    if (kind != DRIVE_VOLUME && kind != DRIVE_CLOUDINIT) return keep_line;
+    const remap_entry *e = find_remap(st->remap, st->remap_count, key);
+    if (e != nullptr && e->drop) return drop_line;  // the restore has said why
+    if (e == nullptr && kind == DRIVE_CLOUDINIT) {
+        char volume[REWRITE_LINE_SIZE];
+        copy_cut(volume, sizeof volume, value, strcspn(value, ","));
+        st->warn("%s: the cloud-init drive %s belongs to the original VM: dropped; add one to VM %ld with "
+                 "'qm set %ld --%s <storage>:cloudinit'",
+                 key, volume, static_cast<long>(st->vmid), static_cast<long>(st->vmid), key);
+        return drop_line;
+    }
+    if (e == nullptr) {
+        put_text(err, err_size, "%s: no remap entry given for this disk slot", key);
+        return fail_line;
+    }
+    const char *rest = strchr(strchr(value, ':'), ',');
+    put_text(rewritten, REWRITE_OUT_LINE_SIZE, "%s: %.127s:%.127s%s", key, e->storage, e->volume, rest ? rest : "");
+    return rewrite_line_to;
+}
+
 // The rules for one "key: value" line: what becomes of it (the new text
 // in rewritten, REWRITE_OUT_LINE_SIZE bytes), or fail_line with err.
 line_fate rewrite_setting(const char *key, const char *value, rewrite_state *st, char *rewritten, char *err,
@@ -238,60 +320,52 @@ line_fate rewrite_setting(const char *key, const char *value, rewrite_state *st,
     if (is_net_key(key) && !st->keep_network_identity) {
         // A card without a MAC gets a new random one from Proxmox at every
         // start, so write a fresh one in place of the old.
-        char model[REWRITE_LINE_SIZE];
-        const char *comma = strchr(value, ',');
-        const char *rest = comma ? comma : "";
-        size_t model_len = comma ? static_cast<size_t>(comma - value) : strlen(value);
-        const char *eq = static_cast<const char *>(memchr(value, '=', model_len));
-        if (eq) model_len = static_cast<size_t>(eq - value);
-        memcpy(model, value, model_len);
-        model[model_len] = '\0';
-        if (model[0] == '\0') return keep_line;
         char mac[MAC_TEXT_SIZE];
         unique_mac(st, mac);
-        put_text(rewritten, REWRITE_OUT_LINE_SIZE, "%s: %s=%s%s", key, model, mac, rest);
-        return rewrite_line_to;
+        return rewrite_net(key, value, mac, rewritten) ? rewrite_line_to : keep_line;
     }
     if (strcmp(key, "cipassword") == 0 && strcmp(value, masked_password) == 0) {
         // The API masks the stored hash; writing the mask back would install
         // a password nobody knows.
-        st->dropped_cipassword = true;
+        st->warn("cipassword was not part of the backup: set it again for VM %ld", static_cast<long>(st->vmid));
         return drop_line;
     }
-    if (key_has_digit_suffix(key, "efidisk") && strchr(value, ':') != nullptr) {
-        // The EFI vars disk is not among the backed-up volumes; kept, the
-        // new VM would boot from and write to the original VM's volume.
-        if (st->dropped_efidisk_count < max_dropped_efidisks)
-            put_text(st->dropped_efidisks[st->dropped_efidisk_count++], REWRITE_KEY_SIZE, "%s", key);
+    if (strcmp(key, backup_record_key) == 0) return drop_line;  // the backup's own note
+    if (is_disk_slot(key)) return rewrite_drive(key, value, st, rewritten, err, err_size);
+    // The lines below name things of the original VM that the new VM must
+    // never own: removing them with it would destroy the original's data.
+    if (key_has_digit_suffix(key, "unused")) {
+        st->warn("%s: %s is a volume of the original VM, not part of the backup: dropped", key, value);
         return drop_line;
     }
     if (strcmp(key, "template") == 0) {
         // The new VM's volumes are ordinary new volumes, not a template's
         // base volumes: it starts out as a regular VM.
-        st->was_template = st->was_template || strcmp(value, "0") != 0;
+        if (!st->was_template && strcmp(value, "0") != 0) {
+            st->was_template = true;
+            st->warn("VM %ld was a template: restored as a regular VM (run 'qm template %ld' to convert it)",
+                     static_cast<long>(st->vmid), static_cast<long>(st->vmid));
+        }
         return drop_line;
     }
-    if (key_has_digit_suffix(key, "unused") || strcmp(key, "lock") == 0) {
-        // unusedN names volumes of the original VM, which the new VM must
-        // never own (removing it would destroy the original's data); a lock
-        // belongs to an operation on the original VM.
+    if (strcmp(key, "parent") == 0) {
+        st->warn("parent: snapshot '%s' of the original VM is not part of the backup: dropped; VM %ld starts "
+                 "with no snapshots",
+                 value, static_cast<long>(st->vmid));
         return drop_line;
     }
+    if (strcmp(key, "vmstate") == 0) {
+        st->warn("vmstate: %s (the original VM's saved memory) is not part of the backup: dropped; VM %ld "
+                 "boots afresh",
+                 value, static_cast<long>(st->vmid));
+        return drop_line;
+    }
+    // A lock belongs to an operation on the original VM.
+    if (strcmp(key, "lock") == 0) return drop_line;
     if (strcmp(key, "smbios1") == 0 && st->uuid_text[0] != '\0') {
         char joined[REWRITE_LINE_SIZE];
         if (!rewrite_smbios1(value, st->uuid_text, joined)) return keep_line;
         put_text(rewritten, REWRITE_OUT_LINE_SIZE, "%s: %s", key, joined);
-        return rewrite_line_to;
-    }
-    if (is_disk_volume(key, value)) {
-        const remap_entry *e = find_remap(st->remap, st->remap_count, key);
-        if (e == nullptr) {
-            put_text(err, err_size, "%s: no remap entry given for this disk slot", key);
-            return fail_line;
-        }
-        const char *rest = strchr(strchr(value, ':'), ',');
-        put_text(rewritten, REWRITE_OUT_LINE_SIZE, "%s: %.127s:%.127s%s", key, e->storage, e->volume,
-                 rest ? rest : "");
         return rewrite_line_to;
     }
     return keep_line;
@@ -428,7 +502,8 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
         return -1;
     }
 
-    rewrite_state st{remap, remap_count, keep_network_identity, uuid_text, mac_prefix, out_text{out, out_size, 0}};
+    rewrite_state st{remap, remap_count, keep_network_identity, uuid_text, mac_prefix, out_text{out, out_size, 0},
+                     vmid};
     size_t pos = 0;
     bool section_reached = false;
     while (pos < text_len) {
@@ -441,16 +516,20 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
         char line[REWRITE_LINE_SIZE];
         const char *p = working_line(text, line_start, line_len, line);
         if (*p == '[') {
-            // Snapshots and pending changes follow: they describe the old
-            // VM's states and go over byte for byte.
-            if ((!st.vmgenid_seen && !append_generation_id(&st)) ||
-                !st.out.append(text + line_start, text_len - line_start)) {
+            // Snapshots and pending changes of the old VM follow; their
+            // lines name its volumes and states, which the new VM does not
+            // have. Each section goes, with a word.
+            if (!section_reached && !st.vmgenid_seen && !append_generation_id(&st)) {
                 put_text(err, err_size, "%s", no_room);
                 return -1;
             }
             section_reached = true;
-            break;
+            st.warn("%s: dropped with its lines: the original VM's snapshots and pending changes are not part "
+                    "of the backup",
+                    p);
+            continue;
         }
+        if (section_reached) continue;
         if (rewrite_one_line(p, line, has_lf, &st, err, err_size) != 0) return -1;
     }
 
@@ -462,15 +541,8 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
         }
     }
 
-    for (size_t i = 0; i < st.dropped_efidisk_count; ++i)
-        log_write(LOG_LEVEL_WARN,
-                  "%s was not part of the backup: add a new EFI disk to VM %ld before its first start",
-                  st.dropped_efidisks[i], static_cast<long>(vmid));
-    if (st.was_template)
-        log_write(LOG_LEVEL_WARN, "VM %ld was a template: restored as a regular VM (run 'qm template %ld' to convert it)",
-                  static_cast<long>(vmid), static_cast<long>(vmid));
-    if (st.dropped_cipassword)
-        log_write(LOG_LEVEL_WARN, "cipassword was not part of the backup: set it again for VM %ld",
-                  static_cast<long>(vmid));
+    for (size_t i = 0; i < st.warning_count; ++i) log_write(LOG_LEVEL_WARN, "%s", st.warnings[i]);
+    if (st.warnings_lost > 0)
+        log_write(LOG_LEVEL_WARN, "%zu more lines of the original VM were dropped", st.warnings_lost);
     return 0;
 }

@@ -13,13 +13,17 @@ enum : size_t {
     UUID_TEXT_SIZE = 37,         // 36 characters and a terminator
     MAC_TEXT_SIZE = 18,          // "XX:XX:XX:XX:XX:XX"
     MAC_PREFIX_SIZE = 16,
+    REWRITE_WARNING_SIZE = 400,  // one warning about a dropped line
 };
 
-// One restored disk: its slot and the new volume that replaces the old one.
+// One drive of the new VM: its slot and the new volume that replaces the
+// old one (a restored disk, a fresh cloud-init drive), or, with drop set, a
+// disk whose line is left out (the caller has said why).
 struct remap_entry {
     char slot[24];
     char storage[128];
     char volume[128];
+    int32_t drop;
 };
 
 // The MAC prefix used when the cluster sets none.
@@ -44,14 +48,24 @@ void read_mac_prefix(const char *pve_dir, char *ret_prefix);
 // MAC_TEXT_SIZE bytes. The multicast bit of the first octet is clear.
 void random_mac(const char *prefix, char *mac);
 
-// Rewrites text (nullptr counts as empty) for the new VM vmid: disk slot
-// lines point at their remap entry, every netN line gets a fresh MAC with
-// mac_prefix unless keep_network_identity, an smbios1 uuid becomes uuid_text
-// unless that is empty, every vmgenid line except "vmgenid: 0" gets a fresh
-// UUID and the main section gets one when it has none, and a masked
-// cipassword line is left out (with a WARN naming vmid), and so is a
-// template line (a template comes back as a regular VM, with a WARN). Returns 0 with the
-// text in out, or -1 with a message in err (out is then incomplete).
+// Rewrites text (nullptr counts as empty) for the new VM vmid, keeping
+// every other line as it is:
+// - a disk or cloud-init drive line points at the volume of its remap
+//   entry (its options kept), or is left out for an entry with drop set; a
+//   disk line without an entry fails the rewrite, a cloud-init drive
+//   without one is left out;
+// - a drive that is a device of the host, unusedN, parent, vmstate, the
+//   sections after the main one (snapshots, pending changes) and a masked
+//   cipassword are left out, each with a WARN naming it (the original VM's
+//   things that the new VM must not own); lock and the backup's own
+//   record line are left out silently; a template line is left out too
+//   (a template comes back as a regular VM, with a WARN);
+// - every netN line gets a fresh MAC with mac_prefix unless
+//   keep_network_identity; an smbios1 uuid becomes uuid_text unless that
+//   is empty; every vmgenid line except "vmgenid: 0" gets a fresh UUID and
+//   the main section gets one when it has none.
+// Returns 0 with the text in out (and the WARNs logged), or -1 with a
+// message in err (out is then incomplete, nothing logged).
 [[nodiscard]] int32_t build_target_config(const char *text, const remap_entry *remap,
                                           uint64_t remap_count, int32_t keep_network_identity,
                                           const char *uuid_text, const char *mac_prefix,

@@ -1,5 +1,4 @@
-// Job discovery: the run header files of a directory, read and checked,
-// and the newest run of every job of one prefix.
+// Job discovery: the run header files of a directory, read and checked.
 #include "restore/discovery.h"
 
 #include <dirent.h>
@@ -70,6 +69,11 @@ void run_header_job_name(const uint8_t *buf, char *ret_name) {
     // not: never take more than 63 bytes.
     const char *src = reinterpret_cast<const char *>(buf + RUN_HEADER_OFF_JOB_NAME);
     copy_cut(ret_name, JOB_NAME_SIZE, src, strnlen(src, JOB_NAME_SIZE - 1));
+}
+
+void run_header_host_name(const uint8_t *buf, char *ret_name) {
+    const char *src = reinterpret_cast<const char *>(buf + RUN_HEADER_OFF_HOST_NAME);
+    copy_cut(ret_name, HOST_NAME_SIZE, src, strnlen(src, HOST_NAME_SIZE - 1));
 }
 
 int32_t scan_backup_dir(const char *dir, header_scan_entry **ret_rows, uint64_t *ret_count) {
@@ -147,94 +151,12 @@ int32_t scan_backup_dir(const char *dir, header_scan_entry **ret_rows, uint64_t 
         run_header_job_name(h, row.job_name);
         row.creation_time = run_header_creation_time(h);
         row.carried_value = get_le64(h + RUN_HEADER_OFF_CARRIED);
+        row.source_size = run_header_source_size(h);
+        run_header_host_name(h, row.host_name);
         ++count;
     }
 
     *ret_count = count;
     *ret_rows = count ? rows.release() : nullptr;
     return STATUS_OK;
-}
-
-int32_t find_backup_jobs(const char *search_dir, const char *job_prefix, backup_job_set *ret_set,
-                         char *err, size_t err_size) {
-    memset(ret_set, 0, sizeof *ret_set);
-    if (err_size) err[0] = '\0';
-
-    char match[JOB_MATCH_SIZE];
-    int n = snprintf(match, sizeof match, "%s-", job_prefix);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof match) {
-        put_text(err, err_size, "job prefix is too long");
-        return -1;
-    }
-    size_t match_len = static_cast<size_t>(n);
-
-    header_scan_entry *raw_rows = nullptr;
-    uint64_t row_count = 0;
-    int32_t st = scan_backup_dir(search_dir, &raw_rows, &row_count);
-    if (st != STATUS_OK) {
-        put_text(err, err_size, "cannot scan %s: %s (status=%d)", search_dir, status_message(st),
-                 st);
-        return -1;
-    }
-    std::unique_ptr<header_scan_entry, free_deleter> rows(raw_rows);
-
-    // Slot names are stored cut to 23 characters; the whole suffix and the
-    // kept creation time stay here so that two long suffixes sharing their
-    // first 23 characters remain two jobs.
-    char suffixes[JOB_MAX_SLOTS][JOB_NAME_SIZE];
-    int64_t kept_time[JOB_MAX_SLOTS];
-    int64_t vmconfig_time = 0;
-
-    for (uint64_t i = 0; i < row_count; ++i) {
-        const header_scan_entry &row = rows.get()[i];
-        if (strncmp(row.job_name, match, match_len) != 0) continue;
-        const char *suffix = row.job_name + match_len;
-        if (*suffix == '\0') continue;
-        size_t path_len = strnlen(row.path, sizeof row.path);
-
-        if (strcmp(suffix, "vmconfig") == 0) {
-            if (!ret_set->vmconfig_found || row.creation_time > vmconfig_time) {
-                if (path_len >= JOB_PATH_SIZE) {
-                    put_text(err, err_size, "vmconfig meta path too long");
-                    return -1;
-                }
-                memcpy(ret_set->vmconfig_header_path, row.path, path_len + 1);
-                vmconfig_time = row.creation_time;
-                ret_set->vmconfig_found = 1;
-            }
-            continue;
-        }
-
-        uint64_t k = 0;
-        while (k < ret_set->slot_count && strcmp(suffixes[k], suffix) != 0) ++k;
-        if (k < ret_set->slot_count) {
-            if (row.creation_time > kept_time[k]) {
-                memcpy(ret_set->slots[k].header_path, row.path, path_len + 1);
-                kept_time[k] = row.creation_time;
-            }
-            continue;
-        }
-        if (ret_set->slot_count == JOB_MAX_SLOTS) {
-            put_text(err, err_size, "more than %d distinct disk slots match prefix '%s'",
-                     static_cast<int>(JOB_MAX_SLOTS), job_prefix);
-            return -1;
-        }
-        if (path_len >= JOB_PATH_SIZE) {
-            put_text(err, err_size, "%s: meta path too long", suffix);
-            return -1;
-        }
-        job_slot &slot = ret_set->slots[k];
-        put_text(slot.name, sizeof slot.name, "%s", suffix);
-        memcpy(slot.header_path, row.path, path_len + 1);
-        put_text(suffixes[k], sizeof suffixes[k], "%s", suffix);
-        kept_time[k] = row.creation_time;
-        ret_set->slot_count = k + 1;
-    }
-    return 0;
-}
-
-const job_slot *find_job_slot(const backup_job_set *set, const char *name) {
-    for (uint64_t i = 0; i < set->slot_count && i < JOB_MAX_SLOTS; ++i)
-        if (strcmp(set->slots[i].name, name) == 0) return &set->slots[i];
-    return nullptr;
 }

@@ -1,5 +1,5 @@
-// Finds the newest run of every job of one job prefix in a local backup
-// directory, by reading the fixed header block of each run header file.
+// Reads the run header files of a local backup directory: the fixed
+// header block of each run, checked, and one row per run.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +12,7 @@ enum : size_t {
     JOB_SLOT_NAME_SIZE = 24,        // slot names: at most 23 characters
     JOB_NAME_SIZE = 64,             // job names in a header: at most 63 characters
     JOB_MATCH_SIZE = 96,            // "<prefix>-" must fit here
+    HOST_NAME_SIZE = 64,            // host names in a header: at most 63 characters
 };
 
 enum { JOB_MAX_SLOTS = 32 };
@@ -30,6 +31,7 @@ enum : size_t {
     RUN_HEADER_OFF_PARENT_ID = 36,
     RUN_HEADER_OFF_CREATED = 68,
     RUN_HEADER_OFF_SOURCE_SIZE = 76,
+    RUN_HEADER_OFF_HOST_NAME = 164,
     RUN_HEADER_OFF_JOB_NAME = 484,
     RUN_HEADER_OFF_CARRIED = 25669,
 };
@@ -43,20 +45,8 @@ struct header_scan_entry {
     char job_name[JOB_NAME_SIZE];  // at most 63 characters, always terminated
     int64_t creation_time;
     uint64_t carried_value;
-};
-
-// The newest run of one disk slot's job.
-struct job_slot {
-    char name[JOB_SLOT_NAME_SIZE];
-    char header_path[JOB_PATH_SIZE];
-};
-
-// Everything found for one job prefix; owned by the caller.
-struct backup_job_set {
-    job_slot slots[JOB_MAX_SLOTS];  // in order of first appearance
-    uint64_t slot_count;
-    char vmconfig_header_path[JOB_PATH_SIZE];
-    int32_t vmconfig_found;
+    uint64_t source_size;
+    char host_name[HOST_NAME_SIZE];  // at most 63 characters, always terminated
 };
 
 // True when name has at least 5 characters and ends in ".infb", ".indb" or
@@ -74,6 +64,9 @@ uint64_t run_header_source_size(const uint8_t *buf);
 int64_t run_header_creation_time(const uint8_t *buf);
 // Copies the job name (at most 63 characters) into a JOB_NAME_SIZE buffer.
 void run_header_job_name(const uint8_t *buf, char *ret_name);
+// Copies the writer's host name (at most 63 characters) into a
+// HOST_NAME_SIZE buffer.
+void run_header_host_name(const uint8_t *buf, char *ret_name);
 
 // Lists the header files of dir. On 0, *ret_rows is a malloc'ed array of
 // *ret_count rows (nullptr when there are none) that the caller free()s.
@@ -82,12 +75,3 @@ void run_header_job_name(const uint8_t *buf, char *ret_name);
 // read (logged at ERROR); corrupt or newer headers are skipped with a WARN.
 [[nodiscard]] int32_t scan_backup_dir(const char *dir, header_scan_entry **ret_rows,
                                       uint64_t *ret_count);
-
-// Fills *ret_set with the newest vmconfig run and the newest run of every
-// disk slot whose job is named "<prefix>-<slot>". Returns 0, or -1 with the
-// reason in err.
-[[nodiscard]] int32_t find_backup_jobs(const char *search_dir, const char *job_prefix,
-                                       backup_job_set *ret_set, char *err, size_t err_size);
-
-// The slot named name, or nullptr.
-const job_slot *find_job_slot(const backup_job_set *set, const char *name);

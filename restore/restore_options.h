@@ -20,6 +20,10 @@ struct restore_options {
     int32_t keep_network_identity;
     int32_t keep_smbios_uuid;
     int32_t dry_run;
+    int32_t list;                     // --list: print the backup sets, restore nothing
+    int32_t json;                     // --json: --list as JSON
+    int32_t at_given;                 // --at was given
+    int64_t at;                       // --at: the last second a chosen backup may be from
     const char *const *forwarded;     // the arguments after the first "--", or nullptr
     int32_t forwarded_count;
 };

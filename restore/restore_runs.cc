@@ -7,6 +7,7 @@
 
 #include "common/child.h"
 #include "common/progress.h"
+#include "restore/interrupt.h"
 
 namespace {
 
@@ -54,12 +55,32 @@ int32_t run_restore_tool(const char *meta_path, const char *search_dir, const ch
             std::snprintf(msg, msg_size, "fork failed: %s", std::strerror(errno));
         return -1;
     }
-    int32_t code = wait_child(pid);
+    // An interrupt stops it (its group) and reaps it before the run rolls back.
+    int32_t code = wait_child_interruptible(pid);
     progress_set_child(0);
 
-    if (code == 0)
+    if (code == 0 && interrupt_signal() == 0)
         return 0;
-    if (msg != nullptr && msg_size > 0)
-        std::snprintf(msg, msg_size, "vlt_restore exited with code %d", code);
+    if (msg != nullptr && msg_size > 0) {
+        if (interrupt_signal() != 0)
+            std::snprintf(msg, msg_size, "vlt_restore stopped: interrupted by %s", signal_name(interrupt_signal()));
+        else
+            std::snprintf(msg, msg_size, "vlt_restore exited with code %d", code);
+    }
     return -1;
+}
+
+int32_t without_assume_zeroed(const char *const *forwarded, int32_t forwarded_count, const char **ret,
+                              bool *ret_withheld) {
+    *ret_withheld = false;
+    int32_t n = 0;
+    for (int32_t i = 0; forwarded != nullptr && i < forwarded_count; i++) {
+        if (std::strcmp(forwarded[i], "--assume-zeroed") == 0) {
+            *ret_withheld = true;
+            continue;
+        }
+        if (n < RESTORE_MAX_FORWARDED)
+            ret[n++] = forwarded[i];
+    }
+    return n;
 }

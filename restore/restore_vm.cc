@@ -24,7 +24,11 @@
 #include "common/text.h"
 #include "restore/allocation.h"
 #include "restore/config_rewrite.h"
+#include "restore/backup_sets.h"
 #include "restore/discovery.h"
+#include "restore/interrupt.h"
+#include "restore/set_choice.h"
+#include "restore/storage_type.h"
 #include "restore/restore_runs.h"
 #include "restore/vmid.h"
 #include "vmconfig/vm_config.h"
@@ -50,16 +54,27 @@ private:
     const allocation_list *list_;
 };
 
+// A cloud-init drive of the backed-up configuration.
+struct cloudinit_drive {
+    char slot[24];
+    char storage[128];
+};
+
+const size_t kMaxCloudinitDrives = 4;
+
 // Everything one run works on; large, so it lives on the heap.
 struct run_state {
-    backup_job_set jobs;
-    char config_text[RESTORE_CONFIG_SIZE];
-    vm_volume_list volumes;
+    backup_catalog catalog{};
+    opened_set chosen;
     uint8_t header[RUN_HEADER_SIZE];
     allocation_list allocations;
-    remap_entry remap[ALLOC_MAX_VOLUMES];
+    remap_entry remap[size_t{ALLOC_MAX_VOLUMES} + kMaxCloudinitDrives];
     uint64_t remap_count;
+    cloudinit_drive cloudinit[kMaxCloudinitDrives];
+    uint64_t cloudinit_count;
     char new_config[RESTORE_CONFIG_SIZE];
+
+    ~run_state() { free_backup_catalog(&catalog); }
 };
 
 const char *target_storage_for(const restore_options *opts, const char *storage) {
@@ -177,38 +192,49 @@ int32_t install_target_config(const char *config_dir, int64_t vmid, const char *
 
 namespace {
 
-// The backup's configuration text, through vlt_restore into a temporary
-// file that is gone afterwards, into st->config_text.
-int32_t restore_config_text(const restore_options *opts, run_state *st, char *err, size_t err_size) {
-    temp_file config_file;
-    if (!config_file.create_unique("/tmp/vlt_proxmox_restore_vmconfig.XXXXXX")) {
-        put_text(err, err_size, "mkstemp failed: %s", std::strerror(errno));
-        return -1;
-    }
-    (void)config_file.close_now();
-    char msg[256];
-    progress_status(PROGRESS_PREPARING, "restoring the VM configuration");
-    if (run_restore_tool(st->jobs.vmconfig_header_path, opts->search_dir, config_file.path(), opts->forwarded,
-                         opts->forwarded_count, msg, sizeof msg) != 0) {
-        put_text(err, err_size, "could not restore the VM config job: %s", msg);
-        return -1;
-    }
-    return read_restored_config(config_file.path(), st->config_text, err, err_size);
+// A failed step's message, or the interrupt's when one was noted meanwhile
+// (a stopped vlt_restore, a pvesm killed along with us).
+int32_t failed(char *err, size_t err_size) {
+    (void)interrupted(err, err_size);
+    return -1;
 }
 
-// Disk number `number` of disk_count: its job's source size, a new volume
-// on the (mapped) storage, vlt_restore into it, and its row in the remap.
-// With --dry-run only the plan is logged.
-int32_t restore_disk(const restore_options *opts, int64_t vmid, const vm_volume &vol, size_t number,
-                     size_t disk_count, run_state *st, char *err, size_t err_size) {
-    const job_slot *slot = find_job_slot(&st->jobs, vol.slot);
-    if (slot == nullptr) {
-        put_text(err, err_size,
-                  "no backup job found for disk slot '%s' (missing under %s, or it was "
-                  "excluded with --disk at backup time)",
-                  vol.slot, opts->search_dir);
-        return -1;
+remap_entry *add_remap(run_state *st, const char *slot, const char *storage, const char *volume, bool drop) {
+    remap_entry &entry = st->remap[st->remap_count++];
+    put_text(entry.slot, sizeof entry.slot, "%s", slot);
+    put_text(entry.storage, sizeof entry.storage, "%s", storage);
+    put_text(entry.volume, sizeof entry.volume, "%s", volume);
+    entry.drop = drop ? 1 : 0;
+    return &entry;
+}
+
+// The arguments for vlt_restore into a new volume on `storage`: the
+// forwarded ones, where --assume-zeroed stays only for LVM-thin storage
+// (only a new thin volume reads as zeros; a new thick one holds whatever
+// its extents held, and the holes of the backup must be written there).
+int32_t disk_arguments(const restore_options *opts, const char *slot, const char *storage, const char **ret) {
+    bool withheld = false;
+    int32_t count = without_assume_zeroed(opts->forwarded, opts->forwarded_count, ret, &withheld);
+    if (!withheld) return count;
+    char type[64];
+    bool known = storage_type(restore_pve_dir(opts), storage, type, sizeof type) == 0;
+    if (known && strcmp(type, "lvmthin") == 0) {
+        int32_t n = 0;
+        for (int32_t i = 0; i < opts->forwarded_count && n < RESTORE_MAX_FORWARDED; i++) ret[n++] = opts->forwarded[i];
+        return n;
     }
+    log_write(LOG_LEVEL_INFO,
+              "%s: --assume-zeroed withheld: storage '%s' is %s%s%s, where a new volume may hold old data",
+              slot, storage, known ? "of type " : "", known ? type : "not in storage.cfg",
+              known ? ", not LVM-thin" : "");
+    return count;
+}
+
+// Disk number `number` of disk_count: a new volume on the (mapped)
+// storage sized from its run's header, vlt_restore into it, and its row in
+// the remap. With --dry-run only the plan is logged.
+int32_t restore_disk(const restore_options *opts, int64_t vmid, const vm_volume &vol, const job_slot *slot,
+                     size_t number, size_t disk_count, run_state *st, char *err, size_t err_size) {
     const char *storage = target_storage_for(opts, vol.storage);
     if (read_run_header(slot->header_path, st->header) != 0) {
         put_text(err, err_size, "%s: cannot read %s", vol.slot, slot->header_path);
@@ -233,32 +259,93 @@ int32_t restore_disk(const restore_options *opts, int64_t vmid, const vm_volume 
                     number, disk_count, size_text, storage);
     char step_msg[ALLOC_MESSAGE_SIZE];
     step_msg[0] = '\0';
-    if (allocate_volume(storage, vmid, size_text, &st->allocations, step_msg, sizeof step_msg) != 0) {
+    if (allocate_volume(storage, vmid, "", size_text, &st->allocations, step_msg, sizeof step_msg) != 0 ||
+        interrupted(step_msg, sizeof step_msg)) {
         put_text(err, err_size, "%s: %s", vol.slot, step_msg);
-        return -1;
+        return failed(err, err_size);
     }
     const allocated_volume &fresh = st->allocations.rows[st->allocations.count - 1];
     char device[DEVICE_PATH_SIZE];
     step_msg[0] = '\0';
     if (volume_device_path(&fresh, device, sizeof device, step_msg, sizeof step_msg) != 0) {
         put_text(err, err_size, "%s: %s", vol.slot, step_msg);
-        return -1;
+        return failed(err, err_size);
     }
+    if (interrupted(err, err_size)) return -1;
     log_write(LOG_LEVEL_INFO, "%s: restoring job %s into %s:%s (%s)", vol.slot, slot->header_path,
               fresh.storage, fresh.volume, device);
     progress_status(PROGRESS_WORKING, "disk %s (%zu/%zu): restoring into %s:%s", vol.slot, number,
                     disk_count, fresh.storage, fresh.volume);
+    const char *forwarded[RESTORE_MAX_FORWARDED];
+    int32_t forwarded_count = disk_arguments(opts, vol.slot, storage, forwarded);
     char msg[256];
-    if (run_restore_tool(slot->header_path, opts->search_dir, device, opts->forwarded,
-                         opts->forwarded_count, msg, sizeof msg) != 0) {
+    if (run_restore_tool(slot->header_path, opts->search_dir, device, forwarded, forwarded_count, msg,
+                         sizeof msg) != 0) {
         put_text(err, err_size, "%s: restore failed: %s", vol.slot, msg);
-        return -1;
+        return failed(err, err_size);
     }
-    remap_entry &entry = st->remap[st->remap_count++];
-    put_text(entry.slot, sizeof entry.slot, "%s", vol.slot);
-    put_text(entry.storage, sizeof entry.storage, "%s", fresh.storage);
-    put_text(entry.volume, sizeof entry.volume, "%s", fresh.volume);
+    add_remap(st, vol.slot, fresh.storage, fresh.volume, false);
     return 0;
+}
+
+// Notes every cloud-init drive of the configuration.
+int note_cloudinit(const char *key, const char *value, void *ctx) {
+    auto *st = static_cast<run_state *>(ctx);
+    if (drive_kind_of(key, value) != DRIVE_CLOUDINIT || st->cloudinit_count == kMaxCloudinitDrives) return 0;
+    cloudinit_drive &drive = st->cloudinit[st->cloudinit_count++];
+    put_text(drive.slot, sizeof drive.slot, "%s", key);
+    copy_cut(drive.storage, sizeof drive.storage, value, strcspn(value, ":"));
+    return 0;
+}
+
+// A cloud-init drive of its own for the new VM, on the (mapped) storage of
+// the original's: Proxmox fills it from the VM's cloud-init settings when
+// the VM starts, so it starts empty.
+int32_t new_cloudinit_drive(const restore_options *opts, int64_t vmid, const cloudinit_drive &drive, run_state *st,
+                            char *err, size_t err_size) {
+    const char *storage = target_storage_for(opts, drive.storage);
+    char name[64];
+    put_text(name, sizeof name, "vm-%ld-cloudinit", static_cast<long>(vmid));
+    if (opts->dry_run) {
+        log_write(LOG_LEVEL_INFO, "%s: would allocate a new cloud-init drive %s on storage '%s'", drive.slot, name,
+                  storage);
+        return 0;
+    }
+    char step_msg[ALLOC_MESSAGE_SIZE];
+    step_msg[0] = '\0';
+    // 4 MiB, the size Proxmox gives a cloud-init drive.
+    if (allocate_volume(storage, vmid, name, "4096", &st->allocations, step_msg, sizeof step_msg) != 0) {
+        put_text(err, err_size, "%s: %s", drive.slot, step_msg);
+        return failed(err, err_size);
+    }
+    const allocated_volume &fresh = st->allocations.rows[st->allocations.count - 1];
+    log_write(LOG_LEVEL_INFO,
+              "%s: a new cloud-init drive %s:%s takes the place of the original VM's (Proxmox fills it at the "
+              "first start)",
+              drive.slot, fresh.storage, fresh.volume);
+    add_remap(st, drive.slot, fresh.storage, fresh.volume, false);
+    return 0;
+}
+
+// The lines of the disks this backup did not take go, each with a word.
+void drop_left_out_disks(int64_t vmid, run_state *st) {
+    const opened_set &set = st->chosen;
+    for (uint64_t i = 0; i < set.volumes.count; i++) {
+        const vm_volume &vol = set.volumes.rows[i];
+        int32_t fate = set.plan.fate[i];
+        if (fate == DISK_RESTORE) continue;
+        if (fate == DISK_NOT_BACKED_UP)
+            log_write(LOG_LEVEL_WARN, "%s was not part of the backup: add a new EFI disk to VM %ld before its "
+                                      "first start",
+                      vol.slot, static_cast<long>(vmid));
+        else
+            log_write(LOG_LEVEL_WARN,
+                      "%s: %s:%s was left out of this backup (%s): dropped; add a new disk to VM %ld if it "
+                      "needs one",
+                      vol.slot, vol.storage, vol.volume,
+                      fate == DISK_BACKUP_OFF ? "backup=0" : "vlt_proxmox --disk", static_cast<long>(vmid));
+        add_remap(st, vol.slot, "", "", true);
+    }
 }
 
 // The new VM's configuration in st->new_config: new volumes, a fresh
@@ -275,7 +362,7 @@ int32_t rewrite_config(const restore_options *opts, int64_t vmid, run_state *st,
     read_mac_prefix(restore_pve_dir(opts), mac_prefix);
     char rewrite_msg[256];
     rewrite_msg[0] = '\0';
-    if (build_target_config(st->config_text, st->remap, st->remap_count, opts->keep_network_identity,
+    if (build_target_config(st->chosen.config_text, st->remap, st->remap_count, opts->keep_network_identity,
                             uuid_text, mac_prefix, vmid, st->new_config, sizeof st->new_config,
                             rewrite_msg, sizeof rewrite_msg) != 0) {
         put_text(err, err_size, "cannot build the target VM config: %s", rewrite_msg);
@@ -291,12 +378,14 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
         err[0] = '\0';
     if (out_vmid != nullptr)
         *out_vmid = 0;
+    // From here on a signal is a note the steps below act on.
+    interrupt_guard guard;
 
     const char *prefix = opts->job_prefix;
     progress_status(PROGRESS_PREPARING, "looking for the backup jobs of '%s'", prefix);
     int64_t vmid = 0;
     if (choose_vmid(opts, &vmid, err, err_size) != 0)
-        return -1;
+        return failed(err, err_size);
 
     std::unique_ptr<run_state> state(new (std::nothrow) run_state());
     if (state == nullptr) {
@@ -304,34 +393,35 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
         return -1;
     }
     run_state &st = *state;
-    if (find_backup_jobs(opts->search_dir, prefix, &st.jobs, err, err_size) != 0)
-        return -1;
-    if (!st.jobs.vmconfig_found) {
-        put_text(err, err_size, "no '%s-vmconfig' backup job found under %s", prefix, opts->search_dir);
-        return -1;
-    }
-    if (restore_config_text(opts, &st, err, err_size) != 0)
-        return -1;
+    if (find_backup_sets(opts->search_dir, prefix, &st.catalog, err, err_size) != 0 ||
+        choose_backup_set(opts, &st.catalog, &st.chosen, err, err_size) != 0)
+        return failed(err, err_size);
 
-    char parse_msg[512];
-    parse_msg[0] = '\0';
-    if (parse_vm_config(st.config_text, &st.volumes, parse_msg, sizeof parse_msg) != 0) {
-        put_text(err, err_size, "cannot parse the restored VM config: %s", parse_msg);
-        return -1;
-    }
-    const size_t disk_count = static_cast<size_t>(st.volumes.count);
+    const opened_set &set = st.chosen;
+    const size_t disk_count = static_cast<size_t>(set.plan.restore_count);
     if (disk_count == 0) {
         put_text(err, err_size, "the backed-up VM config has no disk-like volumes to restore");
         return -1;
     }
+    (void)for_each_config_line(set.config_text, note_cloudinit, &st);
     log_write(LOG_LEVEL_INFO, "restoring '%s' (%zu disk-like volume(s)) to VMID %" PRId64 "%s", prefix,
               disk_count, vmid, opts->dry_run ? " (dry run)" : "");
+    drop_left_out_disks(vmid, &st);
 
     // From the first allocation on, every way out but success frees what
     // the run allocated.
     rollback_on_exit rollback(&st.allocations);
-    for (size_t i = 0; i < disk_count; i++) {
-        if (restore_disk(opts, vmid, st.volumes.rows[i], i + 1, disk_count, &st, err, err_size) != 0)
+    size_t number = 0;
+    for (uint64_t i = 0; i < set.volumes.count; i++) {
+        if (set.plan.fate[i] != DISK_RESTORE) continue;
+        if (restore_disk(opts, vmid, set.volumes.rows[i], set.plan.run[i], ++number, disk_count, &st, err,
+                         err_size) != 0 ||
+            interrupted(err, err_size))
+            return -1;
+    }
+    for (uint64_t i = 0; i < st.cloudinit_count; i++) {
+        if (new_cloudinit_drive(opts, vmid, st.cloudinit[i], &st, err, err_size) != 0 ||
+            interrupted(err, err_size))
             return -1;
     }
     if (opts->dry_run) {
@@ -347,12 +437,18 @@ int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, si
     std::snprintf(config_dir, sizeof config_dir, "%s/qemu-server", restore_pve_dir(opts));
     char target[1024];
     progress_status(PROGRESS_WORKING, "installing the configuration of VM %" PRId64, vmid);
-    if (install_target_config(config_dir, vmid, st.new_config, target, err, err_size) != 0)
-        return -1;
+    {
+        // Installed whole or not at all: a signal from here on waits until
+        // the configuration is in place (or the install failed).
+        signals_held held;
+        if (interrupted(err, err_size) ||
+            install_target_config(config_dir, vmid, st.new_config, target, err, err_size) != 0)
+            return -1;
+        rollback.commit();
+    }
 
-    rollback.commit();
     log_write(LOG_LEVEL_INFO, "VM %" PRId64 " restored: %zu disk(s), config written to %s (VM left stopped)",
-              vmid, static_cast<size_t>(st.remap_count), target);
+              vmid, disk_count, target);
     *out_vmid = vmid;
     return 0;
 }

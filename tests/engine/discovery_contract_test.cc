@@ -1,13 +1,16 @@
 // Runs written by vlt_agent are found by the restore program's own job
-// discovery, with the newest run per job and the right source sizes.
+// discovery: a backup set with the newest run of each job up to its
+// configuration run, the host name and the right source sizes.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "engine_test_util.h"
+#include "restore/backup_sets.h"
 #include "restore/discovery.h"
 
 using namespace engine_test;
@@ -34,17 +37,23 @@ TEST(DiscoveryContract, AgentRunsAreFoundNewestFirst) {
     backup(disk_new, out, "vm100-scsi0", "1700000600");
     backup(disk_old, out, "vm100-scsi0", "1700000000");
     backup(disk_old, out, "vm100-scsi0", "1700000000");  // same minute: counter 2
-    backup(conf, out, "vm100-vmconfig", "1700000000");
+    backup(conf, out, "vm100-vmconfig", "1700000600");
     backup(conf, out, "vm1000-vmconfig", "1700009000");  // another prefix
 
-    backup_job_set set;
+    backup_catalog cat;
     char err[256] = "";
-    ASSERT_EQ(find_backup_jobs(out.c_str(), "vm100", &set, err, sizeof err), 0) << err;
+    ASSERT_EQ(find_backup_sets(out.c_str(), "vm100", &cat, err, sizeof err), 0) << err;
+    std::unique_ptr<backup_catalog, void (*)(backup_catalog *)> release(&cat, free_backup_catalog);
+    ASSERT_EQ(cat.count, 1u);
+    const backup_job_set &set = cat.sets[0];
     ASSERT_EQ(set.slot_count, 1u);
     EXPECT_STREQ(set.slots[0].name, "scsi0");
     EXPECT_EQ(std::string(set.slots[0].header_path), out + "/vm100-scsi0-202311142223.infb");
-    ASSERT_TRUE(set.vmconfig_found);
-    EXPECT_EQ(std::string(set.vmconfig_header_path), out + "/vm100-vmconfig-202311142213.infb");
+    EXPECT_EQ(set.slots[0].source_size, 140001u);
+    EXPECT_EQ(std::string(set.vmconfig_header_path), out + "/vm100-vmconfig-202311142223.infb");
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(std::string(set.host), std::string(host).substr(0, 63));
 
     std::unique_ptr<uint8_t[]> buf(new uint8_t[RUN_HEADER_SIZE]);
     ASSERT_EQ(read_run_header(set.slots[0].header_path, buf.get()), 0);

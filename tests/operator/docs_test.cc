@@ -143,7 +143,7 @@ TEST(ManPages, EveryOptionOfEachProgramsTableIsDocumented) {
         size_t expected_rows;
     } const programs[] = {
         {"backup/cli.cc", "vlt_proxmox.8", 8},
-        {"restore/cli.cc", "vlt_proxmox_restore.8", 8},
+        {"restore/cli.cc", "vlt_proxmox_restore.8", 11},
     };
     for (const auto &p : programs) {
         std::vector<std::string> options = first_option_table(p.source);
@@ -230,11 +230,13 @@ TEST(ManPages, RenderWithoutWarnings) {
         EXPECT_EQ(r.err, "") << page;
         EXPECT_GT(r.out.size(), 1000u) << page;
     }
-    // The roll-back that does not happen on a signal is spelled out.
+    // What a signal does to a restore is spelled out, and the old word that
+    // it does not roll back is gone.
     // man drops bold and underlining when its output is not a terminal.
     run_output r = shell("LC_ALL=C.UTF-8 MANWIDTH=200 man -l '" + src("docs/man/vlt_proxmox_restore.8") +
                          "' | cat");
-    EXPECT_NE(r.out.find("The roll-back does not run on a signal."), std::string::npos);
+    EXPECT_NE(r.out.find("A signal rolls the restore back like a failure:"), std::string::npos);
+    EXPECT_EQ(r.out.find("roll-back does not run"), std::string::npos);
 }
 
 // --- bash completion

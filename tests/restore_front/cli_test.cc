@@ -159,8 +159,9 @@ const char *const kUsageLines[] = {
     "prog: restore a VM vlt_proxmox backed up into a new VM (V1: LVM/LVM-thin storage only).",
     "",
     "Usage: prog --job <prefix> --search-dir <dir> [--vmid <id>] [--storage-map <old>=<new>]...",
-    "                 [--keep-network-identity] [--pve-dir <dir>] [--dry-run]",
+    "                 [--keep-network-identity] [--pve-dir <dir>] [--dry-run] [--at <time>]",
     "                 -- <vlt_restore args...>",
+    "       prog --job <prefix> --search-dir <dir> --list [--json] [--at <time>]",
     "",
     "  --job <prefix>          the job-name prefix used at backup time (vlt_proxmox --name)",
     "  --search-dir <dir>      local directory holding the '<prefix>-*' .meta/.infb etc. files",
@@ -182,21 +183,71 @@ const char *const kUsageLines[] = {
     "                          collision is checked against <dir>/qemu-server and <dir>/lxc",
     "  --dry-run               resolve the target VMID and each disk's storage/size plan, log",
     "                          it, then stop -- no pvesm alloc, no vlt_restore, no config write",
+    "  --at <time>             restore the newest complete backup made at or before <time>, in",
+    "                          UTC: YYYY-MM-DD (the whole day), YYYY-MM-DDTHH:MM or",
+    "                          YYYY-MM-DDTHH:MM:SS, optionally ending in Z; default: the newest",
+    "                          complete backup",
+    "  --list                  print the backups found, newest first, one per line: time, host,",
+    "                          complete or not, the disks it holds and lacks, their total size;",
+    "                          restore nothing",
+    "  --json                  with --list: print them as one JSON array",
     "  -- <vlt_restore args...>  forwarded verbatim to every vlt_restore run, e.g. --verify,",
     "                          --decrypt-key-file, --threads, --assume-zeroed, --no-progress",
+    "                          (--assume-zeroed only for disks on LVM-thin storage)",
     "",
     "The restored VM is left stopped (no 'qm start') so the operator can review it first (e.g.",
     "the network bridge assignment) before booting it.",
 };
 
-TEST(Usage, ThirtyOneLinesWithTheInvocationName) {
+TEST(Usage, EveryLineWithTheInvocationName) {
     std::string expected;
     for (const char *line : kUsageLines)
         expected += std::string(line) + "\n";
-    ASSERT_EQ(sizeof kUsageLines / sizeof kUsageLines[0], 31u);
+    ASSERT_EQ(sizeof kUsageLines / sizeof kUsageLines[0], 41u);
     testing::internal::CaptureStderr();
     print_restore_usage("prog");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+}
+
+// --list and --json choose the listing, --at a point in time: every form
+// the usage names, each meaning the last second of what it names.
+TEST_F(CommandLine, ListJsonAndAt) {
+    ASSERT_EQ(read(with_required({"--list", "--json"})), -1);
+    EXPECT_EQ(opts_.list, 1);
+    EXPECT_EQ(opts_.json, 1);
+    EXPECT_EQ(opts_.at_given, 0);
+    EXPECT_EQ(err_, "");
+
+    const struct {
+        const char *text;
+        int64_t at;
+    } times[] = {
+        {"2026-05-05", 1778025599},            // 2026-05-05T23:59:59Z
+        {"2026-05-05T01:00", 1777942859},      // ... 01:00:59
+        {"2026-05-05T01:00Z", 1777942859},
+        {"2026-05-05 01:00:07", 1777942807},
+        {"2026-05-05T01:00:07Z", 1777942807},
+        {"2024-02-29", 1709251199},            // a leap day
+        {"1970-01-01T00:00:00Z", 0},
+    };
+    for (const auto &t : times) {
+        ASSERT_EQ(read(with_required({"--at", t.text})), -1) << t.text << err_;
+        EXPECT_EQ(opts_.at_given, 1);
+        EXPECT_EQ(opts_.at, t.at) << t.text;
+    }
+    ASSERT_EQ(read(with_required({"--at=2026-05-05", "--list"})), -1);
+    EXPECT_EQ(opts_.at, 1778025599);
+
+    for (const char *bad : {"2026-5-5", "2026-05-05T1:00", "2025-02-29", "2026-13-01", "2026-04-31",
+                            "2026-05-05T24:00", "2026-05-05T01:60", "2026-05-05T01:00:60",
+                            "2026-05-05T01:00+02:00", "2026-05-05Z1", "yesterday", ""}) {
+        EXPECT_EQ(read(with_required({"--at", bad})), 2) << bad;
+        EXPECT_EQ(err_, std::string("error: --at must be an ISO 8601 date or date-time in UTC (YYYY-MM-DD, "
+                                    "YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS, optionally ending in Z), got '") +
+                            bad + "'\n");
+    }
+    EXPECT_EQ(read(with_required({"--json"})), 2);
+    EXPECT_EQ(err_, "error: --json goes with --list\n");
 }
 
 TEST_F(CommandLine, HelpPrintsUsageUnlessForwarded) {

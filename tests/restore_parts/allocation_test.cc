@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "tests/restore_parts/parts_util.h"
 
 using parts_test::fake_pvesm;
+using parts_test::scratch_dir;
 using parts_test::stderr_capture;
 
 namespace {
@@ -131,9 +134,11 @@ class pvesm_test : public testing::Test {
 protected:
     void SetUp() override { log_setup("vlt_proxmox_restore", LOG_LEVEL_INFO); }
 
-    int32_t alloc(const char *storage = "local-lvm", const char *size = "1048576") {
+    void TearDown() override { alloc_time_limit_seconds = 60; }
+
+    int32_t alloc(const char *storage = "local-lvm", const char *size = "1048576", const char *name = "") {
         err_[0] = '\0';
-        return allocate_volume(storage, 105, size, &list_, err_, sizeof err_);
+        return allocate_volume(storage, 105, name, size, &list_, err_, sizeof err_);
     }
 
     fake_pvesm fake_;
@@ -182,6 +187,73 @@ TEST_F(pvesm_test, alloc_failures_leave_the_list_alone) {
     EXPECT_STREQ(err_, "pvesm is not available (not running on a Proxmox VE host?)");
     EXPECT_EQ(list_.count, 1u);
     EXPECT_STREQ(list_.rows[0].volume, "vm-105-disk-0");
+}
+
+// A pvesm alloc that runs into its time limit (or is killed) may have
+// created the volume: named in its output, the volume joins the list and
+// so the roll-back; otherwise the names pvesm gives are looked for, and
+// what is there and not ours is named in a WARN.
+TEST_F(pvesm_test, alloc_that_times_out_after_creating_the_volume) {
+    alloc_time_limit_seconds = 1;
+    fake_.set("FAKE_ALLOC_OUT", "  Logical volume \"vm-105-disk-1\" created.\\n"
+                                "successfully created 'local-lvm:vm-105-disk-1'\\n");
+    fake_.set("FAKE_ALLOC_SLEEP", "30");
+    {
+        stderr_capture cap;
+        EXPECT_EQ(alloc(), -1);
+        EXPECT_EQ(cap.lines(), std::vector<std::string>{});
+    }
+    EXPECT_STREQ(err_, "pvesm alloc local-lvm 105 \"\" 1048576 timed out after 1 s");
+    ASSERT_EQ(list_.count, 1u);
+    EXPECT_STREQ(list_.rows[0].volume, "vm-105-disk-1");
+    EXPECT_EQ(fake_.calls(), std::vector<std::string>{"pvesm [alloc] [local-lvm] [105] [] [1048576]"});
+
+    // Without a word of what it made: vm-105-disk-1 is ours, disk-0 and
+    // disk-2 are there, disk-3 is not (where pvesm stops looking too).
+    scratch_dir vols;
+    for (const char *v : {"vm-105-disk-0", "vm-105-disk-1", "vm-105-disk-2"})
+        ASSERT_TRUE(parts_test::write_file(vols.file(v), ""));
+    fake_.set("FAKE_PATH_DIR", vols.path());
+    fake_.set("FAKE_ALLOC_OUT", "  Logical volume \"vm-105-disk-2\" created.\\n");
+    {
+        stderr_capture cap;
+        EXPECT_EQ(alloc("local-lvm", "4096"), -1);
+        EXPECT_EQ(cap.lines(),
+                  (std::vector<std::string>{
+                      "WARN local-lvm:vm-105-disk-0 may have been created by the pvesm alloc for VM 105 that "
+                      "timed out: remove it with 'pvesm free local-lvm:vm-105-disk-0' unless a VM uses it",
+                      "WARN local-lvm:vm-105-disk-2 may have been created by the pvesm alloc for VM 105 that "
+                      "timed out: remove it with 'pvesm free local-lvm:vm-105-disk-2' unless a VM uses it"}));
+    }
+    EXPECT_STREQ(err_, "pvesm alloc local-lvm 105 \"\" 4096 timed out after 1 s");
+    EXPECT_EQ(list_.count, 1u);
+    std::vector<std::string> calls = fake_.calls();
+    EXPECT_EQ(std::vector<std::string>(calls.begin() + 1, calls.end()),
+              (std::vector<std::string>{"pvesm [alloc] [local-lvm] [105] [] [4096]",
+                                        "pvesm [path] [local-lvm:vm-105-disk-0]",
+                                        "pvesm [path] [local-lvm:vm-105-disk-2]",
+                                        "pvesm [path] [local-lvm:vm-105-disk-3]"}));
+
+    // A named volume is looked for by its name; a killed pvesm alike.
+    fake_.set("FAKE_ALLOC_SLEEP", "");
+    fake_.set("FAKE_ALLOC_KILL", "1");
+    ASSERT_TRUE(parts_test::write_file(vols.file("vm-105-cloudinit"), ""));
+    {
+        stderr_capture cap;
+        EXPECT_EQ(alloc("local-lvm", "4096", "vm-105-cloudinit"), -1);
+        EXPECT_EQ(cap.lines(),
+                  std::vector<std::string>{
+                      "WARN local-lvm:vm-105-cloudinit may have been created by the pvesm alloc for VM 105 that "
+                      "was killed: remove it with 'pvesm free local-lvm:vm-105-cloudinit' unless a VM uses it"});
+    }
+    EXPECT_STREQ(err_, "pvesm alloc local-lvm 105 vm-105-cloudinit 4096 was killed");
+    EXPECT_EQ(fake_.calls().back(), "pvesm [path] [local-lvm:vm-105-cloudinit]");
+
+    // Nothing there: nothing to say.
+    ASSERT_EQ(unlink(vols.file("vm-105-cloudinit").c_str()), 0);
+    stderr_capture cap;
+    EXPECT_EQ(alloc("local-lvm", "4096", "vm-105-cloudinit"), -1);
+    EXPECT_EQ(cap.lines(), std::vector<std::string>{});
 }
 
 TEST_F(pvesm_test, alloc_refuses_a_33rd_volume) {

@@ -215,12 +215,15 @@ TEST_F(rewrite_test, whole_config) {
         "unused0: local-lvm:vm-100-disk-9\n"
         "virtio1: old:vol\n"
         "vmgenid: 1a2b3c4d-0000-4000-8000-000000000000\n";
+    add_remap("efidisk0", "local-lvm", "vm-105-disk-2");
+    stderr_capture cap;
     normalized n = rewrite(text);
     EXPECT_EQ(n.text,
               "agent: 1\n"
               "boot: order=scsi0;ide2;net0\n"
               "cores: 2\n"
               "description: web server%0Asecond line\n"
+              "efidisk0: local-lvm:vm-105-disk-2,efitype=4m,size=4M\n"
               "ide2: local:iso/debian.iso,media=cdrom,size=600M\n"
               "memory: 2048\n"
               "name: web01\n"
@@ -228,11 +231,16 @@ TEST_F(rewrite_test, whole_config) {
               "net1: e1000=<MAC2>,bridge=vmbr1,tag=20\n"
               "ostype: l26\n"
               "scsi0: local-lvm:vm-105-disk-0,discard=on,iothread=1,size=32G\n"
-              "scsi1: /dev/sdb\n"
               "scsihw: virtio-scsi-single\n"
               "smbios1: uuid=<SMBIOS>,manufacturer=abc\n"
               "virtio1: fast:vm-105-disk-1\n"
               "vmgenid: <UUID1>\n");
+    EXPECT_EQ(cap.lines(),
+              (std::vector<std::string>{
+                  "WARN scsi1: /dev/sdb is a device of the host, not part of the backup: dropped; give it to "
+                  "VM 105 again only once no other VM uses it",
+                  "WARN unused0: local-lvm:vm-100-disk-9 is a volume of the original VM, not part of the backup: "
+                  "dropped"}));
     ASSERT_EQ(n.macs.size(), 2u);
     EXPECT_NE(n.macs[0], n.macs[1]);
     ASSERT_EQ(n.uuids.size(), 1u);
@@ -268,6 +276,12 @@ TEST_F(rewrite_test, network_lines) {
         {"net0a: x=y\n", "net0a: x=y\n"},
         {"network: x\n", "network: x\n"},
         {"net: virtio=AA:BB:CC:DD:EE:FF\n", "net: virtio=AA:BB:CC:DD:EE:FF\n"},
+        // The model and the MAC as options of their own.
+        {"net0: model=virtio,macaddr=AA:BB:CC:DD:EE:FF,bridge=vmbr0\n",
+         "net0: model=virtio,macaddr=<MAC1>,bridge=vmbr0\n"},
+        {"net1: bridge=vmbr0, macaddr=AA:BB:CC:DD:EE:FF\n", "net1: bridge=vmbr0, macaddr=<MAC1>\n"},
+        {"net2: model=e1000,bridge=vmbr1\n", "net2: model=e1000,macaddr=<MAC1>,bridge=vmbr1\n"},
+        {"net3: model=virtio\n", "net3: model=virtio,macaddr=<MAC1>\n"},
     };
     for (const auto &c : cases) {
         normalized n = rewrite(c.in);
@@ -320,8 +334,9 @@ TEST_F(rewrite_test, disk_lines) {
         {"ide2: local:iso/x.iso,media=cdrom", "ide2: local:iso/x.iso,media=cdrom"},
         {"ide2: none,media=cdrom", "ide2: none,media=cdrom"},
         {"ide3: local:iso/y.iso, media=cdrom ,size=1M", "ide3: local:iso/y.iso, media=cdrom ,size=1M"},
-        {"scsi1: /dev/sdb", "scsi1: /dev/sdb"},
         {"scsi2:", "scsi2:"},
+        {"scsi2: none", "scsi2: none"},
+        {"ide0: cdrom,media=cdrom", "ide0: cdrom,media=cdrom"},
         {"scsihw: virtio-scsi-pci", "scsihw: virtio-scsi-pci"},
         {"  # scsi0: a:b", "  # scsi0: a:b"},
     };
@@ -364,7 +379,10 @@ TEST_F(rewrite_test, vmgenid_lines) {
     EXPECT_EQ(n.text, "smbios1: uuid=<SMBIOS>\nvmgenid: <UUID1>\n");
 }
 
-TEST_F(rewrite_test, later_sections_are_copied_byte_for_byte) {
+// Snapshot and pending sections describe the original VM's states and
+// name its volumes: they go, each with a WARN, after the main section got
+// its generation id.
+TEST_F(rewrite_test, later_sections_are_dropped) {
     const char *text =
         "memory: 512\r\n"
         "scsi0: local-lvm:vm-100-disk-0,size=8G\r\n"
@@ -374,21 +392,24 @@ TEST_F(rewrite_test, later_sections_are_copied_byte_for_byte) {
         "scsi0: local-lvm:vm-100-disk-0,size=8G\r\n"
         "net0: virtio=AA:BB:CC:DD:EE:FF\n"
         "vmgenid: 1\n"
+        "[PENDING]\n"
         "snaptime: 1700000000";
+    stderr_capture cap;
     normalized n = rewrite(text);
     EXPECT_EQ(n.text,
               "memory: 512\n"
               "scsi0: local-lvm:vm-105-disk-0,size=8G\n"
               "net0: virtio=<MAC1>\n"
               "\n"
-              "vmgenid: <UUID1>\n"
-              "  [snap1]  \r\n"
-              "scsi0: local-lvm:vm-100-disk-0,size=8G\r\n"
-              "net0: virtio=AA:BB:CC:DD:EE:FF\n"
-              "vmgenid: 1\n"
-              "snaptime: 1700000000");
+              "vmgenid: <UUID1>\n");
+    EXPECT_EQ(cap.lines(),
+              (std::vector<std::string>{
+                  "WARN [snap1]: dropped with its lines: the original VM's snapshots and pending changes are not "
+                  "part of the backup",
+                  "WARN [PENDING]: dropped with its lines: the original VM's snapshots and pending changes are "
+                  "not part of the backup"}));
     n = rewrite("vmgenid: 0\n[PENDING]\nvmgenid: 5\n");
-    EXPECT_EQ(n.text, "vmgenid: 0\n[PENDING]\nvmgenid: 5\n");
+    EXPECT_EQ(n.text, "vmgenid: 0\n");
 }
 
 TEST_F(rewrite_test, line_shapes) {
@@ -437,12 +458,16 @@ TEST_F(rewrite_test, a_template_comes_back_as_a_regular_vm) {
         // A template's base volumes are restored into new ordinary volumes.
         normalized n = rewrite("memory: 512\nscsi0: local-lvm:base-100-disk-0,size=4M\ntemplate: 1\nvmgenid: 0\n");
         EXPECT_EQ(n.text, "memory: 512\nscsi0: local-lvm:vm-105-disk-0,size=4M\nvmgenid: 0\n");
-        // A snapshot section of a template is copied as it stands.
-        n = rewrite("template: 1\nvmgenid: 0\n[snap]\ntemplate: 1\n");
-        EXPECT_EQ(n.text, "vmgenid: 0\n[snap]\ntemplate: 1\n");
+        // Said once, whatever the lines; a snapshot section of a template
+        // goes like any other.
+        n = rewrite("template: 1\nvmgenid: 0\ntemplate: 1\n[snap]\ntemplate: 1\n");
+        EXPECT_EQ(n.text, "vmgenid: 0\n");
         const std::string warn = "WARN VM 105 was a template: restored as a regular VM (run 'qm template 105' to "
                                  "convert it)";
-        EXPECT_EQ(cap.lines(), (std::vector<std::string>{warn, warn}));
+        EXPECT_EQ(cap.lines(),
+                  (std::vector<std::string>{warn, warn,
+                                            "WARN [snap]: dropped with its lines: the original VM's snapshots and "
+                                            "pending changes are not part of the backup"}));
     }
     // "template: 0" is no template: the line goes without a word.
     stderr_capture quiet;
@@ -451,36 +476,68 @@ TEST_F(rewrite_test, a_template_comes_back_as_a_regular_vm) {
     EXPECT_TRUE(quiet.lines().empty());
 }
 
-TEST_F(rewrite_test, lines_naming_the_original_vms_volumes_are_left_out) {
-    // The EFI vars disk is not backed up: the new VM must not boot from, and
-    // write to, the original VM's volume. unusedN volumes belong to the
-    // original VM too, and a lock to an operation on it.
+// Every line that names a volume or device of the original VM either
+// points at the new VM's own volume or goes, with a WARN that names it.
+TEST_F(rewrite_test, lines_naming_the_original_vms_things) {
+    add_remap("efidisk0", "local-lvm", "vm-105-disk-1");
+    add_remap("ide2", "local-lvm", "vm-105-cloudinit");
     stderr_capture cap;
     normalized n = rewrite(
         "bios: ovmf\n"
-        "efidisk0: local-lvm:vm-100-disk-1,efitype=4m,pre-enrolled-keys=1,size=4M\n"
+        "efidisk0: local-lvm:vm-100-disk-1,efitype=4m,pre-enrolled-keys=1,size=528K\n"
+        "ide0: local:iso/virtio-win.iso,media=cdrom,size=707456K\n"
+        "ide2: local-lvm:vm-100-cloudinit,media=cdrom\n"
         "lock: backup\n"
         "memory: 1\n"
+        "parent: before-upgrade\n"
+        "sata0: /dev/disk/by-id/ata-ST2000DM008_ZFL0XXXX,size=1953514584K\n"
+        "sata1: /dev/disk/by-path/pci-0000:00:1f.2-ata-2\n"
         "unused0: local-lvm:vm-100-disk-9\n"
         "unused12: other:vm-100-disk-3\n"
         "vmgenid: 0\n"
-        "[snap1]\n"
-        "efidisk0: local-lvm:vm-100-disk-1,efitype=4m,size=4M\n"
-        "unused0: local-lvm:vm-100-disk-9\n");
+        "vmstate: local-lvm:vm-100-state-suspend-2026-05-07\n"
+        "#vlt_proxmox_backup: disks=efidisk0\n");
     EXPECT_EQ(n.text,
               "bios: ovmf\n"
+              "efidisk0: local-lvm:vm-105-disk-1,efitype=4m,pre-enrolled-keys=1,size=528K\n"
+              "ide0: local:iso/virtio-win.iso,media=cdrom,size=707456K\n"
+              "ide2: local-lvm:vm-105-cloudinit,media=cdrom\n"
               "memory: 1\n"
-              "vmgenid: 0\n"
-              "[snap1]\n"
-              "efidisk0: local-lvm:vm-100-disk-1,efitype=4m,size=4M\n"
-              "unused0: local-lvm:vm-100-disk-9\n");
-    EXPECT_EQ(cap.lines(), std::vector<std::string>{
-                               "WARN efidisk0 was not part of the backup: add a new EFI disk to VM 105 "
-                               "before its first start"});
+              "vmgenid: 0\n");
+    EXPECT_EQ(cap.lines(),
+              (std::vector<std::string>{
+                  "WARN parent: snapshot 'before-upgrade' of the original VM is not part of the backup: dropped; "
+                  "VM 105 starts with no snapshots",
+                  "WARN sata0: /dev/disk/by-id/ata-ST2000DM008_ZFL0XXXX is a device of the host, not part of the "
+                  "backup: dropped; give it to VM 105 again only once no other VM uses it",
+                  "WARN sata1: /dev/disk/by-path/pci-0000:00:1f.2-ata-2 is a device of the host, not part of the "
+                  "backup: dropped; give it to VM 105 again only once no other VM uses it",
+                  "WARN unused0: local-lvm:vm-100-disk-9 is a volume of the original VM, not part of the backup: "
+                  "dropped",
+                  "WARN unused12: other:vm-100-disk-3 is a volume of the original VM, not part of the backup: "
+                  "dropped",
+                  "WARN vmstate: local-lvm:vm-100-state-suspend-2026-05-07 (the original VM's saved memory) is "
+                  "not part of the backup: dropped; VM 105 boots afresh",
+              }));
+
+    // A disk the caller drops goes without a word (the caller said why); a
+    // cloud-init drive without a volume of its own goes with one.
+    remap_.clear();
+    remap_entry dropped{};
+    strcpy(dropped.slot, "scsi1");
+    dropped.drop = 1;
+    remap_.push_back(dropped);
+    stderr_capture cap2;
+    n = rewrite("scsi1: local-lvm:vm-100-disk-4,backup=0\nsata2: local-lvm:vm-100-cloudinit,media=cdrom\n"
+                "vmgenid: 0\n");
+    EXPECT_EQ(n.text, "vmgenid: 0\n");
+    EXPECT_EQ(cap2.lines(), std::vector<std::string>{
+                                "WARN sata2: the cloud-init drive local-lvm:vm-100-cloudinit belongs to the original "
+                                "VM: dropped; add one to VM 105 with 'qm set 105 --sata2 <storage>:cloudinit'"});
 
     // Keys that only start alike, and an efidisk without a volume, stay.
-    n = rewrite("locked: 1\nunused: x:y\nefidisk0: none\nvmgenid: 0\n");
-    EXPECT_EQ(n.text, "locked: 1\nunused: x:y\nefidisk0: none\nvmgenid: 0\n");
+    n = rewrite("locked: 1\nunused: x:y\nefidisk0: none\nparents: 2\nvmgenid: 0\n");
+    EXPECT_EQ(n.text, "locked: 1\nunused: x:y\nefidisk0: none\nparents: 2\nvmgenid: 0\n");
 }
 
 TEST_F(rewrite_test, size_limits) {
@@ -499,7 +556,7 @@ TEST_F(rewrite_test, size_limits) {
     EXPECT_STREQ(err_, "rewritten config does not fit in the output buffer");
     EXPECT_EQ(build("memory: 1\n", false, smbios_uuid, "BC:24:11", 20), -1);
     EXPECT_STREQ(err_, "rewritten config does not fit in the output buffer");
-    EXPECT_EQ(build("memory: 1\n[s]\nabc\n", false, smbios_uuid, "BC:24:11", 60), -1);
+    EXPECT_EQ(build("memory: 1\n[s]\nabc\n", false, smbios_uuid, "BC:24:11", 40), -1);
     EXPECT_STREQ(err_, "rewritten config does not fit in the output buffer");
 }
 

@@ -1,5 +1,5 @@
 // Job discovery: header checks, directory scans with their warnings, the
-// newest run of each job, prefixes and slot names, and runs the reference
+// backup sets of a prefix, prefixes and slot names, and runs the reference
 // agent wrote.
 #include "restore/discovery.h"
 
@@ -15,6 +15,7 @@
 
 #include "common/log.h"
 #include "common/runner.h"
+#include "restore/backup_sets.h"
 #include "tests/restore_parts/parts_util.h"
 
 using parts_test::header_fields;
@@ -32,10 +33,12 @@ protected:
     }
 
     // Writes a header for job at the given time into name.
-    void add(const std::string &name, const std::string &job, int64_t time = 1000) {
+    void add(const std::string &name, const std::string &job, int64_t time = 1000,
+             const std::string &host = "host") {
         header_fields f;
         f.job_name = job;
         f.creation_time = time;
+        f.host_name = host;
         ASSERT_TRUE(write_header(dir_.file(name), f));
     }
 
@@ -49,10 +52,31 @@ protected:
         return out;
     }
 
-    int32_t find(const std::string &prefix, backup_job_set *set) {
+    // The backup sets of a prefix; freed with the fixture (or the next find).
+    int32_t find(const std::string &prefix, const backup_catalog **cat = nullptr) {
         err_[0] = '\0';
-        return find_backup_jobs(dir_.path().c_str(), prefix.c_str(), set, err_, sizeof err_);
+        free_backup_catalog(&cat_);
+        int32_t rc = find_backup_sets(dir_.path().c_str(), prefix.c_str(), &cat_, err_, sizeof err_);
+        if (cat != nullptr) *cat = &cat_;
+        return rc;
     }
+    void TearDown() override { free_backup_catalog(&cat_); }
+
+    // "<slot>=<header file name>" of every disk run of set i, by slot.
+    std::vector<std::string> disks_of(uint64_t i) const {
+        std::vector<std::string> out;
+        const backup_job_set &set = cat_.sets[i];
+        for (uint64_t k = 0; k < set.slot_count; ++k)
+            out.push_back(std::string(set.slots[k].name) + "=" +
+                          std::string(set.slots[k].header_path).substr(dir_.path().size() + 1));
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    std::string config_of(uint64_t i) const {
+        return std::string(cat_.sets[i].vmconfig_header_path).substr(dir_.path().size() + 1);
+    }
+
+    backup_catalog cat_{};
 
     scratch_dir dir_;
     char err_[512];
@@ -236,12 +260,12 @@ TEST_F(discovery_test, scan_of_missing_or_empty_directory_gives_no_rows) {
     EXPECT_EQ(st, 0);
     EXPECT_EQ(cap.text(), "");
 
-    backup_job_set set;
-    memset(&set, 0x5A, sizeof set);
-    EXPECT_EQ(find_backup_jobs(dir_.file("nope").c_str(), "vm100", &set, err_, sizeof err_), 0);
-    EXPECT_EQ(set.slot_count, 0u);
-    EXPECT_EQ(set.vmconfig_found, 0);
-    EXPECT_STREQ(set.vmconfig_header_path, "");
+    backup_catalog cat;
+    memset(&cat, 0x5A, sizeof cat);
+    EXPECT_EQ(find_backup_sets(dir_.file("nope").c_str(), "vm100", &cat, err_, sizeof err_), 0);
+    EXPECT_EQ(cat.count, 0u);
+    EXPECT_EQ(cat.run_count, 0u);
+    free_backup_catalog(&cat);
 }
 
 TEST_F(discovery_test, scan_grows_past_sixteen_rows) {
@@ -263,8 +287,7 @@ TEST_F(discovery_test, unreadable_header_fails_the_discovery) {
     // (root reads files whatever their mode).
     ASSERT_EQ(mkdir(dir_.file("vm100-scsi1.infb").c_str(), 0755), 0);
     stderr_capture cap;
-    backup_job_set set;
-    EXPECT_EQ(find("vm100", &set), -1);
+    EXPECT_EQ(find("vm100"), -1);
     EXPECT_EQ(std::string(err_), "cannot scan " + dir_.path() + ": I/O error (status=-1)");
     EXPECT_EQ(cap.lines(),
               std::vector<std::string>{"ERROR cannot read backup header " +
@@ -275,28 +298,36 @@ TEST_F(discovery_test, unreadable_header_fails_the_discovery) {
 TEST_F(discovery_test, search_path_that_is_not_a_directory) {
     add("plain", "vm100-scsi0");
     stderr_capture cap;
-    backup_job_set set;
     std::string path = dir_.file("plain");
-    EXPECT_EQ(find_backup_jobs(path.c_str(), "vm100", &set, err_, sizeof err_), -1);
+    backup_catalog cat;
+    EXPECT_EQ(find_backup_sets(path.c_str(), "vm100", &cat, err_, sizeof err_), -1);
     EXPECT_EQ(std::string(err_), "cannot scan " + path + ": I/O error (status=-1)");
     EXPECT_EQ(cap.lines(), std::vector<std::string>{"ERROR cannot open backup directory " +
                                                     path + ": Not a directory"});
 }
 
-TEST_F(discovery_test, newest_run_wins_whatever_the_directory_order) {
-    // Swapping the times between the same two files covers both orders.
+TEST_F(discovery_test, each_set_takes_the_newest_run_of_its_span_whatever_the_directory_order) {
+    // Swapping the times between the same files covers both orders.
     for (int swap = 0; swap < 2; ++swap) {
         add("a.infb", "vm100-scsi0", swap ? 2000 : 1000);
         add("b.infb", "vm100-scsi0", swap ? 1000 : 2000);
+        add("b2.infb", "vm100-scsi0", 1900);
         add("c.infb", "vm100-vmconfig", swap ? 1500 : 3000);
         add("d.infb", "vm100-vmconfig", swap ? 3000 : 1500);
-        backup_job_set set;
-        ASSERT_EQ(find("vm100", &set), 0) << err_;
-        ASSERT_EQ(set.slot_count, 1u);
-        EXPECT_STREQ(set.slots[0].name, "scsi0");
-        EXPECT_EQ(std::string(set.slots[0].header_path), dir_.file(swap ? "a.infb" : "b.infb"));
-        EXPECT_EQ(set.vmconfig_found, 1);
-        EXPECT_EQ(std::string(set.vmconfig_header_path), dir_.file(swap ? "d.infb" : "c.infb"));
+        const backup_catalog *cat;
+        ASSERT_EQ(find("vm100", &cat), 0) << err_;
+        ASSERT_EQ(cat->count, 2u);
+        // Newest first: the runs after the older configuration run and up
+        // to this one, the newest of them.
+        EXPECT_EQ(cat->sets[0].created, 3000);
+        EXPECT_EQ(config_of(0), swap ? "d.infb" : "c.infb");
+        EXPECT_EQ(disks_of(0), std::vector<std::string>{swap ? "scsi0=a.infb" : "scsi0=b.infb"});
+        EXPECT_EQ(cat->sets[1].created, 1500);
+        EXPECT_EQ(config_of(1), swap ? "c.infb" : "d.infb");
+        EXPECT_EQ(disks_of(1), std::vector<std::string>{swap ? "scsi0=b.infb" : "scsi0=a.infb"});
+        EXPECT_STREQ(cat->sets[0].host, "host");
+        EXPECT_EQ(cat->host_count, 1u);
+        EXPECT_EQ(cat->sets[0].slots[0].source_size, 34359738368ULL);
     }
 }
 
@@ -304,88 +335,166 @@ TEST_F(discovery_test, equal_times_keep_the_first_run_listed) {
     add("x1.infb", "vm100-scsi0", 1000);
     add("x2.indb", "vm100-scsi0", 1000);
     add("x3.inib", "vm100-scsi0", 1000);
-    add("v1.infb", "vm100-vmconfig", 5);
-    add("v2.infb", "vm100-vmconfig", 5);
-    std::string first_disk, first_config;
-    for (const std::string &n : parts_test::dir_order(dir_.path())) {
+    add("v1.infb", "vm100-vmconfig", 1000);
+    std::string first_disk;
+    for (const std::string &n : parts_test::dir_order(dir_.path()))
         if (first_disk.empty() && n[0] == 'x') first_disk = n;
-        if (first_config.empty() && n[0] == 'v') first_config = n;
-    }
-    backup_job_set set;
-    ASSERT_EQ(find("vm100", &set), 0) << err_;
-    ASSERT_EQ(set.slot_count, 1u);
-    EXPECT_EQ(std::string(set.slots[0].header_path), dir_.file(first_disk));
-    EXPECT_EQ(std::string(set.vmconfig_header_path), dir_.file(first_config));
+    const backup_catalog *cat;
+    ASSERT_EQ(find("vm100", &cat), 0) << err_;
+    ASSERT_EQ(cat->count, 1u);
+    // A disk run as old as its configuration run belongs to its backup.
+    EXPECT_EQ(disks_of(0), std::vector<std::string>{"scsi0=" + first_disk});
 }
 
 TEST_F(discovery_test, prefix_matching_and_slot_names) {
     add("a.infb", "vm100-scsi0");
-    add("b.infb", "vm100-x-scsi0");
+    add("b.infb", "vm100-x-scsi0");   // the jobs of prefix vm100-x, not of vm100
     add("c.infb", "vm100-");          // the prefix and a hyphen alone
     add("d.infb", "vm100");           // no hyphen at all
     add("e.infb", "vm1000-scsi1");    // another VM's prefix
     add("f.infb", "vm100-vmconfig");
-    add("g.infb", "vm100-" + std::string(30, 's'));
-    add("h.infb", "vm100-" + std::string(23, 's') + "tail");
+    add("g.infb", "vm100-efidisk0");
+    add("h.infb", "vm100-x-vmconfig");
+    add("i.infb", "vm100-net0");      // no disk slot
 
-    backup_job_set set;
-    ASSERT_EQ(find("vm1", &set), 0) << err_;
-    EXPECT_EQ(set.slot_count, 0u);
-    EXPECT_EQ(set.vmconfig_found, 0);
+    const backup_catalog *cat;
+    ASSERT_EQ(find("vm1", &cat), 0) << err_;
+    EXPECT_EQ(cat->count, 0u);
+    EXPECT_EQ(cat->run_count, 0u);
 
-    ASSERT_EQ(find("vm100", &set), 0) << err_;
-    std::vector<std::string> names, want = {"scsi0", "x-scsi0", std::string(23, 's'),
-                                            std::string(23, 's')};
-    for (uint64_t i = 0; i < set.slot_count; ++i) names.push_back(set.slots[i].name);
-    std::sort(names.begin(), names.end());
-    std::sort(want.begin(), want.end());
-    // The two long jobs share their first 23 characters but stay two jobs.
-    EXPECT_EQ(names, want);
-    EXPECT_EQ(set.vmconfig_found, 1);
-    EXPECT_EQ(std::string(set.vmconfig_header_path), dir_.file("f.infb"));
-    const job_slot *s = find_job_slot(&set, "x-scsi0");
+    ASSERT_EQ(find("vm100", &cat), 0) << err_;
+    ASSERT_EQ(cat->count, 1u);
+    EXPECT_EQ(cat->run_count, 3u);
+    EXPECT_EQ(config_of(0), "f.infb");
+    EXPECT_EQ(disks_of(0), (std::vector<std::string>{"efidisk0=g.infb", "scsi0=a.infb"}));
+    const job_slot *s = find_job_slot(&cat->sets[0], "scsi0");
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(std::string(s->header_path), dir_.file("b.infb"));
-    EXPECT_EQ(find_job_slot(&set, "scsi1"), nullptr);
+    EXPECT_EQ(std::string(s->header_path), dir_.file("a.infb"));
+    EXPECT_EQ(find_job_slot(&cat->sets[0], "scsi1"), nullptr);
+
+    ASSERT_EQ(find("vm100-x", &cat), 0) << err_;
+    ASSERT_EQ(cat->count, 1u);
+    EXPECT_EQ(disks_of(0), std::vector<std::string>{"scsi0=b.infb"});
 }
 
 TEST_F(discovery_test, slots_appear_in_scan_order) {
     for (int i = 0; i < 6; ++i) add("s" + std::to_string(i) + ".infb", "vm9-ide" + std::to_string(i));
+    add("conf.infb", "vm9-vmconfig");
     int32_t st;
     auto rows = scan(&st);
     ASSERT_EQ(st, 0);
-    backup_job_set set;
-    ASSERT_EQ(find("vm9", &set), 0) << err_;
-    ASSERT_EQ(set.slot_count, rows.size());
-    for (size_t i = 0; i < rows.size(); ++i)
-        EXPECT_EQ(std::string("vm9-") + set.slots[i].name, std::string(rows[i].job_name));
+    const backup_catalog *cat;
+    ASSERT_EQ(find("vm9", &cat), 0) << err_;
+    ASSERT_EQ(cat->count, 1u);
+    ASSERT_EQ(cat->sets[0].slot_count, 6u);
+    size_t k = 0;
+    for (const auto &row : rows) {
+        if (std::string(row.job_name) == "vm9-vmconfig") continue;
+        EXPECT_EQ(std::string("vm9-") + cat->sets[0].slots[k++].name, std::string(row.job_name));
+    }
 }
 
-TEST_F(discovery_test, at_most_32_distinct_slots) {
+TEST_F(discovery_test, at_most_32_distinct_slots_in_a_set) {
     for (int i = 0; i < 32; ++i) add("s" + std::to_string(i) + ".infb", "vm100-scsi" + std::to_string(i));
-    add("again.infb", "vm100-scsi5", 99999);  // a newer run of a known slot is no new slot
-    backup_job_set set;
-    ASSERT_EQ(find("vm100", &set), 0) << err_;
-    EXPECT_EQ(set.slot_count, 32u);
-    EXPECT_EQ(std::string(find_job_slot(&set, "scsi5")->header_path), dir_.file("again.infb"));
+    add("again.infb", "vm100-scsi5", 1001);  // a newer run of a known slot is no new slot
+    add("conf.infb", "vm100-vmconfig", 2000);
+    const backup_catalog *cat;
+    ASSERT_EQ(find("vm100", &cat), 0) << err_;
+    EXPECT_EQ(cat->sets[0].slot_count, 32u);
+    EXPECT_EQ(std::string(find_job_slot(&cat->sets[0], "scsi5")->header_path), dir_.file("again.infb"));
 
     add("s32.infb", "vm100-scsi32");
-    EXPECT_EQ(find("vm100", &set), -1);
+    EXPECT_EQ(find("vm100"), -1);
     EXPECT_STREQ(err_, "more than 32 distinct disk slots match prefix 'vm100'");
 }
 
 TEST_F(discovery_test, prefix_length_limit) {
     std::string p94(94, 'p'), p95(95, 'p');
-    add("a.infb", p94.substr(0, 57) + "-scsi0");
-    backup_job_set set;
-    EXPECT_EQ(find(p94, &set), 0) << err_;
+    add("a.infb", p94.substr(0, 54) + "-scsi0");
+    add("b.infb", p94.substr(0, 54) + "-vmconfig");
+    EXPECT_EQ(find(p94), 0) << err_;
     EXPECT_STREQ(err_, "");
-    EXPECT_EQ(find(p95, &set), -1);
+    EXPECT_EQ(find(p95), -1);
     EXPECT_STREQ(err_, "job prefix is too long");
-    // A 57-character prefix still fits a job name with its slot.
-    ASSERT_EQ(find(p94.substr(0, 57), &set), 0) << err_;
-    ASSERT_EQ(set.slot_count, 1u);
-    EXPECT_STREQ(set.slots[0].name, "scsi0");
+    // A 54-character prefix still fits the 63 characters of a job name
+    // with "-vmconfig".
+    const backup_catalog *cat;
+    ASSERT_EQ(find(p94.substr(0, 54), &cat), 0) << err_;
+    ASSERT_EQ(cat->count, 1u);
+    EXPECT_EQ(disks_of(0), std::vector<std::string>{"scsi0=a.infb"});
+}
+
+// Three backups, the second without its scsi1 run: no set borrows a run
+// of another backup, whatever the times of the others.
+TEST_F(discovery_test, a_set_never_takes_another_backups_run) {
+    add("1-scsi0.infb", "vm100-scsi0", 1000);
+    add("1-scsi1.infb", "vm100-scsi1", 1003);
+    add("1-conf.infb", "vm100-vmconfig", 1005);
+    add("2-scsi0.infb", "vm100-scsi0", 2000);
+    add("2-conf.infb", "vm100-vmconfig", 2004);
+    add("3-scsi0.infb", "vm100-scsi0", 3000);
+    add("3-scsi1.infb", "vm100-scsi1", 3002);
+    add("3-conf.infb", "vm100-vmconfig", 3002);
+    // A fourth backup under way: its first disk is written, its
+    // configuration run is not.
+    add("4-scsi0.infb", "vm100-scsi0", 4000);
+    const backup_catalog *cat;
+    ASSERT_EQ(find("vm100", &cat), 0) << err_;
+    ASSERT_EQ(cat->count, 3u);
+    EXPECT_EQ(disks_of(0), (std::vector<std::string>{"scsi0=3-scsi0.infb", "scsi1=3-scsi1.infb"}));
+    EXPECT_EQ(disks_of(1), std::vector<std::string>{"scsi0=2-scsi0.infb"});
+    EXPECT_EQ(disks_of(2), (std::vector<std::string>{"scsi0=1-scsi0.infb", "scsi1=1-scsi1.infb"}));
+}
+
+// A clock set back during a backup stamps its last disk run after its
+// configuration run: up to 10 seconds later it still belongs to it, unless
+// the backup has a run of that slot in its span already.
+TEST_F(discovery_test, runs_a_few_seconds_after_their_configuration_run) {
+    add("1-scsi0.infb", "vm100-scsi0", 1000);
+    add("1-tpm.infb", "vm100-tpmstate0", 1013);
+    add("1-tpm-late.infb", "vm100-tpmstate0", 1015);
+    add("1-conf.infb", "vm100-vmconfig", 1005);
+    add("1-far.infb", "vm100-scsi1", 1016);  // 11 seconds: a later backup's
+    add("2-scsi0.infb", "vm100-scsi0", 1012);  // late, but the set has its own scsi0
+    add("2-scsi1.infb", "vm100-scsi1", 5000);
+    add("2-conf.infb", "vm100-vmconfig", 5001);
+    const backup_catalog *cat;
+    ASSERT_EQ(find("vm100", &cat), 0) << err_;
+    ASSERT_EQ(cat->count, 2u);
+    EXPECT_EQ(disks_of(1), (std::vector<std::string>{"scsi0=1-scsi0.infb", "tpmstate0=1-tpm.infb"}));
+    // The second set's span starts after the first configuration run.
+    EXPECT_EQ(disks_of(0), (std::vector<std::string>{"scsi0=2-scsi0.infb", "scsi1=2-scsi1.infb",
+                                                     "tpmstate0=1-tpm-late.infb"}));
+}
+
+// Two hosts back up into one directory under the same prefix: each host's
+// runs make its own sets, cut at its own configuration runs.
+TEST_F(discovery_test, runs_of_another_host_are_never_mixed_in) {
+    add("a-scsi0.infb", "vm100-scsi0", 1000, "pve1");
+    add("a-scsi1.infb", "vm100-scsi1", 1001, "pve1");
+    add("b-scsi0.infb", "vm100-scsi0", 1002, "pve2");
+    add("b-conf.infb", "vm100-vmconfig", 1003, "pve2");
+    add("a-conf.infb", "vm100-vmconfig", 1004, "pve1");
+    add("c-scsi0.infb", "vm100-scsi0", 2000, "pve2");
+    add("c-conf.infb", "vm100-vmconfig", 2001, "pve2");
+    const backup_catalog *cat;
+    ASSERT_EQ(find("vm100", &cat), 0) << err_;
+    ASSERT_EQ(cat->count, 3u);
+    EXPECT_EQ(cat->host_count, 2u);
+    EXPECT_STREQ(cat->sets[0].host, "pve2");
+    EXPECT_EQ(disks_of(0), std::vector<std::string>{"scsi0=c-scsi0.infb"});
+    EXPECT_STREQ(cat->sets[1].host, "pve1");
+    EXPECT_EQ(disks_of(1), (std::vector<std::string>{"scsi0=a-scsi0.infb", "scsi1=a-scsi1.infb"}));
+    EXPECT_STREQ(cat->sets[2].host, "pve2");
+    EXPECT_EQ(disks_of(2), std::vector<std::string>{"scsi0=b-scsi0.infb"});
+
+    // Equal times: the host names order them.
+    add("d-conf.infb", "vm100-vmconfig", 2001, "pve1");
+    ASSERT_EQ(find("vm100", &cat), 0) << err_;
+    ASSERT_EQ(cat->count, 4u);
+    EXPECT_STREQ(cat->sets[0].host, "pve1");
+    EXPECT_EQ(disks_of(0), std::vector<std::string>{});
+    EXPECT_STREQ(cat->sets[1].host, "pve2");
 }
 
 }  // namespace
@@ -471,25 +580,37 @@ TEST_F(agent_runs_test, finds_the_jobs_the_agent_wrote) {
         EXPECT_EQ(r.run_kind, 0);
     }
 
-    backup_job_set set;
+    backup_catalog cat;
     char err[256];
-    ASSERT_EQ(find_backup_jobs(out_.path().c_str(), "vm100", &set, err, sizeof err), 0) << err;
+    ASSERT_EQ(find_backup_sets(out_.path().c_str(), "vm100", &cat, err, sizeof err), 0) << err;
+    struct freed_at_end {
+        backup_catalog *cat;
+        ~freed_at_end() { free_backup_catalog(cat); }
+    } release{&cat};
+    // Two backups: the older one's configuration run alone, and the newer
+    // one; the newest scsi0 run came after the last configuration run (a
+    // backup still under way) and is in no set.
+    ASSERT_EQ(cat.count, 2u);
+    EXPECT_EQ(cat.sets[1].slot_count, 0u);
+    EXPECT_EQ(std::string(cat.sets[1].vmconfig_header_path), older_config);
+    const backup_job_set &set = cat.sets[0];
     ASSERT_EQ(set.slot_count, 2u);
-    ASSERT_EQ(set.vmconfig_found, 1);
+    EXPECT_STREQ(set.host, cat.runs[0].host_name);
     const job_slot *scsi0 = find_job_slot(&set, "scsi0");
     const job_slot *slot1 = find_job_slot(&set, "virtio1");
     ASSERT_NE(scsi0, nullptr);
     ASSERT_NE(slot1, nullptr);
-    EXPECT_EQ(std::string(scsi0->header_path), newer_scsi0);
+    EXPECT_EQ(std::string(scsi0->header_path), older_scsi0);
     EXPECT_EQ(std::string(slot1->header_path), virtio1);
     EXPECT_EQ(std::string(set.vmconfig_header_path), config);
+    EXPECT_EQ(scsi0->source_size, 3u << 20);
 
     struct {
         const char *path;
         uint64_t size;
         const char *job;
     } want[] = {
-        {scsi0->header_path, (1 << 20) + 5, "vm100-scsi0"},
+        {scsi0->header_path, 3 << 20, "vm100-scsi0"},
         {slot1->header_path, 4096 * 3 + 1, "vm100-virtio1"},
         {set.vmconfig_header_path, 517, "vm100-vmconfig"},
     };

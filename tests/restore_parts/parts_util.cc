@@ -24,8 +24,12 @@ const char *const fake_pvesm_script =
     "{ printf '%s' \"$(basename \"$0\")\"; for a in \"$@\"; do printf ' [%s]' \"$a\"; done;"
     " printf '\\n'; } >> \"$FAKE_PVESM_LOG\"\n"
     "case \"$1\" in\n"
-    "alloc) printf '%b' \"$FAKE_ALLOC_OUT\"; exit \"${FAKE_ALLOC_RC:-0}\" ;;\n"
-    "path) printf '%b' \"$FAKE_PATH_OUT\"; exit \"${FAKE_PATH_RC:-0}\" ;;\n"
+    "alloc) printf '%b' \"$FAKE_ALLOC_OUT\";"
+    " [ -n \"$FAKE_ALLOC_KILL\" ] && kill -KILL $$;"
+    " [ -n \"$FAKE_ALLOC_SLEEP\" ] && sleep \"$FAKE_ALLOC_SLEEP\";"
+    " exit \"${FAKE_ALLOC_RC:-0}\" ;;\n"
+    "path) if [ -n \"$FAKE_PATH_DIR\" ]; then echo \"$FAKE_PATH_DIR/${2#*:}\"; exit 0; fi;"
+    " printf '%b' \"$FAKE_PATH_OUT\"; exit \"${FAKE_PATH_RC:-0}\" ;;\n"
     "free) if [ \"$2\" = \"$FAKE_FREE_FAIL\" ]; then printf 'cannot remove %s\\n' \"$2\";"
     " exit 1; fi;"
     " if [ \"$2\" = \"$FAKE_FREE_TASK_FAIL\" ]; then printf 'lvremove failed for %s\\n' \"$2\"; exit 0; fi;"
@@ -70,7 +74,7 @@ std::string header_bytes(const header_fields &f) {
     put_le(full, 68, static_cast<uint64_t>(f.creation_time), 8);
     put_le(full, 76, f.source_size, 8);
     full.replace(132, 14, "1.0.2-alpha028");
-    full.replace(164, 4, "host");
+    full.replace(164, f.host_name.size(), f.host_name);
     full.replace(484, f.job_name.size(), f.job_name);
     put_le(full, 25669, f.carried_value, 8);
     b.replace(0, f.file_size, full, 0, f.file_size);

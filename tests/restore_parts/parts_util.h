@@ -25,6 +25,7 @@ public:
 // Fields of a hand-made run header; the defaults are what the agent writes.
 struct header_fields {
     std::string job_name = "vm100-scsi0";
+    std::string host_name = "host";
     int64_t creation_time = 1700000000;
     uint64_t source_size = 34359738368ULL;
     uint8_t run_kind = 0;
@@ -50,7 +51,10 @@ std::vector<std::string> dir_order(const std::string &dir);
 // lifetime. The fake appends every call to a log, one line per call with
 // each argument in brackets, and behaves as the environment says:
 //   FAKE_ALLOC_OUT / FAKE_ALLOC_RC   output and exit code of "alloc"
+//   FAKE_ALLOC_SLEEP                 seconds "alloc" sleeps after its output
+//   FAKE_ALLOC_KILL                  "alloc" kills itself after its output
 //   FAKE_PATH_OUT / FAKE_PATH_RC     output and exit code of "path"
+//   FAKE_PATH_DIR                    "path" prints <dir>/<volume> instead
 //   FAKE_FREE_FAIL                   volume id whose "free" fails (exit 1,
 //                                    "cannot remove <volid>")
 class fake_pvesm {
