@@ -3,6 +3,8 @@
 #include "e2e_util.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -50,29 +52,54 @@ void restore_host::build_vm(bool three_disks) {
     }
 }
 
-void restore_host::backup_with_program() {
-    auto r = host_.run(vlt_test::backup_program(),
-                       {"--vmid", "101", "--", "--out", backup_dir(), "--no-progress"});
-    ASSERT_EQ(r.exit_status, 0) << r.err;
+void restore_host::backup_with_program(const std::vector<std::string> &own,
+                                       const std::vector<std::string> &extra_env, int expect_status) {
+    std::vector<std::string> args = {"--vmid", "101"};
+    args.insert(args.end(), own.begin(), own.end());
+    args.insert(args.end(), {"--", "--out", backup_dir(), "--no-progress"});
+    auto r = host_.run(vlt_test::backup_program(), args, extra_env);
+    ASSERT_EQ(r.exit_status, expect_status) << r.err;
     ASSERT_TRUE(host_.clear_calls());
 }
 
-void restore_host::agent_run(const std::string &source, const std::string &job) {
+std::string restore_host::refill_lv(const std::string &lv, uint64_t size, uint32_t seed) {
+    const std::string data = vlt_test::random_bytes(size, seed);
+    int fd = open(host_.lv_device(host_.vg(), lv).c_str(), O_WRONLY);
+    if (fd < 0)
+        return "";
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    bool ok = done == data.size() && fsync(fd) == 0;
+    close(fd);
+    return ok ? vlt_test::sha256_hex(data) : "";
+}
+
+void restore_host::agent_run(const std::string &source, const std::string &job,
+                             const std::vector<std::string> &extra_env) {
     std::string agent = std::string(vlt_test::engine_bin_dir()) + "/vlt_agent";
-    auto r = host_.run(agent, {"--source", source, "--snapshot", "off", "--name", job, "--out",
-                               backup_dir(), "--no-progress"});
+    auto r = host_.run(agent,
+                       {"--source", source, "--snapshot", "off", "--name", job, "--out",
+                        backup_dir(), "--no-progress"},
+                       extra_env);
     ASSERT_EQ(r.exit_status, 0) << job << ": " << r.err;
 }
 
 void restore_host::backup_with_agent(
     const std::string &prefix, const std::string &config_text,
-    const std::vector<std::pair<std::string, std::string>> &disks) {
+    const std::vector<std::pair<std::string, std::string>> &disks,
+    const std::vector<std::string> &extra_env) {
     vlt_test::temp_dir text_dir("vlt_e2e_config");
     std::string text_file = text_dir.path() + "/config";
     ASSERT_TRUE(vlt_test::write_file(text_file, config_text));
     for (const auto &[slot, lv] : disks)
-        ASSERT_NO_FATAL_FAILURE(agent_run(host_.lv_device(host_.vg(), lv), prefix + "-" + slot));
-    ASSERT_NO_FATAL_FAILURE(agent_run(text_file, prefix + "-vmconfig"));
+        ASSERT_NO_FATAL_FAILURE(
+            agent_run(host_.lv_device(host_.vg(), lv), prefix + "-" + slot, extra_env));
+    ASSERT_NO_FATAL_FAILURE(agent_run(text_file, prefix + "-vmconfig", extra_env));
     ASSERT_TRUE(host_.clear_calls());
 }
 

@@ -27,14 +27,23 @@ protected:
     // three_disks also -2 (virtio2, added to the config).
     void build_vm(bool three_disks = false);
 
-    // Backs the VM up with vlt_proxmox into backup_dir().
-    void backup_with_program();
+    // Backs the VM up with vlt_proxmox into backup_dir(): own options
+    // (before "--"), extra environment (VLT_AGENT_FIXED_TIME=...), and the
+    // exit status it must end with.
+    void backup_with_program(const std::vector<std::string> &own = {},
+                             const std::vector<std::string> &extra_env = {}, int expect_status = 0);
+    // Overwrites the whole LV with pseudo-random bytes from seed; returns
+    // their SHA-256 (empty on failure).
+    std::string refill_lv(const std::string &lv, uint64_t size, uint32_t seed);
     // Backs up each disk LV (slot, LV name) and the config text with
     // vlt_agent directly, as jobs of prefix.
     void backup_with_agent(const std::string &prefix, const std::string &config_text,
-                           const std::vector<std::pair<std::string, std::string>> &disks);
-    // One vlt_agent run of source as job name.
-    void agent_run(const std::string &source, const std::string &job);
+                           const std::vector<std::pair<std::string, std::string>> &disks,
+                           const std::vector<std::string> &extra_env = {});
+    // One vlt_agent run of source as job name (extra environment, such as
+    // VLT_AGENT_FIXED_TIME and VLT_AGENT_FIXED_HOST, for the agent).
+    void agent_run(const std::string &source, const std::string &job,
+                   const std::vector<std::string> &extra_env = {});
 
     // Runs vlt_proxmox_restore on backup_dir() and the host's PVE
     // directory; the call log is emptied first.
