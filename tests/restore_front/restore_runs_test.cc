@@ -1,11 +1,16 @@
 // Starting vlt_restore: its argument vector, its process group and how its
 // end is reported.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <ctime>
 
 #include <string>
 #include <vector>
 
 #include "front_util.h"
+#include "restore/interrupt.h"
 #include "restore/restore_runs.h"
 
 using front_test::path_override;
@@ -104,6 +109,86 @@ TEST_F(RestoreTool, InterruptsWhileItStartsNeverRunTheHandlerInTheChild) {
         &why);
     ASSERT_GE(runs, 0) << why;
     EXPECT_EQ(runs, 0) << "the handler ran in " << runs << " child(ren) before vlt_restore started";
+}
+
+}  // namespace
+
+namespace {
+
+// True once the process is gone (or a zombie nobody has reaped yet).
+bool process_gone(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return stat.empty() || (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z');
+}
+
+// A noted interrupt stops vlt_restore's whole group and reaps it: SIGTERM
+// first, SIGKILL when the group is still there after the grace time.
+TEST_F(RestoreTool, NotedInterruptStopsItsGroup) {
+    interrupt_reset();
+    {
+        interrupt_guard guard;
+        fake_tool("sleep 600 & echo $! > '" + bin_.file("child") + "'\n"
+                  "echo $$ > '" + bin_.file("pid") + "'\n"
+                  "kill -TERM $PPID\n"
+                  "exec sleep 601\n");
+        EXPECT_EQ(run({}), -1);
+        EXPECT_STREQ(msg_, "vlt_restore stopped: interrupted by SIGTERM");
+        EXPECT_EQ(interrupt_signal(), SIGTERM);
+        EXPECT_TRUE(process_gone(std::stoi(read_file(bin_.file("pid")))));
+        pid_t child = std::stoi(read_file(bin_.file("child")));
+        for (int i = 0; i < 500 && !process_gone(child); i++) usleep(10000);
+        EXPECT_TRUE(process_gone(child));
+
+        // Noted before the tool even started: it is stopped at once.
+        fake_tool("exec sleep 602\n");
+        EXPECT_EQ(run({}), -1);
+        EXPECT_STREQ(msg_, "vlt_restore stopped: interrupted by SIGTERM");
+
+        // One that ignores SIGTERM is killed after the grace time.
+        interrupt_reset();
+        interrupt_grace_ms = 300;
+        unlink(bin_.file("pid").c_str());
+        fake_tool("trap '' TERM\necho $$ > '" + bin_.file("pid") + "'\nkill -TERM $PPID\n"
+                  "while :; do sleep 0.05; done\n");
+        struct timespec t0, t1;
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        EXPECT_EQ(run({}), -1);
+        clock_gettime(CLOCK_MONOTONIC, &t1);
+        EXPECT_STREQ(msg_, "vlt_restore stopped: interrupted by SIGTERM");
+        EXPECT_GE((t1.tv_sec - t0.tv_sec) * 1000 + (t1.tv_nsec - t0.tv_nsec) / 1000000, 300);
+        EXPECT_TRUE(process_gone(std::stoi(read_file(bin_.file("pid")))));
+        interrupt_grace_ms = 5000;
+    }
+    // The handler in force before is back; the note stays until reset.
+    struct sigaction now;
+    sigaction(SIGTERM, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    char err[256];
+    EXPECT_TRUE(interrupted(err, sizeof err));
+    EXPECT_STREQ(err, "interrupted by SIGTERM: the restore was rolled back (no volume kept, no configuration "
+                      "installed)");
+    interrupt_reset();
+    EXPECT_FALSE(interrupted(err, sizeof err));
+
+    // Without a guard nothing is noted and the tool runs to its end.
+    fake_tool("exit 0\n");
+    EXPECT_EQ(run({}), 0) << msg_;
+}
+
+TEST(ForwardedArguments, AssumeZeroedLeftOut) {
+    const char *fwd[] = {"--verify", "--assume-zeroed", "--threads", "4", "--assume-zeroed"};
+    const char *out[RESTORE_MAX_FORWARDED];
+    bool withheld = false;
+    ASSERT_EQ(without_assume_zeroed(fwd, 5, out, &withheld), 3);
+    EXPECT_TRUE(withheld);
+    EXPECT_STREQ(out[0], "--verify");
+    EXPECT_STREQ(out[1], "--threads");
+    EXPECT_STREQ(out[2], "4");
+    EXPECT_EQ(without_assume_zeroed(fwd, 1, out, &withheld), 1);
+    EXPECT_FALSE(withheld);
+    EXPECT_EQ(without_assume_zeroed(nullptr, 0, out, &withheld), 0);
+    EXPECT_FALSE(withheld);
 }
 
 }  // namespace
