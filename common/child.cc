@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +83,16 @@ pid_t spawn(const child_setup &setup, bool from_handler)
 }
 
 }  // namespace
+
+int open_child_pidfd(pid_t pid)
+{
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
 
 pid_t start_child(const child_setup &setup)
 {

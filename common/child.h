@@ -56,6 +56,11 @@ pid_t start_child(const child_setup &setup);
 // becomes its standard output and error. Returns the pid or -1.
 pid_t start_child_in_handler(const char *const *argv, int output_fd = -1);
 
+// A descriptor that becomes readable when the child pid ends (close-on-
+// exec), so a waiting loop notices the end at once; -1 where the kernel has
+// none (the loop then looks again after short sleeps).
+int open_child_pidfd(pid_t pid);
+
 // Waits for the child, retrying interrupted waits. Returns its exit status
 // (0..255), or -1 when it ended by a signal or could not be waited for.
 // Async-signal-safe.

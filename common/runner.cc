@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,18 +61,6 @@ bool read_chunk(int fd, output_sink *sink) {
     return n < 0 && errno == EINTR;
 }
 
-// A descriptor that becomes readable when the child ends, so the loop
-// notices the end at once instead of at its next look; -1 where the
-// kernel has none (the loop then looks again after short sleeps).
-int open_pidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    return -1;
-#endif
-}
-
 // Every tool gets the LVM tools' switch that silences their warnings about
 // inherited descriptors.
 const char *const kToolEnvironment[] = {"LVM_SUPPRESS_FD_WARNINGS=1", nullptr};
@@ -125,7 +112,7 @@ int32_t run_command_watched(const char *const *argv, uint32_t time_limit, char *
     pid_t pid = start_child(setup);
     if (pid < 0) return -1;
     write_end.reset();
-    unique_fd child_end(open_pidfd(pid));
+    unique_fd child_end(open_child_pidfd(pid));
 
     const int64_t start = monotonic_msec();
     bool term_sent = false;

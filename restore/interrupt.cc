@@ -3,7 +3,6 @@
 #include "restore/interrupt.h"
 
 #include <poll.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/child.h"
 #include "common/owned.h"
 #include "common/signals.h"
 #include "common/text.h"
@@ -38,17 +38,6 @@ int64_t now_ms() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Readable once the child has ended; -1 where the kernel has none (the
-// wait then looks again every 100 ms).
-int open_pidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    return -1;
-#endif
 }
 
 int32_t exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
@@ -116,7 +105,7 @@ int32_t wait_child_interruptible(pid_t pid) {
     sigset_t held, old;
     held_set(&held);
     sigprocmask(SIG_BLOCK, &held, &old);
-    unique_fd child_end(open_pidfd(pid));
+    unique_fd child_end(open_child_pidfd(pid));
     int32_t code = -1;
     for (;;) {
         if (g_noted != 0) {

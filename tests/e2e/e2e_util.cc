@@ -186,4 +186,19 @@ std::vector<std::string> log_lines(const std::string &err) {
     return lines;
 }
 
+std::vector<std::string> warnings(const std::string &err) {
+    std::vector<std::string> found;
+    for (const std::string &line : log_lines(err))
+        if (line.rfind("WARN: ", 0) == 0)
+            found.push_back(line);
+    return found;
+}
+
+bool has_log_line(const std::string &err, const std::string &line) {
+    for (const std::string &l : log_lines(err))
+        if (l == line)
+            return true;
+    return false;
+}
+
 }  // namespace e2e

@@ -69,5 +69,9 @@ protected:
 long done_vmid(const std::string &err);
 // The log lines with their time stamp and program cut off: "LEVEL: text".
 std::vector<std::string> log_lines(const std::string &err);
+// Only the "WARN: ..." ones.
+std::vector<std::string> warnings(const std::string &err);
+// Whether line ("LEVEL: text") is among them.
+bool has_log_line(const std::string &err, const std::string &line);
 
 }  // namespace e2e

@@ -13,21 +13,6 @@
 namespace e2e {
 namespace {
 
-std::vector<std::string> warnings(const std::string &err) {
-    std::vector<std::string> found;
-    for (const std::string &line : log_lines(err))
-        if (line.rfind("WARN: ", 0) == 0)
-            found.push_back(line);
-    return found;
-}
-
-bool has_line(const std::string &err, const std::string &line) {
-    for (const std::string &l : log_lines(err))
-        if (l == line)
-            return true;
-    return false;
-}
-
 using Ownership = restore_host;
 
 TEST_F(Ownership, EveryLineNamingTheOriginalsThingsAsTheRuleSays) {
@@ -85,7 +70,7 @@ TEST_F(Ownership, EveryLineNamingTheOriginalsThingsAsTheRuleSays) {
                   "WARN: unused0: local-lvm:vm-101-disk-3 is a volume of the original VM, not part of the "
                   "backup: dropped",
               }));
-    EXPECT_TRUE(has_line(r.err, "INFO: ide2: a new cloud-init drive local-lvm:vm-200-cloudinit takes the place "
+    EXPECT_TRUE(has_log_line(r.err, "INFO: ide2: a new cloud-init drive local-lvm:vm-200-cloudinit takes the place "
                                 "of the original VM's (Proxmox fills it at the first start)"))
         << r.err;
     // The new VM's volumes are its own; the original's are untouched.
@@ -101,7 +86,7 @@ TEST_F(Ownership, EveryLineNamingTheOriginalsThingsAsTheRuleSays) {
     // A dry run plans the cloud-init drive too and allocates nothing.
     r = restore({"--vmid", "201", "--dry-run"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_TRUE(has_line(r.err, "INFO: ide2: would allocate a new cloud-init drive vm-201-cloudinit on storage "
+    EXPECT_TRUE(has_log_line(r.err, "INFO: ide2: would allocate a new cloud-init drive vm-201-cloudinit on storage "
                                 "'local-lvm'"))
         << r.err;
     EXPECT_EQ(pvesm_calls(), std::vector<std::string>{});
@@ -133,7 +118,7 @@ TEST_F(Ownership, AssumeZeroedOnlyForThinTargets) {
     EXPECT_EQ(tail(runs[1]), (std::vector<std::string>{"--assume-zeroed", "--verify"}));
     EXPECT_EQ(runs[2].args[5], host_.lv_device(host_.vg(), "vm-200-disk-1"));
     EXPECT_EQ(tail(runs[2]), std::vector<std::string>{"--verify"});
-    EXPECT_TRUE(has_line(r.err, "INFO: scsi1: --assume-zeroed withheld: storage 'fast' is of type lvm, not "
+    EXPECT_TRUE(has_log_line(r.err, "INFO: scsi1: --assume-zeroed withheld: storage 'fast' is of type lvm, not "
                                 "LVM-thin, where a new volume may hold old data"))
         << r.err;
     // The new thick volume started with stale bytes; they are gone.

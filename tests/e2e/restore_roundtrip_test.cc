@@ -33,14 +33,6 @@ size_t count_lines_starting(const std::string &text, const std::string &start) {
     return n;
 }
 
-std::vector<std::string> warnings(const std::string &err) {
-    std::vector<std::string> found;
-    for (const std::string &line : log_lines(err))
-        if (line.rfind("WARN: ", 0) == 0)
-            found.push_back(line);
-    return found;
-}
-
 using RoundTrip = restore_host;
 
 TEST_F(RoundTrip, DryRunThenRestoresOfOneBackup) {

@@ -31,25 +31,10 @@ std::vector<std::string> lines_of(const std::string &text) {
     return lines;
 }
 
-std::vector<std::string> warnings(const std::string &err) {
-    std::vector<std::string> found;
-    for (const std::string &line : log_lines(err))
-        if (line.rfind("WARN: ", 0) == 0)
-            found.push_back(line);
-    return found;
-}
-
 // qm config masks VM 101's cloud-init password: every restore of its
 // backups leaves it out with this WARN.
 std::string masked_password(long vmid) {
     return "WARN: cipassword was not part of the backup: set it again for VM " + std::to_string(vmid);
-}
-
-bool has_line(const std::string &err, const std::string &line) {
-    for (const std::string &l : log_lines(err))
-        if (l == line)
-            return true;
-    return false;
 }
 
 using BackupSets = restore_host;
@@ -129,7 +114,7 @@ TEST_F(BackupSets, ThreeBackupsTheSecondIncompleteAndASecondHost) {
         auto r = restore({"--vmid", "200"});
         ASSERT_EQ(r.exit_status, 0) << r.err;
         restored(200, 3);
-        EXPECT_TRUE(has_line(r.err, "INFO: restoring the backup of 'vm101' made at 2026-01-03T00:00:00Z on host "
+        EXPECT_TRUE(has_log_line(r.err, "INFO: restoring the backup of 'vm101' made at 2026-01-03T00:00:00Z on host "
                                     "pve1"))
             << r.err;
         EXPECT_EQ(warnings(r.err), std::vector<std::string>{masked_password(200)});

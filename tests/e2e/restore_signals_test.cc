@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,15 +16,7 @@
 namespace e2e {
 namespace {
 
-// True once the process is gone (or a zombie nobody has reaped yet).
-bool process_gone(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line))
-        return true;
-    size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
-}
+using vlt_test::process_gone;
 
 // Waits for a condition, at most timeout_ms.
 template <typename F>

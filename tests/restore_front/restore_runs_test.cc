@@ -115,12 +115,7 @@ TEST_F(RestoreTool, InterruptsWhileItStartsNeverRunTheHandlerInTheChild) {
 
 namespace {
 
-// True once the process is gone (or a zombie nobody has reaped yet).
-bool process_gone(pid_t pid) {
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t close = stat.rfind(')');
-    return stat.empty() || (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z');
-}
+using vlt_test::process_gone;
 
 // A noted interrupt stops vlt_restore's whole group and reaps it: SIGTERM
 // first, SIGKILL when the group is still there after the grace time.

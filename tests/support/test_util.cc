@@ -87,6 +87,12 @@ std::vector<std::string> list_dir(const std::string &dir) {
     return names;
 }
 
+bool process_gone(int pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return stat.empty() || (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z');
+}
+
 fd_capture::fd_capture(int fd) : fd_(fd) {
     fflush(fd == 1 ? stdout : stderr);
     char path[] = "/tmp/vlt_capture.XXXXXX";

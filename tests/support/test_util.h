@@ -36,6 +36,8 @@ bool write_script(const std::string &path, const std::string &body);
 bool file_exists(const std::string &path);
 // Names in dir, "." and ".." left out, sorted.
 std::vector<std::string> list_dir(const std::string &dir);
+// True once process pid is gone (or a zombie nobody has reaped yet).
+bool process_gone(int pid);
 
 // Sends what is written to descriptor fd (1 or 2) into an unlinked
 // temporary file until text() is called or the object goes away.
