@@ -57,7 +57,9 @@ TEST(DiskPlan, WithTheBackupsRecord) {
     std::string config = std::string(kDisks) + "#vlt_proxmox_backup: disks=efidisk0,scsi0,scsi1 failed=scsi1\n";
     // scsi1 failed: even a run of that slot in the set (another backup's)
     // leaves it missing; scsi2 was left out by its backup=0.
-    planned p = plan(config.c_str(), set_of({"efidisk0", "scsi0", "scsi1"}));
+    // The plan points at the set's runs: the set must outlive it.
+    const backup_job_set set = set_of({"efidisk0", "scsi0", "scsi1"});
+    planned p = plan(config.c_str(), set);
     EXPECT_EQ(p.fates, "efidisk0=restore scsi0=restore scsi1=missing scsi2=backup-off");
     EXPECT_EQ(p.plan.restore_count, 2u);
     EXPECT_EQ(p.plan.missing_count, 1u);
