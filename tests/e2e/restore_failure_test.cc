@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "e2e_util.h"
+#include "restore/allocation.h"
 
 namespace e2e {
 namespace {
@@ -169,6 +170,38 @@ TEST_F(RestoreFailure, BackupsThatCannotBeRestored) {
         EXPECT_EQ(qemu_server_entries(), std::vector<std::string>{"101.conf"});
         expect_clean();
     }
+}
+
+// pvesm alloc creates the volume, says so, then runs into its time limit
+// (the fake's hang-after): the volume is the run's all the same, and the
+// roll-back frees it.
+TEST_F(RestoreFailure, AllocThatTimesOutAfterCreatingTheVolume) {
+    ASSERT_TRUE(host_.add_storage("local-lvm", "lvmthin"));
+    host_.apply_env();
+    vlt_test::fault_spec slow;
+    slow.tool = "pvesm";
+    slow.match = "alloc";
+    slow.action = vlt_test::fault_spec::hang_after;
+    ASSERT_TRUE(host_.add_fault(slow));
+    // The limit is counted in whole seconds: 3 gives the fake at least 2.
+    alloc_time_limit_seconds = 3;
+    allocation_list list{};
+    char err[256];
+    EXPECT_EQ(allocate_volume("local-lvm", 200, "", "4096", &list, err, sizeof err), -1);
+    alloc_time_limit_seconds = 60;
+    EXPECT_STREQ(err, "pvesm alloc local-lvm 200 \"\" 4096 timed out after 3 s");
+    ASSERT_EQ(list.count, 1u);
+    EXPECT_STREQ(list.rows[0].volume, "vm-200-disk-0");
+    EXPECT_TRUE(host_.lv_exists(host_.vg(), "vm-200-disk-0"));
+    ASSERT_TRUE(host_.clear_faults());
+    rollback_allocations(list.rows, list.count);
+    EXPECT_FALSE(host_.lv_exists(host_.vg(), "vm-200-disk-0"));
+    std::vector<std::string> calls;
+    for (const vlt_test::call_record &c : host_.calls())
+        calls.push_back((c.is_end ? "end " : "") + c.tool + " " + (c.is_end ? std::to_string(c.exit_status) : c.joined()));
+    EXPECT_EQ(calls, (std::vector<std::string>{"pvesm alloc local-lvm 200  4096", "end pvesm 143",
+                                               "pvesm free local-lvm:vm-200-disk-0", "end pvesm 0"}));
+    expect_clean();
 }
 
 }  // namespace
