@@ -181,27 +181,28 @@ int for_each_config_line(const char *text, config_line_visitor visit, void *ctx)
     return 0;
 }
 
+namespace {
+
+struct value_lookup {
+    const char *key;
+    char *out;
+    size_t out_size;
+};
+
+int take_value(const char *key, const char *value, void *ctx) {
+    auto *lookup = static_cast<value_lookup *>(ctx);
+    if (strcmp(key, lookup->key) != 0) return 0;
+    if (lookup->out != nullptr && lookup->out_size > 0) put_text(lookup->out, lookup->out_size, "%s", value);
+    return 1;
+}
+
+}  // namespace
+
 int vm_config_value(const char *text, const char *key, char *out, size_t out_size) {
     if (out != nullptr && out_size > 0) out[0] = '\0';
     if (text == nullptr || key == nullptr) return 0;
-    size_t key_n = strlen(key);
-    const char *p = text;
-    while (*p != '\0') {
-        const char *nl = strchr(p, '\n');
-        size_t len = nl != nullptr ? static_cast<size_t>(nl - p) : strlen(p);
-        span line = trim(span{const_cast<char *>(p), len});
-        p = nl != nullptr ? nl + 1 : p + len;
-        if (line.n == 0) continue;
-        if (line.p[0] == '[') return 0;
-        const char *colon = find_char(line, ':');
-        if (colon == nullptr) continue;
-        span k = trim(span{line.p, static_cast<size_t>(colon - line.p)});
-        if (k.n != key_n || memcmp(k.p, key, key_n) != 0) continue;
-        span v = trim(span{const_cast<char *>(colon) + 1, line.n - static_cast<size_t>(colon - line.p) - 1});
-        if (out != nullptr && out_size > 0) copy_cut(out, out_size, v.p, v.n);
-        return 1;
-    }
-    return 0;
+    value_lookup lookup{key, out, out_size};
+    return for_each_config_line(text, take_value, &lookup);
 }
 
 #define FAIL(...)                                                           \

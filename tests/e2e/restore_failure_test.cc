@@ -183,13 +183,12 @@ TEST_F(RestoreFailure, AllocThatTimesOutAfterCreatingTheVolume) {
     slow.match = "alloc";
     slow.action = vlt_test::fault_spec::hang_after;
     ASSERT_TRUE(host_.add_fault(slow));
-    // The limit is counted in whole seconds: 3 gives the fake at least 2.
-    alloc_time_limit_seconds = 3;
+    alloc_time_limit_seconds = 1;
     allocation_list list{};
     char err[256];
     EXPECT_EQ(allocate_volume("local-lvm", 200, "", "4096", &list, err, sizeof err), -1);
     alloc_time_limit_seconds = 60;
-    EXPECT_STREQ(err, "pvesm alloc local-lvm 200 \"\" 4096 timed out after 3 s");
+    EXPECT_STREQ(err, "pvesm alloc local-lvm 200 \"\" 4096 timed out after 1 s");
     ASSERT_EQ(list.count, 1u);
     EXPECT_STREQ(list.rows[0].volume, "vm-200-disk-0");
     EXPECT_TRUE(host_.lv_exists(host_.vg(), "vm-200-disk-0"));

@@ -194,8 +194,7 @@ TEST_F(pvesm_test, alloc_failures_leave_the_list_alone) {
 // so the roll-back; otherwise the names pvesm gives are looked for, and
 // what is there and not ours is named in a WARN.
 TEST_F(pvesm_test, alloc_that_times_out_after_creating_the_volume) {
-    // Counted in whole seconds: 2 gives the fake at least one.
-    alloc_time_limit_seconds = 2;
+    alloc_time_limit_seconds = 1;
     fake_.set("FAKE_ALLOC_OUT", "  Logical volume \"vm-105-disk-1\" created.\\n"
                                 "successfully created 'local-lvm:vm-105-disk-1'\\n");
     fake_.set("FAKE_ALLOC_SLEEP", "30");
@@ -204,7 +203,7 @@ TEST_F(pvesm_test, alloc_that_times_out_after_creating_the_volume) {
         EXPECT_EQ(alloc(), -1);
         EXPECT_EQ(cap.lines(), std::vector<std::string>{});
     }
-    EXPECT_STREQ(err_, "pvesm alloc local-lvm 105 \"\" 1048576 timed out after 2 s");
+    EXPECT_STREQ(err_, "pvesm alloc local-lvm 105 \"\" 1048576 timed out after 1 s");
     ASSERT_EQ(list_.count, 1u);
     EXPECT_STREQ(list_.rows[0].volume, "vm-105-disk-1");
     EXPECT_EQ(fake_.calls(), std::vector<std::string>{"pvesm [alloc] [local-lvm] [105] [] [1048576]"});
@@ -226,7 +225,7 @@ TEST_F(pvesm_test, alloc_that_times_out_after_creating_the_volume) {
                       "WARN local-lvm:vm-105-disk-2 may have been created by the pvesm alloc for VM 105 that "
                       "timed out: remove it with 'pvesm free local-lvm:vm-105-disk-2' unless a VM uses it"}));
     }
-    EXPECT_STREQ(err_, "pvesm alloc local-lvm 105 \"\" 4096 timed out after 2 s");
+    EXPECT_STREQ(err_, "pvesm alloc local-lvm 105 \"\" 4096 timed out after 1 s");
     EXPECT_EQ(list_.count, 1u);
     std::vector<std::string> calls = fake_.calls();
     EXPECT_EQ(std::vector<std::string>(calls.begin() + 1, calls.end()),
