@@ -1,7 +1,8 @@
-// The restore run: VMID, the backup's jobs, the configuration text, one new
-// volume per disk filled by vlt_restore, the rewritten configuration and its
-// installation. A failed run frees every volume it allocated and leaves no
-// file of its own behind.
+// The restore run: VMID, the backup set and its configuration text, one
+// new volume per disk filled by vlt_restore (and one per cloud-init drive),
+// the rewritten configuration and its installation. A failed or
+// interrupted run frees every volume it allocated and leaves no file of its
+// own behind.
 #include "restore/restore_vm.h"
 
 #include <fcntl.h>
@@ -23,18 +24,17 @@
 #include "common/progress.h"
 #include "common/text.h"
 #include "restore/allocation.h"
-#include "restore/config_rewrite.h"
 #include "restore/backup_sets.h"
+#include "restore/config_rewrite.h"
 #include "restore/discovery.h"
 #include "restore/interrupt.h"
+#include "restore/restore_runs.h"
 #include "restore/set_choice.h"
 #include "restore/storage_type.h"
-#include "restore/restore_runs.h"
 #include "restore/vmid.h"
 #include "vmconfig/vm_config.h"
 
 namespace {
-
 
 // Frees the run's volumes, first allocated first, when the scope ends
 // before the run was completed.

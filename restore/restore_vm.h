@@ -6,6 +6,9 @@
 #include "restore/restore_options.h"
 
 // The whole restore run. out_vmid is 0 at entry and the VMID used on success.
+// While it runs, SIGINT, SIGTERM and SIGHUP are noted (restore/interrupt.h):
+// the run rolls back and returns -1 with "interrupted by ..."; the caller
+// then ends the program by the signal.
 int32_t restore_vm(const restore_options *opts, int64_t *out_vmid, char *err, size_t err_size);
 
 enum : size_t {
