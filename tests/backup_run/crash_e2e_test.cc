@@ -2,7 +2,8 @@
 // same VM that follows: it repairs exactly what the dead run left (a frozen
 // guest, snapshots, a child still running, the secret, temporary and
 // progress files), logs each repair, backs up every disk and leaves the
-// host clean. These tests leave dead processes' files behind on purpose
+// host clean. The VM boots by UEFI: its EFI disk, listed first as qm config
+// lists it, is snapshotted and backed up like the other disks. These tests leave dead processes' files behind on purpose
 // and check which run removes them, so they run alone (RUN_SERIAL): any
 // run of the suite removes such files.
 #include "backup_host.h"
@@ -13,6 +14,14 @@ namespace {
 
 using namespace backup_host_test;
 
+const std::string kUefiVm101 = [] {
+    std::string config = kVm101;
+    const std::string before = "ide2: ";
+    config.insert(config.find(before), "bios: ovmf\n");
+    config.insert(config.find(before), "efidisk0: local-lvm:vm-101-disk-9,efitype=4m,pre-enrolled-keys=1,size=4M\n");
+    return config;
+}();
+
 class Crash : public BackupHost {
 protected:
     void SetUp() override
@@ -20,7 +29,7 @@ protected:
         BackupHost::SetUp();
         if (HasFatalFailure() || IsSkipped())
             return;
-        ASSERT_NO_FATAL_FAILURE(build_vm());
+        ASSERT_NO_FATAL_FAILURE(build_vm(kUefiVm101));
         // A literal api-key, so that a run has a secret file under /dev/shm.
         write_text(wrap_.path() + "/vlt.cfg", "[nightly]\napi-key = hush\n");
         crash_hook("");
@@ -80,7 +89,7 @@ protected:
         auto r = host_.run(vlt_test::backup_program(), args(), env());
         EXPECT_EQ(r.exit_status, 0) << r.err;
         strings lines = log_lines(r.err), warnings;
-        for (const char *job : {"scsi0", "virtio1"})
+        for (const char *job : {"efidisk0", "scsi0", "virtio1"})
             EXPECT_NE(std::find(lines.begin(), lines.end(),
                                 std::string("INFO  VM 101 disk ") + job + ": job nightly-" + job + " finished"),
                       lines.end())
@@ -124,16 +133,16 @@ protected:
         return std::string("WARN  ") + what + " " + path + " was left behind by process " + std::to_string(pid) +
                ", which ended abnormally: removed";
     }
-    // A run killed during its configuration job (the third agent): its
+    // A run killed during its configuration job (the fourth agent): its
     // temporary file and key file in *config and *key.
     pid_t killed_in_config_job(std::string *config, std::string *key)
     {
         crash_hook("[ \"$6\" = nightly-vmconfig ] && [ ! -e \"$W/second\" ] && { kill -KILL $PPID; exit 0; }\n");
         pid_t dead = killed_run([](vlt_test::background_run &) {});
-        std::string argv = wrap_file("argv.3");
+        std::string argv = wrap_file("argv.4");
         argv = argv.substr(argv.find('\n') + 1);
         *config = argv.substr(0, argv.find('\n'));
-        *key = key_of(3);
+        *key = key_of(4);
         EXPECT_EQ(config->rfind("/tmp/vlt_proxmox_vmconfig.", 0), 0u) << *config;
         EXPECT_EQ(access(config->c_str(), F_OK), 0);
         EXPECT_EQ(access(key->c_str(), F_OK), 0);
@@ -184,16 +193,18 @@ TEST_F(Crash, BetweenTwoLvcreateRuns)
 {
     vlt_test::fault_spec f;
     f.tool = "lvcreate";
-    f.nth = 2;
+    f.nth = 3;
     f.action = vlt_test::fault_spec::signal_caller;
     f.sig = SIGKILL;
     ASSERT_TRUE(host_.add_fault(f));
     pid_t dead = killed_run([](vlt_test::background_run &) {});
     ASSERT_TRUE(wait_for_end("lvcreate", "-s -y -n vm-101-disk-1_vltsnap"));
     EXPECT_TRUE(host_.guest_frozen(101));
+    EXPECT_TRUE(host_.lv_exists(host_.vg(), "vm-101-disk-9_vltsnap"));
     EXPECT_TRUE(host_.lv_exists(host_.vg(), "vm-101-disk-0_vltsnap"));
     ASSERT_TRUE(host_.clear_faults());
-    EXPECT_EQ(second_run(dead), (strings{segment(dead), thawed(dead), snapshot("vm-101-disk-0")}));
+    EXPECT_EQ(second_run(dead),
+              (strings{segment(dead), thawed(dead), snapshot("vm-101-disk-9"), snapshot("vm-101-disk-0")}));
 }
 
 TEST_F(Crash, WhileAnLvcreateRuns)
@@ -204,28 +215,28 @@ TEST_F(Crash, WhileAnLvcreateRuns)
     f.action = vlt_test::fault_spec::hang_after;
     ASSERT_TRUE(host_.add_fault(f));
     pid_t dead = killed_run([&](vlt_test::background_run &run) {
-        for (int i = 0; i < 3000 && !host_.lv_exists(host_.vg(), "vm-101-disk-0_vltsnap"); i++)
+        for (int i = 0; i < 3000 && !host_.lv_exists(host_.vg(), "vm-101-disk-9_vltsnap"); i++)
             usleep(10000);
-        ASSERT_TRUE(host_.lv_exists(host_.vg(), "vm-101-disk-0_vltsnap"));
+        ASSERT_TRUE(host_.lv_exists(host_.vg(), "vm-101-disk-9_vltsnap"));
         run.send_signal(SIGKILL);
     });
-    ASSERT_TRUE(wait_for_end("lvcreate", "-s -y -kn -n vm-101-disk-0_vltsnap"));
+    ASSERT_TRUE(wait_for_end("lvcreate", "-s -y -kn -n vm-101-disk-9_vltsnap"));
     EXPECT_EQ(host_.calls_of("lvcreate").size(), 1u);
     ASSERT_TRUE(host_.clear_faults());
-    EXPECT_EQ(second_run(dead), (strings{segment(dead), thawed(dead), snapshot("vm-101-disk-0")}));
+    EXPECT_EQ(second_run(dead), (strings{segment(dead), thawed(dead), snapshot("vm-101-disk-9")}));
 }
 
 TEST_F(Crash, AfterTheThawWhileAnAgentRuns)
 {
-    crash_hook("[ \"$6\" = nightly-scsi0 ] && [ ! -e \"$W/second\" ] && { kill -KILL $PPID; exit 0; }\n");
+    crash_hook("[ \"$6\" = nightly-efidisk0 ] && [ ! -e \"$W/second\" ] && { kill -KILL $PPID; exit 0; }\n");
     pid_t dead = killed_run([](vlt_test::background_run &) {});
     std::string key = key_of(1);
     ASSERT_FALSE(key.empty());
     EXPECT_EQ(access(key.c_str(), F_OK), 0);
     EXPECT_FALSE(host_.guest_frozen(101));
     write_text(wrap_.path() + "/second", "");
-    EXPECT_EQ(second_run(dead), (strings{file("secret file", key, dead), segment(dead), snapshot("vm-101-disk-0"),
-                                         snapshot("vm-101-disk-1")}));
+    EXPECT_EQ(second_run(dead), (strings{file("secret file", key, dead), segment(dead), snapshot("vm-101-disk-9"),
+                                         snapshot("vm-101-disk-0"), snapshot("vm-101-disk-1")}));
 }
 
 TEST_F(Crash, AfterTheThawWithTheAgentStillRunning)
@@ -251,7 +262,7 @@ TEST_F(Crash, AfterTheThawWithTheAgentStillRunning)
               (strings{file("secret file", key, dead), segment(dead),
                        "WARN  VM 101: vlt_agent (process " + std::to_string(agent) + ") of an earlier run (process " +
                            std::to_string(dead) + ") that ended abnormally was still running: stopped",
-                       snapshot("vm-101-disk-0"), snapshot("vm-101-disk-1")}));
+                       snapshot("vm-101-disk-9"), snapshot("vm-101-disk-0"), snapshot("vm-101-disk-1")}));
     EXPECT_EQ(wrap_file("agent-term"), std::to_string(agent) + "\n");
 }
 
