@@ -278,11 +278,18 @@ TEST_F(Crash, DuringTheConfigurationJob)
 }
 
 // Either program's next run removes what a dead run left: here the restore
-// program, for a backup killed during its configuration job.
+// program, for a backup killed during its configuration job. A listing of
+// the backups only reads.
 TEST_F(Crash, TheRestoreProgramRemovesDeadFilesToo)
 {
     std::string config, key;
     pid_t dead = killed_in_config_job(&config, &key);
+    // (The killed run stored no configuration: nothing to list.)
+    auto listing = host_.run(vlt_test::restore_program(), {"--job", "nightly", "--search-dir", out_.path(), "--list"});
+    EXPECT_EQ(listing.exit_status, 1) << listing.err;
+    EXPECT_EQ(listing.err.find("was left behind"), std::string::npos) << listing.err;
+    for (const std::string &path : {config, key, "/dev/shm/vlt_progress." + std::to_string(dead)})
+        EXPECT_EQ(access(path.c_str(), F_OK), 0) << path;
     auto r = host_.run(vlt_test::restore_program(),
                        {"--job", "nosuchjob", "--search-dir", out_.path(), "--pve-dir", host_.pve_dir()});
     EXPECT_EQ(r.exit_status, 1) << r.err;
