@@ -33,13 +33,18 @@ fake_log() {
     printf '%s\n' "$line" >>"$ROOT/calls.log"
 }
 
+# A signal during the exit (our callers send SIGTERM to a tool's group and
+# then to the tool itself, so a second one often follows the first) would
+# run fake_on_signal again and exit before the end line is written.
 fake_on_exit() {
     local rc=$?
+    trap '' TERM INT HUP
     [[ -n $SLEEP_PID ]] && kill "$SLEEP_PID" 2>/dev/null
     fake_log end "$rc"
 }
 
 fake_on_signal() {
+    trap '' TERM INT HUP
     [[ -n $SLEEP_PID ]] && kill "$SLEEP_PID" 2>/dev/null
     SLEEP_PID=
     exit "$1"

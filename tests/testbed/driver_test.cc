@@ -190,6 +190,42 @@ TEST_F(Driver, HangingToolEndsOnSigterm) {
     EXPECT_EQ(all.back().exit_status, 143);
 }
 
+// Callers send SIGTERM to a tool's group and then to the tool: a signal that
+// comes while the fake is already exiting must not cost the end line nor
+// change the status it logged.
+TEST_F(Driver, SignalsDuringTheExitKeepTheEndLine) {
+    fault_spec f;
+    f.tool = "lvcreate";
+    f.action = fault_spec::hang;
+    f.times = 0;
+    ASSERT_TRUE(host_.add_fault(f));
+    // The window is short: try it a few times.
+    for (int round = 0; round < 8; round++) {
+        std::string name = "s" + std::to_string(round);
+        auto bg = host_.start("lvcreate", {"-s", "-y", "-n", name, "-L", "4m", host_.vg() + "/vm-101-disk-0"});
+        ASSERT_TRUE(bg->started());
+        ASSERT_TRUE(host_.wait_for_call("lvcreate", "-s -y -n " + name, 10000));
+        ASSERT_TRUE(bg->send_signal(SIGTERM));
+        // More signals, one every half millisecond, until the fake is gone.
+        run_result r;
+        for (int i = 0; i < 20000; i++) {
+            r = bg->wait(0);
+            if (r.exit_status != -1 || r.term_signal != 0)
+                break;
+            kill(bg->pid(), i % 2 == 0 ? SIGHUP : SIGINT);
+            usleep(500);
+        }
+        // Whichever signal the fake took first ends it, and its end line
+        // says so.
+        EXPECT_TRUE(r.exit_status == 143 || r.exit_status == 129 || r.exit_status == 130)
+            << "round " << round << ": " << r.exit_status;
+        std::vector<call_record> all = host_.calls();
+        ASSERT_EQ(all.size(), 2u * (round + 1)) << "round " << round;
+        EXPECT_TRUE(all.back().is_end);
+        EXPECT_EQ(all.back().exit_status, r.exit_status) << "round " << round;
+    }
+}
+
 TEST_F(Driver, DelayMakesEachCallTakeLonger) {
     ASSERT_TRUE(host_.set_delay("pvesh", 150));
     ASSERT_EQ(tool("pvesh", {"get", "/cluster/nextid"}).exit_status, 0);
