@@ -3,6 +3,7 @@
 #include "common/child.h"
 #include "common/signals.h"
 
+#include <alloca.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -30,6 +31,60 @@ void reset_handlers()
     }
 }
 
+// True when the "NAME=value" text `entry` sets the variable named by the
+// first name_len bytes of `name`.
+bool sets_variable(const char *entry, const char *name, size_t name_len)
+{
+    return strncmp(entry, name, name_len) == 0 && entry[name_len] == '=';
+}
+
+size_t name_length(const char *entry)
+{
+    const char *eq = strchr(entry, '=');
+    return eq != nullptr ? static_cast<size_t>(eq - entry) : strlen(entry);
+}
+
+bool set_by(const char *const *env, const char *entry)
+{
+    for (const char *const *e = env; e != nullptr && *e != nullptr; e++) {
+        if (sets_variable(entry, *e, name_length(*e)))
+            return true;
+    }
+    return false;
+}
+
+size_t count_entries(const char *const *list)
+{
+    size_t n = 0;
+    for (const char *const *e = list; e != nullptr && *e != nullptr; e++)
+        n++;
+    return n;
+}
+
+// Room the program's environment needs, in entries: ours, setup.env,
+// LC_ALL=C and the end mark.
+size_t environment_slots(const child_setup &setup)
+{
+    return count_entries(environ) + count_entries(setup.env) + 2;
+}
+
+// The program's environment: ours without LC_ALL, LANGUAGE and the
+// variables of setup.env, then setup.env, then LC_ALL=C. Without
+// allocation, so that a child made in a signal handler can build it.
+void fill_environment(const child_setup &setup, const char **envp)
+{
+    size_t n = 0;
+    for (char **e = environ; *e != nullptr; e++) {
+        if (sets_variable(*e, "LC_ALL", 6) || sets_variable(*e, "LANGUAGE", 8) || set_by(setup.env, *e))
+            continue;
+        envp[n++] = *e;
+    }
+    for (const char *const *e = setup.env; e != nullptr && *e != nullptr; e++)
+        envp[n++] = *e;
+    envp[n++] = "LC_ALL=C";
+    envp[n] = nullptr;
+}
+
 // In the child, with every signal blocked: becomes the program or ends
 // with 127.
 [[noreturn]] void become_program(const child_setup &setup, bool from_handler,
@@ -49,14 +104,15 @@ void reset_handlers()
         for (int fd = 3; fd < 1024; fd++)
             close(fd);
     }
-    for (const char *const *e = setup.env; e != nullptr && *e != nullptr; e++)
-        putenv(const_cast<char *>(*e));  // the text outlives the exec
+    // On the child's stack: it lives until the exec.
+    const char **envp = static_cast<const char **>(alloca(environment_slots(setup) * sizeof(char *)));
+    fill_environment(setup, envp);
     reset_handlers();
     sigset_t mask = caller_mask;
     if (setup.clear_signal_mask)
         sigemptyset(&mask);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
-    execvp(setup.argv[0], const_cast<char *const *>(setup.argv));
+    execvpe(setup.argv[0], const_cast<char *const *>(setup.argv), const_cast<char *const *>(envp));
     _exit(127);
 }
 
@@ -107,6 +163,17 @@ pid_t start_child_in_handler(const char *const *argv, int output_fd)
     setup.own_group = true;
     setup.clear_signal_mask = true;
     return spawn(setup, true);
+}
+
+int32_t run_in_handler(const char *const *argv, unsigned alarm_seconds)
+{
+    pid_t pid = start_child_in_handler(argv);
+    if (pid < 0)
+        return -1;
+    alarm(alarm_seconds);
+    int32_t code = wait_child(pid);
+    alarm(0);
+    return code;
 }
 
 int32_t wait_child(pid_t pid)

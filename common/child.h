@@ -44,6 +44,11 @@ struct child_setup {
     pid_t (*make_process)() = nullptr;
 };
 
+// Every program runs in the C locale: the child's environment is ours with
+// LC_ALL=C, without LANGUAGE, and with setup.env on top. The host tools'
+// answers are parsed, and a locale the host lacks makes Perl (qm, pvesm,
+// pvesh) print warnings in front of them.
+//
 // Starts the program. Returns the child's pid, or -1 with errno set when no
 // process could be created. A program that cannot be executed ends the
 // child with status 127.
@@ -56,9 +61,16 @@ pid_t start_child(const child_setup &setup);
 // becomes its standard output and error. Returns the pid or -1.
 pid_t start_child_in_handler(const char *const *argv, int output_fd = -1);
 
-// A descriptor that becomes readable when the child pid ends (close-on-
-// exec), so a waiting loop notices the end at once; -1 where the kernel has
-// none (the loop then looks again after short sleeps).
+// From inside a signal handler: starts argv with start_child_in_handler
+// and waits for it under an alarm of alarm_seconds, whose default action
+// ends the program should the child hang. Returns its exit status, or -1.
+// Async-signal-safe.
+int32_t run_in_handler(const char *const *argv, unsigned alarm_seconds);
+
+// A descriptor that becomes readable when the child ends, so a wait loop
+// that also does other things (reads output, keeps a time) notices the
+// end at once; -1 where the kernel has none (the loop then looks again
+// after short sleeps). The caller closes it.
 int open_child_pidfd(pid_t pid);
 
 // Waits for the child, retrying interrupted waits. Returns its exit status

@@ -24,13 +24,32 @@ constexpr int kPollMs = 100;
 // Output past the caller's buffer is read in pieces of this size and dropped.
 constexpr size_t kDropChunk = 64 * 1024;
 
-// The caller's buffer, kept a terminated string; output beyond its
-// capacity is read and dropped.
+// Growing buffers start with this much room.
+constexpr size_t kFirstGrowth = 64 * 1024;
+
+// Where the output goes, kept a terminated string: the caller's buffer,
+// or (max > 0) a malloc'ed one that grows up to max bytes. Output beyond
+// the capacity is read and dropped.
 struct output_sink {
     char *buf;
     size_t cap;  // usable bytes: size - 1
     size_t len;
+    size_t max = 0;
+    bool cut = false;
 };
+
+// More room for a growing sink; false when it may not grow or memory ran out.
+bool grow(output_sink *sink) {
+    if (sink->cap >= sink->max) return false;
+    size_t want = sink->cap < kFirstGrowth / 2 ? kFirstGrowth : sink->cap * 2;
+    if (want > sink->max) want = sink->max;
+    char *bigger = static_cast<char *>(realloc(sink->buf, want + 1));
+    if (bigger == nullptr) return false;
+    if (sink->buf == nullptr) bigger[0] = '\0';
+    sink->buf = bigger;
+    sink->cap = want;
+    return true;
+}
 
 // Milliseconds: a limit of N seconds is N whole seconds from the start, not
 // whatever is left of the clock's current second plus N - 1.
@@ -45,6 +64,7 @@ int64_t monotonic_msec() {
 // empty non-blocking pipe, or on an error other than an interruption.
 bool read_chunk(int fd, output_sink *sink) {
     size_t room = sink->buf != nullptr ? sink->cap - sink->len : 0;
+    if (room == 0 && sink->max > 0 && grow(sink)) room = sink->cap - sink->len;
     ssize_t n;
     if (room > 0) {
         n = read(fd, sink->buf + sink->len, room);
@@ -56,7 +76,10 @@ bool read_chunk(int fd, output_sink *sink) {
     } else {
         char scratch[kDropChunk];
         n = read(fd, scratch, sizeof scratch);
-        if (n > 0) return true;
+        if (n > 0) {
+            sink->cut = true;
+            return true;
+        }
     }
     return n < 0 && errno == EINTR;
 }
@@ -79,19 +102,16 @@ int32_t run_pve_tool(const char *const *argv, uint32_t time_limit, char *out, si
     return -1;
 }
 
-int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
-                    command_result *result) {
-    return run_command_watched(argv, time_limit, out, out_size, result, nullptr, nullptr);
-}
+namespace {
 
-int32_t run_command_watched(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
-                            command_result *result, void (*started)(pid_t pid, void *ctx), void *ctx) {
+// The runner itself, for both kinds of sink; started(pid, ctx) learns the
+// tool's pid before any signal can be handled.
+int32_t run_into(const char *const *argv, uint32_t time_limit, output_sink &sink, command_result *result,
+                 void (*started)(pid_t pid, void *ctx), void *ctx) {
     command_result local;
     command_result *res = result != nullptr ? result : &local;
     res->exit_code = -1;
     res->timed_out = 0;
-    output_sink sink{out_size > 0 ? out : nullptr, out_size > 0 ? out_size - 1 : 0, 0};
-    if (sink.buf != nullptr) sink.buf[0] = '\0';
     if (argv == nullptr || argv[0] == nullptr) return -1;
 
     int fds[2];
@@ -177,4 +197,34 @@ int32_t run_command_watched(const char *const *argv, uint32_t time_limit, char *
 
     if (reaped && WIFEXITED(status)) res->exit_code = WEXITSTATUS(status);
     return 0;
+}
+
+}  // namespace
+
+int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
+                    command_result *result) {
+    return run_command_watched(argv, time_limit, out, out_size, result, nullptr, nullptr);
+}
+
+int32_t run_command_watched(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
+                            command_result *result, void (*started)(pid_t pid, void *ctx), void *ctx) {
+    output_sink sink{out_size > 0 ? out : nullptr, out_size > 0 ? out_size - 1 : 0, 0};
+    if (sink.buf != nullptr) sink.buf[0] = '\0';
+    return run_into(argv, time_limit, sink, result, started, ctx);
+}
+
+captured_text::~captured_text() { free(data_); }
+
+int32_t run_command_whole(const char *const *argv, uint32_t time_limit, size_t max_bytes,
+                          captured_text *out, command_result *result) {
+    free(out->data_);
+    out->data_ = nullptr;
+    out->size_ = 0;
+    out->cut_ = false;
+    output_sink sink{nullptr, 0, 0, max_bytes};
+    int32_t rc = run_into(argv, time_limit, sink, result, nullptr, nullptr);
+    out->data_ = sink.buf;
+    out->size_ = sink.len;
+    out->cut_ = sink.cut;
+    return rc;
 }

@@ -19,6 +19,35 @@ int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, siz
 int32_t run_command_watched(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
                             command_result *result, void (*started)(pid_t pid, void *ctx), void *ctx);
 
+// A tool's whole output, in memory that grows as the output arrives.
+class captured_text {
+public:
+    captured_text() = default;
+    ~captured_text();
+    captured_text(const captured_text &) = delete;
+    captured_text &operator=(const captured_text &) = delete;
+
+    // The output, terminated; may be changed in place (parsers split it).
+    char *text() { return data_ != nullptr ? data_ : empty_; }
+    size_t size() const { return size_; }
+    // More came than the bound allowed (or memory ran out): text() holds
+    // only the beginning, and the rest was read and dropped.
+    bool cut() const { return cut_; }
+
+private:
+    friend int32_t run_command_whole(const char *const *, uint32_t, size_t, captured_text *,
+                                     command_result *);
+    char *data_ = nullptr;
+    size_t size_ = 0;
+    bool cut_ = false;
+    char empty_[1] = {'\0'};
+};
+
+// run_command into `out`, which takes up to max_bytes of output: a listing
+// whose length depends on the host is read whole, or known to be cut.
+int32_t run_command_whole(const char *const *argv, uint32_t time_limit, size_t max_bytes,
+                          captured_text *out, command_result *result);
+
 // run_command for a Proxmox VE tool (qm, pvesm, pvesh; argv[0]): -1 when it
 // could not be run (nothing started, or exit code 127), with "<tool> is not
 // available (not running on a Proxmox VE host?)" in err; otherwise 0 and

@@ -119,6 +119,58 @@ TEST(Child, InheritsTheCallersMaskAndIgnoredSignalsAndGetsItsEnvironment) {
     EXPECT_EQ(process_group(cleared.out), seen.pid);
 }
 
+// Every program starts in the C locale: LC_ALL=C, no LANGUAGE, the rest of
+// our environment as it is, and setup.env on top; ours is left alone.
+TEST(Child, EveryProgramRunsInTheCLocaleWithTheRestOfOurEnvironment) {
+    setenv("LC_ALL", "de_DE.UTF-8", 1);
+    setenv("LANGUAGE", "de:en", 1);
+    setenv("LANG", "de_DE.UTF-8", 1);
+    setenv("VLT_CHILD_KEPT", "kept", 1);
+    setenv("VLT_CHILD_REPLACED", "ours", 1);
+    const char *env[] = {"VLT_CHILD_REPLACED=theirs", nullptr};
+    child_setup setup;
+    setup.env = env;
+    child_view plain = run_and_read(setup);
+
+    // The signal handler's form builds the same environment.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        const char *argv[] = {"cat", "/proc/self/environ", nullptr};
+        _exit(wait_child(start_child_in_handler(argv)) == 0 ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string handler_env;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) handler_env.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    EXPECT_EQ(wait_child(pid), 0);
+
+    EXPECT_STREQ(getenv("LC_ALL"), "de_DE.UTF-8");
+    EXPECT_STREQ(getenv("LANGUAGE"), "de:en");
+    EXPECT_STREQ(getenv("VLT_CHILD_REPLACED"), "ours");
+    unsetenv("LC_ALL");
+    unsetenv("LANGUAGE");
+    unsetenv("LANG");
+    unsetenv("VLT_CHILD_KEPT");
+    unsetenv("VLT_CHILD_REPLACED");
+
+    ASSERT_EQ(plain.code, 0) << plain.out;
+    for (const std::string *text : {&plain.out, &handler_env}) {
+        EXPECT_NE(text->find(std::string("LC_ALL=C") + '\0'), std::string::npos) << *text;
+        EXPECT_EQ(text->find("LC_ALL=de_DE"), std::string::npos) << *text;
+        EXPECT_EQ(text->find("LANGUAGE="), std::string::npos) << *text;
+        EXPECT_NE(text->find(std::string("LANG=de_DE.UTF-8") + '\0'), std::string::npos) << *text;
+        EXPECT_NE(text->find(std::string("VLT_CHILD_KEPT=kept") + '\0'), std::string::npos) << *text;
+    }
+    EXPECT_NE(plain.out.find(std::string("VLT_CHILD_REPLACED=theirs") + '\0'), std::string::npos);
+    EXPECT_EQ(plain.out.find("VLT_CHILD_REPLACED=ours"), std::string::npos);
+    EXPECT_NE(handler_env.find(std::string("VLT_CHILD_REPLACED=ours") + '\0'), std::string::npos);
+}
+
 pid_t failing_fork() {
     errno = EAGAIN;
     return -1;

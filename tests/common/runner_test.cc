@@ -271,6 +271,46 @@ TEST_F(RunnerTest, EnvironmentSwitchIsSetInTheChildOnly) {
     EXPECT_EQ(nullptr, getenv("LVM_SUPPRESS_FD_WARNINGS"));
 }
 
+TEST_F(RunnerTest, ToolsRunInTheCLocale) {
+    setenv("LC_ALL", "en_US.UTF-8", 1);
+    setenv("LANGUAGE", "en_US:en", 1);
+    setenv("VLT_RUNNER_KEPT", "yes", 1);
+    RunOutcome r = run_sh("echo \"[$LC_ALL] [${LANGUAGE-unset}] [$VLT_RUNNER_KEPT] [$LVM_SUPPRESS_FD_WARNINGS]\"", 30);
+    unsetenv("LC_ALL");
+    unsetenv("LANGUAGE");
+    unsetenv("VLT_RUNNER_KEPT");
+    EXPECT_EQ("[C] [unset] [yes] [1]\n", r.out);
+}
+
+TEST_F(RunnerTest, WholeCaptureGrowsAndSaysWhenItWasCut) {
+    // Far past the fixed buffers, in one growing block.
+    const char *argv[] = {"sh", "-c", "i=0; while [ $i -lt 50000 ]; do echo line-$i; i=$((i+1)); done", nullptr};
+    std::string expected;
+    for (int i = 0; i < 50000; i++) expected += "line-" + std::to_string(i) + "\n";
+    captured_text whole;
+    command_result res;
+    ASSERT_EQ(0, run_command_whole(argv, 60, 1 << 20, &whole, &res));
+    EXPECT_EQ(0, res.exit_code);
+    EXPECT_FALSE(whole.cut());
+    EXPECT_EQ(expected.size(), whole.size());
+    EXPECT_EQ(expected, std::string(whole.text()));
+
+    // Above the bound: the beginning, the rest read and dropped, and the
+    // child not blocked on a full pipe.
+    ASSERT_EQ(0, run_command_whole(argv, 60, 1000, &whole, &res));
+    EXPECT_EQ(0, res.exit_code);
+    EXPECT_TRUE(whole.cut());
+    EXPECT_EQ(expected.substr(0, 1000), std::string(whole.text()));
+
+    // No output: an empty text, never a null one; the call can be repeated
+    // on the same object.
+    const char *quiet[] = {"true", nullptr};
+    ASSERT_EQ(0, run_command_whole(quiet, 60, 1000, &whole, &res));
+    EXPECT_STREQ("", whole.text());
+    EXPECT_EQ(0u, whole.size());
+    EXPECT_FALSE(whole.cut());
+}
+
 TEST_F(RunnerTest, ToolRunsInItsOwnProcessGroup) {
     RunOutcome r = run_sh("echo $$ $(ps -o pgid= -p $$)", 30);
     int pid = 0, pgid = 0;
