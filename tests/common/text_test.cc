@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -43,6 +44,57 @@ TEST(TrimTrailingSpace, RemovesEveryKindOfTrailingBlankOnly)
     char empty[] = "";
     trim_trailing_space(empty);
     EXPECT_STREQ(empty, "");
+}
+
+const char kLocaleWarnings[] =
+    "perl: warning: Setting locale failed.\n"
+    "perl: warning: Please check that your locale settings:\n"
+    "\tLANGUAGE = (unset),\n"
+    "\tLC_ALL = (unset),\n"
+    "\tLANG = \"en_US.UTF-8\"\n"
+    "    are supported and installed on your system.\n"
+    "perl: warning: Falling back to the standard locale (\"C\").\n";
+
+TEST(DropLocaleWarnings, RemovesPerlsComplaintInFrontOnly)
+{
+    std::string config = "agent: 1\nscsi0: local-lvm:vm-101-disk-0,size=4M\n";
+    std::string text = kLocaleWarnings + config;
+    EXPECT_EQ(drop_locale_warnings(text.data()), sizeof kLocaleWarnings - 1);
+    EXPECT_STREQ(text.c_str(), config.c_str());
+
+    // Nothing in front: nothing removed, also not further down.
+    std::string clean = config + kLocaleWarnings;
+    EXPECT_EQ(drop_locale_warnings(clean.data()), 0u);
+    EXPECT_EQ(std::string(clean.c_str()), config + kLocaleWarnings);
+
+    // Only the complaint: empty.
+    std::string only = kLocaleWarnings;
+    drop_locale_warnings(only.data());
+    EXPECT_STREQ(only.c_str(), "");
+}
+
+TEST(LastLineStartingWith, FindsTheAnswerAfterStrayLines)
+{
+    std::string path_answer = std::string(kLocaleWarnings) + "/dev/pve/vm-101-disk-0 \r\n\n";
+    size_t len = 0;
+    const char *line = last_line_starting_with(path_answer.c_str(), '/', &len);
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(std::string(line, len), "/dev/pve/vm-101-disk-0");
+
+    // The last one of several, and none at all.
+    line = last_line_starting_with("/a\nx\n/b/c\ny", '/', &len);
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(std::string(line, len), "/b/c");
+    EXPECT_EQ(last_line_starting_with("storage 'x' does not exist\n", '/', &len), nullptr);
+    EXPECT_EQ(len, 0u);
+
+    // Any line that is not blank.
+    std::string number = std::string(kLocaleWarnings) + "105\n \t\n";
+    line = last_line_starting_with(number.c_str(), '\0', &len);
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(std::string(line, len), "105");
+    EXPECT_EQ(last_line_starting_with(" \n\n", '\0', &len), nullptr);
+    EXPECT_EQ(last_line_starting_with("", '\0', &len), nullptr);
 }
 
 }  // namespace
