@@ -267,3 +267,26 @@ int32_t parse_vm_config(const char *text, vm_volume_list *list, char *msg, size_
     }
     return 0;
 }
+
+int vm_config_drive_option(const char *text, const char *slot, const char *name, char *out,
+                           size_t out_size) {
+    if (out_size > 0) out[0] = '\0';
+    if (name == nullptr) return 0;
+    char value[1024];
+    if (vm_config_value(text, slot, value, sizeof value) != 1) return 0;
+    const size_t name_len = strlen(name);
+    span rest{value, strlen(value)};
+    for (const char *comma = find_char(rest, ','); comma != nullptr; comma = find_char(rest, ',')) {
+        rest = span{const_cast<char *>(comma) + 1, rest.n - static_cast<size_t>(comma - rest.p) - 1};
+        const char *next = find_char(rest, ',');
+        span opt = trim(span{rest.p, next != nullptr ? static_cast<size_t>(next - rest.p) : rest.n});
+        const char *eq = find_char(opt, '=');
+        if (eq == nullptr) continue;
+        span key = trim(span{opt.p, static_cast<size_t>(eq - opt.p)});
+        if (key.n != name_len || memcmp(key.p, name, name_len) != 0) continue;
+        span v = trim(span{const_cast<char *>(eq) + 1, opt.n - static_cast<size_t>(eq - opt.p) - 1});
+        if (out_size > 0) copy_cut(out, out_size, v.p, v.n);
+        return 1;
+    }
+    return 0;
+}

@@ -60,3 +60,11 @@ int32_t parse_vm_config(const char *text, vm_volume_list *list, char *msg, size_
 // first "[" line), trimmed, into out (cut to fit). 1 when the key is there,
 // 0 when it is not (out is then empty).
 int vm_config_value(const char *text, const char *key, char *out, size_t out_size);
+
+// The value of option `name` ("format", "size", ...) among the comma-
+// separated options of the drive line of `slot` in the main section of the
+// configuration text (the volume reference before the first comma is not
+// an option). Returns 1 with the value in out (cut to out_size - 1), 0
+// when the slot or the option is not there.
+int vm_config_drive_option(const char *text, const char *slot, const char *name, char *out,
+                           size_t out_size);

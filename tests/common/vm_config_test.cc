@@ -328,4 +328,35 @@ TEST(VmConfigValue, FirstLineOfTheKeyInTheMainSection) {
     EXPECT_EQ(vm_config_value(nullptr, "lock", value, sizeof value), 0);
 }
 
+TEST(DriveOption, ReadsAnOptionOfASlotsDriveLine)
+{
+    const char *text =
+        "scsi0: local-lvm:vm-101-disk-0,iothread=1,size=8M\n"
+        "scsi1: thick:vm-101-disk-2.qcow2, format = qcow2 ,size=4M\n"
+        "virtio1: local-lvm:vm-101-disk-3,format=raw\n"
+        "scsi10: local-lvm:vm-101-disk-4,format=vmdk\n"
+        "[snap1]\n"
+        "scsi2: local-lvm:vm-101-disk-5,format=qcow2\n";
+    char value[16];
+    EXPECT_EQ(vm_config_drive_option(text, "scsi1", "format", value, sizeof value), 1);
+    EXPECT_STREQ(value, "qcow2");
+    EXPECT_EQ(vm_config_drive_option(text, "virtio1", "format", value, sizeof value), 1);
+    EXPECT_STREQ(value, "raw");
+    EXPECT_EQ(vm_config_drive_option(text, "scsi0", "size", value, sizeof value), 1);
+    EXPECT_STREQ(value, "8M");
+    // scsi1 is not scsi10; an option name is whole; the volume is no option
+    EXPECT_EQ(vm_config_drive_option(text, "scsi10", "format", value, sizeof value), 1);
+    EXPECT_STREQ(value, "vmdk");
+    EXPECT_EQ(vm_config_drive_option(text, "scsi0", "format", value, sizeof value), 0);
+    EXPECT_STREQ(value, "");
+    EXPECT_EQ(vm_config_drive_option(text, "scsi0", "iothread=1", value, sizeof value), 0);
+    EXPECT_EQ(vm_config_drive_option(text, "scsi0", "local-lvm", value, sizeof value), 0);
+    // sections after the main one do not count
+    EXPECT_EQ(vm_config_drive_option(text, "scsi2", "format", value, sizeof value), 0);
+    // cut to the buffer
+    char tiny[3];
+    EXPECT_EQ(vm_config_drive_option(text, "scsi1", "format", tiny, sizeof tiny), 1);
+    EXPECT_STREQ(tiny, "qc");
+}
+
 }  // namespace
