@@ -18,8 +18,10 @@ const char *const created_marker = "successfully created '";
 
 const uint32_t path_time_limit = 30;
 const uint32_t free_time_limit = 30;
-const size_t alloc_output_size = 1024;
-const size_t free_output_size = 256;
+// Room for the answers and whatever Perl may print before them.
+const size_t alloc_output_size = 4096;
+const size_t path_output_size = 4096;
+const size_t free_output_size = 4096;
 
 
 // The text quoted for a failed tool whose output is empty.
@@ -27,17 +29,36 @@ const char *failure_detail(const char *output) {
     return output[0] != '\0' ? output : "unknown error";
 }
 
-// Runs pvesm path for a volume id. 0 with the trimmed path in out (which
-// may be empty), or -1 with the failure text.
-int32_t run_pvesm_path(const char *volid, char *out, size_t out_size, char *err, size_t err_size) {
+// Runs pvesm path for a volume id. 0 with the device path in ret_path, or
+// -1 with the failure text.
+int32_t run_pvesm_path(const char *volid, char *ret_path, size_t path_size, char *err, size_t err_size) {
     const char *argv[] = {"pvesm", "path", volid, nullptr};
+    char output[path_output_size];
     command_result res{};
-    if (run_pve_tool(argv, path_time_limit, out, out_size, &res, err, err_size) != 0) return -1;
-    trim_trailing_space(out);
+    if (run_pve_tool(argv, path_time_limit, output, sizeof output, &res, err, err_size) != 0) return -1;
+    trim_trailing_space(output);
     if (res.exit_code != 0) {
-        put_text(err, err_size, "pvesm path %s failed: %.300s", volid, failure_detail(out));
+        put_text(err, err_size, "pvesm path %s failed: %.300s", volid, failure_detail(output));
         return -1;
     }
+    if (output[0] == '\0') {
+        put_text(err, err_size, "pvesm path %s returned an empty path", volid);
+        return -1;
+    }
+    // The answer is the last line that is an absolute path: Perl may have
+    // complained about the locale first.
+    size_t len = 0;
+    const char *path = last_line_starting_with(output, '/', &len);
+    if (path == nullptr) {
+        put_text(err, err_size, "pvesm path %s returned no device path: %.300s", volid, output);
+        return -1;
+    }
+    if (len >= DEVICE_PATH_SIZE || len >= path_size) {
+        put_text(err, err_size, "device path too long: %.*s", static_cast<int>(len), path);
+        return -1;
+    }
+    memcpy(ret_path, path, len);
+    ret_path[len] = '\0';
     return 0;
 }
 
@@ -54,7 +75,7 @@ bool volume_exists(const char *storage, const char *volume) {
     char path[DEVICE_PATH_SIZE];
     char err[ALLOC_MESSAGE_SIZE];
     struct stat st;
-    return run_pvesm_path(volid, path, sizeof path, err, sizeof err) == 0 && path[0] != '\0' &&
+    return run_pvesm_path(volid, path, sizeof path, err, sizeof err) == 0 &&
            stat(path, &st) == 0;
 }
 
@@ -205,19 +226,7 @@ int32_t volume_device_path(const allocated_volume *vol, char *ret_path, size_t p
     if (err_size) err[0] = '\0';
     char volid[ALLOC_VOLID_SIZE];
     put_text(volid, sizeof volid, "%s:%s", vol->storage, vol->volume);
-    char output[DEVICE_PATH_SIZE];
-    if (run_pvesm_path(volid, output, sizeof output, err, err_size) != 0) return -1;
-    if (output[0] == '\0') {
-        put_text(err, err_size, "pvesm path %s returned an empty path", volid);
-        return -1;
-    }
-    size_t len = strlen(output);
-    if (len >= DEVICE_PATH_SIZE || len >= path_size) {
-        put_text(err, err_size, "device path too long: %s", output);
-        return -1;
-    }
-    memcpy(ret_path, output, len + 1);
-    return 0;
+    return run_pvesm_path(volid, ret_path, path_size, err, err_size);
 }
 
 void rollback_allocations(const allocated_volume *list, uint64_t count) {

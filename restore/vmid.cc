@@ -18,7 +18,8 @@ const char *const kDefaultPveDir = "/etc/pve";
 
 int32_t vmid_from_pvesh(int64_t *out_vmid, char *err, size_t err_size) {
     const char *const argv[] = {"pvesh", "get", "/cluster/nextid", nullptr};
-    char out[128];
+    // Room for the number and whatever Perl may print before it.
+    char out[4096];
     command_result result;
     if (run_pve_tool(argv, 30, out, sizeof out, &result, err, err_size) != 0)
         return -1;
@@ -27,7 +28,13 @@ int32_t vmid_from_pvesh(int64_t *out_vmid, char *err, size_t err_size) {
         put_text(err, err_size, "pvesh get /cluster/nextid failed: %.100s", out);
         return -1;
     }
-    if (parse_vmid_text(out, out_vmid) != 0) {
+    // The answer is the last line that is not blank.
+    size_t len = 0;
+    const char *answer = last_line_starting_with(out, '\0', &len);
+    char number[128] = "";
+    if (answer != nullptr)
+        copy_cut(number, sizeof number, answer, len);
+    if (parse_vmid_text(number, out_vmid) != 0) {
         put_text(err, err_size, "pvesh get /cluster/nextid returned an unexpected value: %.100s",
                   out);
         return -1;

@@ -16,6 +16,7 @@
 using parts_test::fake_pvesm;
 using parts_test::scratch_dir;
 using parts_test::stderr_capture;
+using parts_test::perl_locale_warnings;
 
 namespace {
 
@@ -307,6 +308,35 @@ TEST_F(pvesm_test, device_path) {
     fake_.hide();
     EXPECT_EQ(volume_device_path(&vol, path, sizeof path, err_, sizeof err_), -1);
     EXPECT_STREQ(err_, "pvesm is not available (not running on a Proxmox VE host?)");
+}
+
+// Perl may complain about the locale before every answer: the answers are
+// still found, and a free is still recognised as done.
+TEST_F(pvesm_test, answers_after_perls_locale_warnings) {
+    fake_.set("FAKE_PREFIX", perl_locale_warnings);
+    fake_.set("FAKE_ALLOC_OUT", "  Rounding up size to full physical extent 4.00 MiB\\n"
+                                "  Logical volume \"vm-105-disk-0\" created.\\n"
+                                "successfully created 'local-lvm:vm-105-disk-0'\\n");
+    ASSERT_EQ(alloc(), 0) << err_;
+    ASSERT_EQ(list_.count, 1u);
+    EXPECT_STREQ(list_.rows[0].volume, "vm-105-disk-0");
+
+    char path[DEVICE_PATH_SIZE];
+    fake_.set("FAKE_PATH_OUT", "/dev/pve/vm-105-disk-0\\n");
+    ASSERT_EQ(volume_device_path(&list_.rows[0], path, sizeof path, err_, sizeof err_), 0) << err_;
+    EXPECT_STREQ(path, "/dev/pve/vm-105-disk-0");
+
+    // No path at all: the whole answer is quoted.
+    fake_.set("FAKE_PREFIX", "");
+    fake_.set("FAKE_PATH_OUT", "volume is not an image\\n");
+    EXPECT_EQ(volume_device_path(&list_.rows[0], path, sizeof path, err_, sizeof err_), -1);
+    EXPECT_STREQ(err_, "pvesm path local-lvm:vm-105-disk-0 returned no device path: volume is not an image");
+
+    fake_.set("FAKE_PREFIX", perl_locale_warnings);
+    stderr_capture log;
+    rollback_allocations(list_.rows, list_.count);
+    EXPECT_TRUE(log.lines().empty()) << log.text();
+    EXPECT_EQ(fake_.calls().back(), "pvesm [free] [local-lvm:vm-105-disk-0]");
 }
 
 TEST_F(pvesm_test, rollback_frees_in_allocation_order_past_a_failure) {

@@ -23,6 +23,7 @@ const char *const fake_pvesm_script =
     "#!/bin/sh\n"
     "{ printf '%s' \"$(basename \"$0\")\"; for a in \"$@\"; do printf ' [%s]' \"$a\"; done;"
     " printf '\\n'; } >> \"$FAKE_PVESM_LOG\"\n"
+    "[ -n \"$FAKE_PREFIX\" ] && printf '%b' \"$FAKE_PREFIX\" >&2\n"
     "case \"$1\" in\n"
     "alloc) printf '%b' \"$FAKE_ALLOC_OUT\";"
     " [ -n \"$FAKE_ALLOC_KILL\" ] && kill -KILL $$;"
@@ -38,6 +39,15 @@ const char *const fake_pvesm_script =
     "exit 2\n";
 
 }  // namespace
+
+const char *const perl_locale_warnings =
+    "perl: warning: Setting locale failed.\\n"
+    "perl: warning: Please check that your locale settings:\\n"
+    "\\tLANGUAGE = (unset),\\n"
+    "\\tLC_ALL = (unset),\\n"
+    "\\tLANG = \"en_US.UTF-8\"\\n"
+    "    are supported and installed on your system.\\n"
+    "perl: warning: Falling back to the standard locale (\"C\").\\n";
 
 std::vector<std::string> stderr_capture::lines() {
     std::vector<std::string> out;

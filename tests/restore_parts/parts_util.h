@@ -47,6 +47,10 @@ bool write_header(const std::string &path, const header_fields &f);
 // Entries of a directory in the order readdir yields them.
 std::vector<std::string> dir_order(const std::string &dir);
 
+// Perl's complaint about a locale the host lacks, as qm, pvesm and pvesh
+// print it first (printf %b escapes).
+extern const char *const perl_locale_warnings;
+
 // A directory with a fake "pvesm" put first on PATH for the object's
 // lifetime. The fake appends every call to a log, one line per call with
 // each argument in brackets, and behaves as the environment says:
@@ -57,6 +61,8 @@ std::vector<std::string> dir_order(const std::string &dir);
 //   FAKE_PATH_DIR                    "path" prints <dir>/<volume> instead
 //   FAKE_FREE_FAIL                   volume id whose "free" fails (exit 1,
 //                                    "cannot remove <volid>")
+//   FAKE_PREFIX                      printed on standard error first, by
+//                                    every call (Perl's locale warnings)
 class fake_pvesm {
 public:
     fake_pvesm();

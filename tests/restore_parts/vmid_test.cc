@@ -95,6 +95,13 @@ TEST_F(NextId, TakesTheNumberPveshPrints) {
     EXPECT_EQ(read_file(bin_.file("args")), "get\n/cluster/nextid\n");
 }
 
+TEST_F(NextId, TheNumberIsTheLastLineAfterPerlsLocaleWarnings) {
+    fake_pvesh(std::string("printf '%b' '") + parts_test::perl_locale_warnings + "' >&2; printf '106\\n'\n");
+    int64_t vmid = 0;
+    ASSERT_EQ(choose(&vmid), 0) << err_;
+    EXPECT_EQ(vmid, 106);
+}
+
 TEST_F(NextId, RejectsWhatIsNoVmid) {
     int64_t vmid = 7;
     fake_pvesh("printf '105 abc\\n'\n");
