@@ -441,6 +441,10 @@ bool sim_host::teardown(std::string *report) {
             setenv("VLT_RUN_DIR", saved_run_dir_.c_str(), 1);
         else
             unsetenv("VLT_RUN_DIR");
+        if (had_saved_lock_dir_)
+            setenv("VLT_PVE_LOCK_DIR", saved_lock_dir_.c_str(), 1);
+        else
+            unsetenv("VLT_PVE_LOCK_DIR");
         env_applied_ = false;
     }
     if (torn_down_ || root_.empty()) return true;
@@ -466,6 +470,7 @@ std::vector<std::string> sim_host::child_env() const {
     env_set(&env, "VLT_SIM_ROOT", root_);
     env_set(&env, "VLT_ENGINE_BIN_DIR", engine_bin_dir());
     env_set(&env, "VLT_RUN_DIR", run_dir());
+    env_set(&env, "VLT_PVE_LOCK_DIR", lock_dir());
     env_set(&env, "LC_ALL", "C");
     return env;
 }
@@ -482,9 +487,13 @@ void sim_host::apply_env() {
     saved_run_dir_ = d ? d : "";
     std::string path = std::string(testbed_dir()) + "/bin:" + engine_bin_dir() + ":" + saved_path_;
     setenv("PATH", path.c_str(), 1);
+    const char *l = getenv("VLT_PVE_LOCK_DIR");
+    had_saved_lock_dir_ = l != nullptr;
+    saved_lock_dir_ = l ? l : "";
     setenv("VLT_SIM_ROOT", root_.c_str(), 1);
     setenv("VLT_ENGINE_BIN_DIR", engine_bin_dir(), 1);
     setenv("VLT_RUN_DIR", run_dir().c_str(), 1);
+    setenv("VLT_PVE_LOCK_DIR", lock_dir().c_str(), 1);
     env_applied_ = true;
 }
 

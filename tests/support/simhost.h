@@ -181,12 +181,14 @@ public:
     std::string run_dir() const { return root_ + "/run"; }
 
     // Environment for child processes: the current one with VLT_SIM_ROOT,
-    // VLT_ENGINE_BIN_DIR and VLT_RUN_DIR set, LC_ALL=C and PATH = testbed/bin : engine
-    // binaries : original PATH (testbed/bin's vlt_agent and vlt_restore log
-    // the call and run the engine of VLT_ENGINE_BIN_DIR).
+    // VLT_ENGINE_BIN_DIR, VLT_RUN_DIR and VLT_PVE_LOCK_DIR (lock_dir()) set,
+    // LC_ALL=C and PATH = testbed/bin : engine binaries : original PATH
+    // (testbed/bin's vlt_agent and vlt_restore log the call and run the
+    // engine of VLT_ENGINE_BIN_DIR).
     std::vector<std::string> child_env() const;
-    // Puts VLT_SIM_ROOT, VLT_RUN_DIR and PATH into this process's environment (for code
-    // under test that runs the tools in-process); undone by the destructor.
+    // Puts VLT_SIM_ROOT, VLT_RUN_DIR, VLT_PVE_LOCK_DIR and PATH into this
+    // process's environment (for code under test that runs the tools
+    // in-process); undone by the destructor.
     void apply_env();
 
     // Runs the driver with these arguments; *out gets its merged output.
@@ -315,6 +317,8 @@ private:
     bool had_saved_root_ = false;
     std::string saved_run_dir_;
     bool had_saved_run_dir_ = false;
+    std::string saved_lock_dir_;
+    bool had_saved_lock_dir_ = false;
 };
 
 // Hex SHA-256 of a file or device, first `limit` bytes (all when 0); empty on error.

@@ -1,6 +1,7 @@
 // The node around the tools: storage.cfg, Proxmox's storage lock, locale
 // warnings, the cluster file system's layout, pvesh's node and pool
 // listings, and a second node sharing the cluster store.
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,6 +51,12 @@ TEST_F(Node, PvesmWaitsForProxmoxsStorageLock) {
     std::string dir;
     ASSERT_EQ(host_.driver({"lock-dir"}, &dir), 0);
     EXPECT_EQ(dir, host_.lock_dir() + "\n");
+    // The programs under test find the same directory in their environment.
+    std::string env;
+    ASSERT_EQ(host_.driver({"env"}, &env), 0);
+    EXPECT_NE(env.find("export VLT_PVE_LOCK_DIR=" + host_.lock_dir() + "\n"), std::string::npos) << env;
+    std::vector<std::string> child = host_.child_env();
+    EXPECT_NE(std::find(child.begin(), child.end(), "VLT_PVE_LOCK_DIR=" + host_.lock_dir()), child.end());
     auto lock = host_.hold_storage_lock("local-lvm");
     ASSERT_TRUE(lock);
     EXPECT_TRUE(vlt_test::file_exists(host_.lock_dir() + "/pve-storage-local-lvm"));
