@@ -17,7 +17,8 @@
 
 namespace {
 
-const size_t kLvsBufferSize = 262144;
+// pvesm's answer: the path, after anything Perl may print first.
+const size_t kPathOutputSize = 4096;
 
 bool is_space(char c)
 {
@@ -39,11 +40,51 @@ int64_t parse_kernel_number(const field &f)
     return strtoll(text, nullptr, 10);
 }
 
+// The names of a path /dev/<vg>/<lv>; false for any other path.
+bool names_from_path(const char *path, char *vg, size_t vg_size, char *lv, size_t lv_size)
+{
+    if (strncmp(path, "/dev/", 5) != 0)
+        return false;
+    const char *vg_start = path + 5;
+    const char *slash = strchr(vg_start, '/');
+    if (slash == nullptr || slash == vg_start || slash[1] == '\0' || strchr(slash + 1, '/') != nullptr)
+        return false;
+    copy_cut(vg, vg_size, vg_start, static_cast<size_t>(slash - vg_start));
+    copy_cut(lv, lv_size, slash + 1, strlen(slash + 1));
+    return true;
+}
+
 }  // namespace
+
+size_t lvs_listing_max_bytes = size_t{64} << 20;
 
 bool is_thin_lv(const lv_info *lv)
 {
     return lv->attr[0] == 'V' || strstr(lv->segtype, "thin") != nullptr;
+}
+
+bool is_active_lv(const lv_info *lv)
+{
+    return lv->kernel_major >= 0;
+}
+
+int32_t read_lvs_listing(const char *const *argv, captured_text *out, char *msg, size_t msg_size)
+{
+    command_result result;
+    int32_t rc = run_command_whole(argv, 30, lvs_listing_max_bytes, out, &result);
+    if (rc != 0 || result.exit_code != 0) {
+        if (result.exit_code == 127) {
+            put_text(msg, msg_size, "%s", "the lvm tools (lvs) are not installed");
+            return 1;
+        }
+        put_text(msg, msg_size, "%s", out->text());
+        return -1;
+    }
+    if (out->cut()) {
+        put_text(msg, msg_size, "the lvs listing is longer than %zu bytes: not read", lvs_listing_max_bytes);
+        return -1;
+    }
+    return 0;
 }
 
 int32_t parse_lvs_line(const char *line, lv_info *out)
@@ -101,40 +142,39 @@ int32_t parse_lvs_line(const char *line, lv_info *out)
 
 int32_t find_lv_by_device(const char *device_path, lv_info *out, char *msg, size_t msg_size)
 {
+    // An existing node is matched by its device numbers; a missing one by
+    // its names, since an inactive LV has no node.
     struct stat st;
-    if (stat(device_path, &st) != 0 || !S_ISBLK(st.st_mode))
+    bool by_numbers = stat(device_path, &st) == 0;
+    if (by_numbers && !S_ISBLK(st.st_mode))
         return 1;
-    int64_t want_major = static_cast<int64_t>(major(st.st_rdev));
-    int64_t want_minor = static_cast<int64_t>(minor(st.st_rdev));
-
-    std::unique_ptr<char[]> listing(new (std::nothrow) char[kLvsBufferSize]);
-    if (!listing)
-        return -1;
+    int64_t want_major = by_numbers ? static_cast<int64_t>(major(st.st_rdev)) : -1;
+    int64_t want_minor = by_numbers ? static_cast<int64_t>(minor(st.st_rdev)) : -1;
+    char want_vg[128], want_lv[128];
+    if (!by_numbers && !names_from_path(device_path, want_vg, sizeof want_vg, want_lv, sizeof want_lv))
+        return 1;
 
     static const char *const argv[] = {
         "lvs", "--noheadings", "--separator", "|", "--units", "b", "--nosuffix", "-o",
         "vg_name,lv_name,lv_attr,lv_size,segtype,origin,lv_kernel_major,lv_kernel_minor", nullptr};
-    command_result result;
-    int32_t rc = run_command(argv, 30, listing.get(), kLvsBufferSize, &result);
-    if (rc != 0 || result.exit_code != 0) {
-        if (result.exit_code == 127) {
-            snprintf(msg, msg_size, "%s", "the lvm tools (lvs) are not installed");
-            return 1;
-        }
-        snprintf(msg, msg_size, "%s", listing.get());
-        return -1;
-    }
+    captured_text listing;
+    int32_t read = read_lvs_listing(argv, &listing, msg, msg_size);
+    if (read != 0)
+        return read;
 
-    char *cursor = listing.get();
+    char *cursor = listing.text();
     while (*cursor != '\0') {
         char *newline = strchr(cursor, '\n');
         if (newline != nullptr)
             *newline = '\0';
         lv_info candidate;
-        if (*cursor != '\0' && parse_lvs_line(cursor, &candidate) == 0 &&
-            candidate.kernel_major == want_major && candidate.kernel_minor == want_minor) {
-            *out = candidate;
-            return 0;
+        if (*cursor != '\0' && parse_lvs_line(cursor, &candidate) == 0) {
+            bool match = by_numbers ? candidate.kernel_major == want_major && candidate.kernel_minor == want_minor
+                                    : strcmp(candidate.vg_name, want_vg) == 0 && strcmp(candidate.lv_name, want_lv) == 0;
+            if (match) {
+                *out = candidate;
+                return 0;
+            }
         }
         if (newline == nullptr)
             break;
@@ -161,7 +201,7 @@ int32_t resolve_disks(const vm_volume_list *selection, resolved_disk_list *list,
         char volume_id[280];
         snprintf(volume_id, sizeof volume_id, "%s:%s", row.volume.storage, row.volume.volume);
         const char *argv[] = {"pvesm", "path", volume_id, nullptr};
-        char output[512];
+        char output[kPathOutputSize];
         command_result result;
         if (run_pve_tool(argv, 30, output, sizeof output, &result, msg, msg_size) != 0)
             return -1;
@@ -177,7 +217,16 @@ int32_t resolve_disks(const vm_volume_list *selection, resolved_disk_list *list,
             snprintf(row.message, sizeof row.message, "pvesm path returned an empty path");
             continue;
         }
-        copy_cut(row.device_path, sizeof row.device_path, output, strlen(output));
+        // The answer is the last line that is an absolute path: Perl may
+        // have complained about the locale first.
+        size_t path_len = 0;
+        const char *path = last_line_starting_with(output, '/', &path_len);
+        if (path == nullptr) {
+            row.status = RESOLVED_FAILED;
+            snprintf(row.message, sizeof row.message, "pvesm path returned no device path: %.200s", output);
+            continue;
+        }
+        copy_cut(row.device_path, sizeof row.device_path, path, path_len);
 
         char lookup_msg[256] = "";
         int32_t found = find_lv_by_device(row.device_path, &row.lv, lookup_msg, sizeof lookup_msg);

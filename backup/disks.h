@@ -41,6 +41,18 @@ struct resolved_disk_list {
 // True when the LV is a thin volume (attribute V, or a thin segment type).
 bool is_thin_lv(const lv_info *lv);
 
+// True when the LV is active: it has kernel device numbers.
+bool is_active_lv(const lv_info *lv);
+
+// The most an lvs listing may hold; a longer one is refused, never cut.
+extern size_t lvs_listing_max_bytes;  // 64 MiB
+
+class captured_text;
+// Runs lvs with these arguments and reads its whole listing into out.
+// Returns 0; 1 when lvs is not installed (msg says so); -1 when it failed
+// or its listing was longer than lvs_listing_max_bytes (msg says why).
+int32_t read_lvs_listing(const char *const *argv, captured_text *out, char *msg, size_t msg_size);
+
 // Asks pvesm for each volume's device and finds its LV. Returns 0 when every
 // disk was examined (each row carries its own status), -1 when pvesm cannot
 // be run at all.
@@ -51,7 +63,9 @@ int32_t resolve_disks(const vm_volume_list *selection, resolved_disk_list *list,
 // otherwise false with every problem listed in msg.
 bool require_all_lvm(const resolved_disk_list *list, char *msg, size_t msg_size);
 
-// 0 found, 1 not an LVM logical volume, -1 lookup failed.
+// 0 found, 1 not an LVM logical volume, -1 lookup failed. A path that does
+// not exist is looked up by its names, /dev/<vg>/<lv>: an inactive LV has
+// no device node.
 int32_t find_lv_by_device(const char *device_path, lv_info *out, char *msg, size_t msg_size);
 
 // One line of the lvs listing; 0 or -1.

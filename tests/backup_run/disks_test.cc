@@ -150,6 +150,56 @@ TEST_F(DiskResolution, UnmatchedOrNonBlockIsNotLvm)
     EXPECT_EQ(find_lv_by_device(inactive.c_str(), &lv, msg, sizeof msg), 1);
 }
 
+TEST_F(DiskResolution, AMissingNodeIsLookedUpByItsNames)
+{
+    // An inactive LV has no node: /dev/<vg>/<lv> names it all the same.
+    tools_.on("lvs",
+              "cat <<'X'\n"
+              "  pve|data|twi-aotz--|1000|thin-pool||253|5\n"
+              "  pve|vm-102-disk-0|-wi-------|8388608|linear||-1|-1\n"
+              "  pve|base-100-disk-0|Vri---tz-k|4194304|thin|||\n"
+              "X\n");
+    lv_info lv;
+    char msg[256] = "";
+    ASSERT_EQ(find_lv_by_device("/dev/pve/vm-102-disk-0", &lv, msg, sizeof msg), 0) << msg;
+    EXPECT_STREQ(lv.lv_name, "vm-102-disk-0");
+    EXPECT_EQ(lv.kernel_major, -1);
+    EXPECT_FALSE(is_active_lv(&lv));
+    EXPECT_FALSE(is_thin_lv(&lv));
+    ASSERT_EQ(find_lv_by_device("/dev/pve/base-100-disk-0", &lv, msg, sizeof msg), 0) << msg;
+    EXPECT_TRUE(is_thin_lv(&lv));
+    EXPECT_FALSE(is_active_lv(&lv));
+    // Names that no LV has, and paths that are not /dev/<vg>/<lv>: no lvs.
+    EXPECT_EQ(find_lv_by_device("/dev/pve/vm-102-disk-9", &lv, msg, sizeof msg), 1);
+    size_t listings = tools_.calls_of("lvs").size();
+    for (const char *path : {"/dev/pve", "/dev/pve/", "/dev//x", "/dev/pve/a/b", "/srv/pve/vm-102-disk-0"})
+        EXPECT_EQ(find_lv_by_device(path, &lv, msg, sizeof msg), 1) << path;
+    EXPECT_EQ(tools_.calls_of("lvs").size(), listings);
+
+    // A node that exists is matched by its numbers only, never by a name.
+    ASSERT_EQ(find_lv_by_device(node_.c_str(), &lv, msg, sizeof msg), 1);
+}
+
+TEST_F(DiskResolution, TheListingIsReadWholeOrRefused)
+{
+    // 30000 lines of other LVs (about 1.5 MB) in front of the one we want.
+    tools_.on("lvs",
+              "i=0; while [ $i -lt 30000 ]; do printf '  pve|pad-%06d|-wi-------|4194304|linear|||\\n' $i; "
+              "i=$((i+1)); done\n"
+              "echo '  pve|vm-101-disk-0|Vwi-aotz--|4194304|thin||253|7'");
+    lv_info lv;
+    char msg[256] = "";
+    ASSERT_EQ(find_lv_by_device(node_.c_str(), &lv, msg, sizeof msg), 0) << msg;
+    EXPECT_STREQ(lv.lv_name, "vm-101-disk-0");
+
+    // Above the bound it is refused, never taken for "not there".
+    lvs_listing_max_bytes = 100000;
+    int32_t rc = find_lv_by_device(node_.c_str(), &lv, msg, sizeof msg);
+    lvs_listing_max_bytes = size_t{64} << 20;
+    EXPECT_EQ(rc, -1);
+    EXPECT_STREQ(msg, "the lvs listing is longer than 100000 bytes: not read");
+}
+
 TEST_F(DiskResolution, LvsMissingOrFailing)
 {
     lv_info lv;
@@ -208,6 +258,25 @@ TEST_F(DiskResolution, ResolvesEachDiskWithItsOwnStatus)
                   "sata0 (gone:vm-101-disk-2) lookup failed: pvesm path failed: storage 'gone' does not exist; "
                   "sata1 (quiet:x) lookup failed: pvesm path failed: unknown error; "
                   "ide0 (empty:x) lookup failed: pvesm path returned an empty path");
+}
+
+TEST_F(DiskResolution, ThePathIsTheLastAbsolutePathPvesmPrints)
+{
+    tools_.on("pvesm",
+              "printf 'perl: warning: Setting locale failed.\\n\\tLANG = \"en_US.UTF-8\"\\n' >&2\n"
+              "case \"$2\" in\n"
+              "local-lvm:vm-101-disk-0) echo '" + node_ + "';;\n"
+              "odd:x) echo 'volume is not an image';;\n"
+              "esac");
+    add("scsi0", "local-lvm", "vm-101-disk-0");
+    add("scsi1", "odd", "x");
+    ASSERT_EQ(resolve_disks(&selection_, &list_, msg_, sizeof msg_), 0);
+    EXPECT_EQ(list_.rows[0].status, RESOLVED_LVM) << list_.rows[0].message;
+    EXPECT_STREQ(list_.rows[0].device_path, node_.c_str());
+    EXPECT_EQ(list_.rows[1].status, RESOLVED_FAILED);
+    EXPECT_STREQ(list_.rows[1].message,
+                 "pvesm path returned no device path: perl: warning: Setting locale failed.\n"
+                 "\tLANG = \"en_US.UTF-8\"\nvolume is not an image");
 }
 
 TEST_F(DiskResolution, LvsFailureIsALookupFailure)
