@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "backup/activation.h"
 #include "backup/run_journal.h"
 #include "common/child.h"
 #include "common/log.h"
@@ -123,27 +124,12 @@ uint64_t now_ms()
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-// Async-signal-safe: a child that drops our descriptors and runs argv; the
-// parent waits under a 120 s alarm whose default action ends the program.
-// Returns the child's exit status, or -1.
-int32_t run_and_wait_in_handler(const char *const *argv)
-{
-    pid_t pid = start_child_in_handler(argv);
-    if (pid < 0)
-        return -1;
-    alarm(120);
-    int32_t code = wait_child(pid);
-    alarm(0);
-    return code;
-}
-
 void rollback_taken(const snapshot_set *set, uint64_t taken, const char *context)
 {
     for (uint64_t i = 0; i < taken; i++) {
         g_cleanup.created[i] = 0;
         char removal_msg[256];
-        if (remove_snapshot(set->rows[i].vg_name, set->rows[i].snapshot_lv_name, removal_msg,
-                            sizeof removal_msg) != 0)
+        if (release_snapshot(i, set->rows[i], removal_msg, sizeof removal_msg) != 0)
             log_write(LOG_LEVEL_WARN, "snapshot %s/%s still exists after %s: remove it manually (%s)",
                       set->rows[i].vg_name, set->rows[i].snapshot_lv_name, context, removal_msg);
     }
@@ -200,8 +186,7 @@ bool remove_snapshots_in_handler()
         g_cleanup.created[i] = 0;
         if (i + 1 == in_flight)
             in_flight = 0;
-        const char *argv[] = {"lvremove", "-f", "-y", g_cleanup.snapshot_names[i], nullptr};
-        if (run_and_wait_in_handler(argv) != 0)
+        if (release_snapshot_in_handler(static_cast<size_t>(i), g_cleanup.snapshot_names[i]) != 0)
             all_removed = false;
     }
     if (in_flight == 0)
@@ -222,8 +207,7 @@ bool remove_snapshots_in_handler()
         struct timespec ts = {0, 100000000L};
         nanosleep(&ts, nullptr);
     }
-    const char *argv[] = {"lvremove", "-f", "-y", g_cleanup.snapshot_names[in_flight - 1], nullptr};
-    (void)run_and_wait_in_handler(argv);
+    (void)release_snapshot_in_handler(static_cast<size_t>(in_flight - 1), g_cleanup.snapshot_names[in_flight - 1]);
     return all_removed;
 }
 
@@ -559,6 +543,7 @@ void name_snapshots(const resolved_disk_list *disks, uint64_t count)
         snapshot_lv_name(disks->rows[i].lv.lv_name, name, sizeof name);
         snprintf(g_cleanup.snapshot_names[i], sizeof g_cleanup.snapshot_names[i], "%s/%s",
                  disks->rows[i].lv.vg_name, name);
+        note_snapshot_origin(i, disks->rows[i].volume.storage, &disks->rows[i].lv);
     }
 }
 
@@ -721,6 +706,26 @@ int32_t create_snapshot(const lv_info *origin, const char *tag, const char *size
         return -1;
     }
 
+    // A snapshot of an inactive thick origin comes up inactive, without a
+    // node: it is activated after the thaw (activate_snapshot).
+    if (snapshot_comes_up_inactive(origin))
+        return 0;
+    if (wait_for_snapshot_device(vg_name, snap_name, device_path, device_size) == 0)
+        return 0;
+
+    char name[300];
+    snprintf(name, sizeof name, "%s/%s", vg_name, snap_name);
+    const char *remove_argv[] = {"lvremove", "-f", "-y", name, nullptr};
+    char remove_out[1024];
+    command_result remove_result;
+    run_command(remove_argv, 60, remove_out, sizeof remove_out, &remove_result);
+    snprintf(msg, msg_size, "the snapshot device of %s did not appear", name);
+    return -1;
+}
+
+int32_t wait_for_snapshot_device(const char *vg_name, const char *snap_name, char *device_path,
+                                 size_t device_size)
+{
     char by_vg[700];
     snprintf(by_vg, sizeof by_vg, "/dev/%s/%s", vg_name, snap_name);
     char by_mapper[700] = "/dev/mapper/";
@@ -752,14 +757,6 @@ int32_t create_snapshot(const lv_info *origin, const char *tag, const char *size
         }
         sleep_ms(snapshot_device_poll_ms);
     }
-
-    char name[300];
-    snprintf(name, sizeof name, "%s/%s", vg_name, snap_name);
-    const char *remove_argv[] = {"lvremove", "-f", "-y", name, nullptr};
-    char remove_out[1024];
-    command_result remove_result;
-    run_command(remove_argv, 60, remove_out, sizeof remove_out, &remove_result);
-    snprintf(msg, msg_size, "the snapshot device of %s did not appear", name);
     return -1;
 }
 
@@ -890,8 +887,11 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
             log_write(LOG_LEVEL_INFO,
                       "VM %s: consistency window (guest quiesced until thawed): %.2f s over %zu disk(s)",
                       vmid, set->window_seconds, static_cast<size_t>(set->count));
-        handler.keep();
-        return 0;
+        // After the thaw: the snapshots that came up inactive.
+        if (activate_new_snapshots(disks, set, failure, sizeof failure) == 0) {
+            handler.keep();
+            return 0;
+        }
     }
 
     rollback_taken(set, taken, "a rollback");

@@ -73,6 +73,12 @@ int32_t create_snapshot(const lv_info *origin, const char *tag, const char *size
 
 int32_t remove_snapshot(const char *vg_name, const char *snap_name, char *msg, size_t msg_size);
 
+// Waits for the node of the active snapshot vg/snap (/dev/<vg>/<snap> or
+// under /dev/mapper), settling udev once on the way; 0 with its path, or
+// -1 when it did not appear.
+int32_t wait_for_snapshot_device(const char *vg_name, const char *snap_name, char *device_path,
+                                 size_t device_size);
+
 // command is "fsfreeze-freeze" or "fsfreeze-thaw".
 int32_t guest_fsfreeze(const char *vmid, const char *command, uint32_t time_limit, char *msg,
                        size_t msg_size);

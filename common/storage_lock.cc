@@ -153,7 +153,7 @@ int32_t storage_locks::take(const char *const *storage_ids, size_t count, char *
         const char *id = sorted[i];
         if ((i > 0 && strcmp(id, sorted[i - 1]) == 0) || held_here(id))
             continue;
-        if (strlen(id) >= STORAGE_ID_SIZE || strchr(id, '/') != nullptr) {
+        if (id[0] == '\0' || strlen(id) >= STORAGE_ID_SIZE || strchr(id, '/') != nullptr) {
             put_text(msg, msg_size, "invalid storage id '%s'", id);
             release();
             return -1;

@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "common/storage_lock.h"
+
 namespace {
 
-const char *const kTools[] = {"qm", "pvesm", "lvs", "lvcreate", "lvremove", "udevadm", "vlt_agent"};
+const char *const kTools[] = {"qm", "pvesm", "lvs", "lvcreate", "lvremove", "lvchange", "udevadm", "vlt_agent"};
 
 void run_shell(const std::string &cmd)
 {
@@ -51,6 +53,9 @@ fake_tools::fake_tools()
     had_run_dir_ = run_dir != nullptr;
     saved_run_dir_ = run_dir != nullptr ? run_dir : "";
     setenv("VLT_RUN_DIR", (dir_ + "/run").c_str(), 1);
+    // Proxmox's storage locks of the code under test go here.
+    lock_dir_ = dir_ + "/locks";
+    pve_lock_dir = lock_dir_.c_str();
 }
 
 fake_tools::~fake_tools()
@@ -59,6 +64,7 @@ fake_tools::~fake_tools()
         setenv("VLT_RUN_DIR", saved_run_dir_.c_str(), 1);
     else
         unsetenv("VLT_RUN_DIR");
+    pve_lock_dir = nullptr;
     path_.reset();
     // /dev/mapper itself stays: a test running next to this one may be
     // about to make its node there.
@@ -80,6 +86,34 @@ void fake_tools::lvcreate_makes_nodes(bool mapper)
     on("lvcreate",
        "args=(\"$@\"); origin=\"${args[-1]}\"; vg=\"${origin%%/*}\"\n"
        "while [ $# -gt 0 ]; do [ \"$1\" = -n ] && name=\"$2\"; shift; done\n" + make);
+}
+
+void fake_tools::lvs_from_table()
+{
+    on("lvs",
+       "names=(vg_name lv_name lv_attr lv_size segtype origin lv_kernel_major lv_kernel_minor pool_lv "
+       "data_percent metadata_percent snap_percent)\n"
+       "fields=; sel=()\n"
+       "while [ $# -gt 0 ]; do case \"$1\" in -o) fields=\"$2\"; shift;; --separator|--units) shift;; -*) ;; "
+       "*) sel+=(\"$1\");; esac; shift; done\n"
+       "IFS=, read -ra want <<< \"$fields\"\n"
+       "row() { local line='  ' first=1 f i v; for f in \"${want[@]}\"; do v=\n"
+       "  for i in \"${!names[@]}\"; do [ \"${names[$i]}\" = \"$f\" ] && v=\"${r[$i]}\"; done\n"
+       "  [ $first = 1 ] || line+='|'; first=0; line+=\"$v\"; done; printf '%s\\n' \"$line\"; }\n"
+       "selected() { [ ${#sel[@]} -eq 0 ] && return 0; local s; for s in \"${sel[@]}\"; do "
+       "[ \"$s\" = \"$1\" ] && return 0; done; return 1; }\n"
+       "seen=\n"
+       "while IFS='|' read -ra r; do [ ${#r[@]} -gt 1 ] || continue; selected \"${r[0]}/${r[1]}\" || continue; "
+       "seen+=\" ${r[0]}/${r[1]} \"; row; done < \"$FAKE_DIR/lvtable\"\n"
+       "pct=$(cat \"$FAKE_DIR/snap-percent\" 2>/dev/null || echo 0.00)\n"
+       "for s in \"${sel[@]}\"; do case \"$s\" in *_vltsnap) [[ $seen == *\" $s \"* ]] && continue\n"
+       "  r=(\"${s%%/*}\" \"${s#*/}\" swi-a-s--- 4194304 linear \"${s#*/}\" 240 9 '' \"$pct\" '' \"$pct\"); row;; esac; done\n"
+       "exit 0");
+}
+
+void fake_tools::add_lv_row(const std::string &row)
+{
+    write_text(path("lvtable"), read("lvtable") + row + "\n");
 }
 
 std::vector<std::vector<std::string>> fake_tools::calls() const

@@ -24,6 +24,8 @@ public:
 
     const std::string &dir() const { return dir_; }
     const std::string &vg() const { return vg_; }
+    // Where the code under test takes Proxmox's storage locks.
+    const std::string &lock_dir() const { return lock_dir_; }
 
     // The bash snippet run by each call of `tool` ($n is the call's number,
     // $FAKE_DIR the fixture's directory, "$@" the arguments).
@@ -33,6 +35,16 @@ public:
     // lvcreate makes the snapshot's node under /dev/<vg>/ (or, with
     // mapper set, under /dev/mapper/ with the doubled-dash name).
     void lvcreate_makes_nodes(bool mapper = false);
+
+    // lvs answers from the table $FAKE_DIR/lvtable, one LV per line:
+    // vg|lv|attr|size|segtype|origin|major|minor|pool|data%|meta%|snap%
+    // printing the fields that -o asks for, of the LVs selected (all
+    // without selections). A selected "<vg>/<name>_vltsnap" that is not in
+    // the table is a COW snapshot made meanwhile (snap% from the file
+    // $FAKE_DIR/snap-percent, 0.00 without it).
+    void lvs_from_table();
+    // Appends one line to the table.
+    void add_lv_row(const std::string &row);
 
     std::vector<std::vector<std::string>> calls() const;
     // Calls of one tool, its arguments joined by single spaces.
@@ -51,6 +63,7 @@ private:
     std::string dir_;
     std::string bin_;
     std::string vg_;
+    std::string lock_dir_;
     std::optional<vlt_test::path_override> path_;
     std::string saved_run_dir_;
     bool had_run_dir_ = false;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "backup/activation.h"
 #include "backup/snapshots.h"
 #include "fake_tools.h"
 
@@ -302,6 +303,96 @@ TEST_F(SnapshotSet, NotLvmDoesNothing)
                        "backend other than LVM/LVM-thin)");
     EXPECT_TRUE(tools_.call_lines().empty());
     EXPECT_EQ(current_term_handler(), previous_handler);
+}
+
+// Snapshots of inactive origins: a thin one is active at once; a thick one
+// comes up inactive and is activated after the thaw, with its origin,
+// which is deactivated again once the snapshot is gone.
+class InactiveOrigins : public SnapshotSet {
+protected:
+    void SetUp() override
+    {
+        SnapshotSet::SetUp();
+        if (IsSkipped())
+            return;
+        // scsi0: inactive thin; virtio1: inactive thick; sata2 active thin.
+        for (int i : {0, 1}) {
+            lv_info &lv = disks_.rows[i].lv;
+            lv.kernel_major = lv.kernel_minor = -1;
+            lv.attr[4] = '-';
+        }
+        // LVM makes no node for the COW snapshot of an inactive origin;
+        // lvchange -ay of the snapshot does.
+        tools_.on("lvcreate",
+                  "args=(\"$@\"); origin=\"${args[-1]}\"; vg=\"${origin%%/*}\"\n"
+                  "while [ $# -gt 0 ]; do [ \"$1\" = -n ] && name=\"$2\"; shift; done\n"
+                  "[ \"${origin#*/}\" = vm-101-disk-1 ] && exit 0\n"
+                  "mkdir -p \"/dev/$vg\"; mknod \"/dev/$vg/$name\" b 240 9");
+        tools_.on("lvchange",
+                  "[ -f \"$FAKE_DIR/lvchange-fails\" ] && { cat \"$FAKE_DIR/lvchange-fails\"; exit 5; }\n"
+                  "[ \"$1\" = -ay ] && { mkdir -p \"/dev/${2%%/*}\"; mknod \"/dev/$2\" b 240 10; }; exit 0");
+    }
+    std::string vg() const { return tools_.vg(); }
+};
+
+TEST_F(InactiveOrigins, ThickSnapshotIsActivatedAfterTheThawAndItsOriginDeactivatedAfterRemoval)
+{
+    stderr_capture log;
+    ASSERT_EQ(run_set(), 0) << msg_;
+    EXPECT_EQ(tools_.call_lines(),
+              (strings{"qm guest cmd 101 fsfreeze-freeze", lvcreate_line("vm-101-disk-0", true),
+                       lvcreate_line("vm-101-disk-1", false), lvcreate_line("vm-101-disk-2", true),
+                       "qm guest cmd 101 fsfreeze-thaw", "lvchange -ay " + vg() + "/vm-101-disk-1_vltsnap"}));
+    EXPECT_EQ(std::string(set_.rows[1].device_path), "/dev/" + vg() + "/vm-101-disk-1_vltsnap");
+    EXPECT_EQ(log_lines(log.text()).back(), "INFO  disk virtio1: " + vg() +
+                                                "/vm-101-disk-1 is inactive: activated with its snapshot until the "
+                                                "snapshot is removed");
+    EXPECT_EQ(g_snapshot_origins.activated[0], 0);
+    EXPECT_EQ(g_snapshot_origins.activated[1], 1);
+
+    for (size_t i = 0; i < 3; i++) {
+        g_cleanup.created[i] = 0;
+        char why[256];
+        EXPECT_EQ(release_snapshot(i, set_.rows[i], why, sizeof why), 0) << why;
+    }
+    strings calls = tools_.call_lines();
+    EXPECT_EQ(strings(calls.end() - 4, calls.end()),
+              (strings{"lvremove -f -y " + vg() + "/vm-101-disk-0_vltsnap",
+                       "lvremove -f -y " + vg() + "/vm-101-disk-1_vltsnap", "lvchange -an " + vg() + "/vm-101-disk-1",
+                       "lvremove -f -y " + vg() + "/vm-101-disk-2_vltsnap"}));
+    EXPECT_EQ(g_snapshot_origins.activated[1], 0);
+}
+
+TEST_F(InactiveOrigins, ActivationThatFailsRollsBackAndDeactivatesTheOrigin)
+{
+    write_text(tools_.path("lvchange-fails"), "  Failed to activate " + vg() + "/vm-101-disk-1_vltsnap.\n");
+    EXPECT_EQ(run_set(), -1);
+    EXPECT_EQ(std::string(msg_), "could not activate the snapshot of virtio1 (vm-101-disk-1): lvchange -ay " + vg() +
+                                     "/vm-101-disk-1_vltsnap failed:   Failed to activate " + vg() +
+                                     "/vm-101-disk-1_vltsnap.");
+    strings calls = tools_.call_lines();
+    EXPECT_EQ(strings(calls.end() - 6, calls.end()),
+              (strings{"qm guest cmd 101 fsfreeze-thaw", "lvchange -ay " + vg() + "/vm-101-disk-1_vltsnap",
+                       "lvremove -f -y " + vg() + "/vm-101-disk-0_vltsnap",
+                       "lvremove -f -y " + vg() + "/vm-101-disk-1_vltsnap", "lvchange -an " + vg() + "/vm-101-disk-1",
+                       "lvremove -f -y " + vg() + "/vm-101-disk-2_vltsnap"}));
+    EXPECT_EQ(g_snapshot_origins.activated[1], 0);
+    EXPECT_EQ(current_term_handler(), previous_handler);
+}
+
+TEST_F(InactiveOrigins, AnOriginThatStaysActiveIsWarned)
+{
+    ASSERT_EQ(run_set(), 0) << msg_;
+    write_text(tools_.path("lvchange-fails"), "  Logical volume " + vg() + "/vm-101-disk-1 in use.\n");
+    stderr_capture log;
+    char why[256];
+    g_cleanup.created[1] = 0;
+    EXPECT_EQ(release_snapshot(1, set_.rows[1], why, sizeof why), 0) << why;
+    const std::string origin = vg() + "/vm-101-disk-1";
+    EXPECT_EQ(log_lines(log.text()),
+              (strings{"WARN  " + origin + " was activated for the backup and is still active (lvchange -an " + origin +
+                       " failed:   Logical volume " + origin + " in use.): deactivate it with 'lvchange -an " +
+                       origin + "' unless its VM runs now"}));
 }
 
 }  // namespace
