@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "backup/activation.h"
 #include "backup/run_journal.h"
 #include "common/child.h"
 #include "common/log.h"
@@ -47,12 +48,20 @@ void register_agent(pid_t pid, void *)
     journal_child("vlt_agent", pid);
 }
 
-// Starts the agent in a process group of its own and waits for it. Returns
-// 0 once it was started and waited for (*exit_code: its exit status, or -1
-// for a signal or a failed wait), -1 when no child could be created.
-int32_t start_and_wait(const char *const *argv, int32_t *exit_code, int *fork_errno)
+// How one agent run ended.
+struct agent_end {
+    int32_t exit_code = -1;  // its exit status, or -1 for a signal or a failed wait
+    int32_t outcome = AGENT_EXITED;
+    int32_t stop = AGENT_GO_ON;
+    char why[256] = "";
+};
+
+// Starts the agent in a process group of its own and waits for it under
+// the limits. Returns 0 once it was started and waited for, -1 when no
+// child could be created.
+int32_t start_and_wait(const char *const *argv, const agent_limits &limits, size_t index, agent_end *end,
+                       int *fork_errno)
 {
-    *exit_code = -1;
     child_setup setup;
     setup.argv = argv;
     setup.own_group = true;
@@ -63,7 +72,10 @@ int32_t start_and_wait(const char *const *argv, int32_t *exit_code, int *fork_er
         *fork_errno = errno;
         return -1;
     }
-    *exit_code = wait_child(pid);
+    if (limits.time_limit_s == 0 && limits.check == nullptr)
+        end->exit_code = wait_child(pid);
+    else
+        end->outcome = wait_for_agent(pid, limits, index, &end->exit_code, &end->stop, end->why, sizeof end->why);
     g_cleanup.agent_pid = 0;
     progress_set_child(0);
     journal_child_done();
@@ -95,12 +107,37 @@ public:
     }
 };
 
+// Why an agent run that was waited for failed; false when it did not.
+bool agent_failed(const agent_end &end, const agent_limits &limits, char *msg, size_t msg_size)
+{
+    if (end.outcome == AGENT_TIMED_OUT)
+        snprintf(msg, msg_size, "vlt_agent ran longer than the time limit of %u s (--agent-timeout) and was stopped",
+                 limits.time_limit_s);
+    else if (end.outcome == AGENT_STOPPED)
+        snprintf(msg, msg_size, "%s", end.why);
+    else if (end.exit_code != 0)
+        snprintf(msg, msg_size, "vlt_agent exited with code %d", end.exit_code);
+    else
+        return false;
+    return true;
+}
+
 }  // namespace
 
 int32_t run_disk_job(const snapshot_set *set, size_t index, const char *job_name,
                      const char *const *forwarded, int32_t forwarded_count, char *msg,
                      size_t msg_size)
 {
+    bool stop_run = false;
+    return run_disk_job_limited(set, index, job_name, forwarded, forwarded_count, agent_limits{}, &stop_run, msg,
+                                msg_size);
+}
+
+int32_t run_disk_job_limited(const snapshot_set *set, size_t index, const char *job_name,
+                             const char *const *forwarded, int32_t forwarded_count,
+                             const agent_limits &limits, bool *stop_run, char *msg, size_t msg_size)
+{
+    *stop_run = false;
     if (msg_size > 0)
         msg[0] = '\0';
     if (index >= set->count) {
@@ -111,24 +148,28 @@ int32_t run_disk_job(const snapshot_set *set, size_t index, const char *job_name
     const char *argv[128];
     build_argv(argv, entry.device_path, job_name, forwarded, forwarded_count);
 
-    int32_t exit_code = -1;
+    agent_end end;
     int fork_errno = 0;
-    bool started = start_and_wait(argv, &exit_code, &fork_errno) == 0;
+    bool started = start_and_wait(argv, limits, index, &end, &fork_errno) == 0;
     char agent_msg[256];
-    if (started)
-        snprintf(agent_msg, sizeof agent_msg, "vlt_agent exited with code %d", exit_code);
-    else
+    bool failed = true;
+    if (!started)
         snprintf(agent_msg, sizeof agent_msg, "fork failed: %s", strerror(fork_errno));
+    else
+        failed = agent_failed(end, limits, agent_msg, sizeof agent_msg);
+    // A backup read from a snapshot that went bad meanwhile is no backup.
+    if (!failed && limits.check_after != nullptr)
+        failed = limits.check_after(limits.ctx, index, agent_msg, sizeof agent_msg) != 0;
+    *stop_run = end.stop == AGENT_STOP_RUN;
 
     // The snapshot goes whatever became of the agent, also when it could not
     // be started: nothing else would remove it before the run ends.
     g_cleanup.created[index] = 0;
     progress_status(1, "removing snapshot %s/%s", entry.vg_name, entry.snapshot_lv_name);
     char removal_msg[256];
-    int32_t removed = remove_snapshot(entry.vg_name, entry.snapshot_lv_name, removal_msg,
-                                      sizeof removal_msg);
+    int32_t removed = release_snapshot(index, entry, removal_msg, sizeof removal_msg);
 
-    if (!started || exit_code != 0) {
+    if (failed) {
         if (removed != 0)
             log_write(LOG_LEVEL_WARN,
                       "snapshot %s/%s still exists after a failed backup: remove it manually (%s)",
@@ -147,6 +188,13 @@ int32_t run_disk_job(const snapshot_set *set, size_t index, const char *job_name
 int32_t run_vmconfig_job(const char *config_text, const char *job_name,
                          const char *const *forwarded, int32_t forwarded_count, char *msg,
                          size_t msg_size)
+{
+    return run_vmconfig_job_limited(config_text, job_name, forwarded, forwarded_count, 0, msg, msg_size);
+}
+
+int32_t run_vmconfig_job_limited(const char *config_text, const char *job_name,
+                                 const char *const *forwarded, int32_t forwarded_count,
+                                 uint32_t time_limit_s, char *msg, size_t msg_size)
 {
     if (msg_size > 0)
         msg[0] = '\0';
@@ -169,15 +217,13 @@ int32_t run_vmconfig_job(const char *config_text, const char *job_name,
 
     const char *argv[128];
     build_argv(argv, file.path(), job_name, forwarded, forwarded_count);
-    int32_t exit_code = -1;
+    agent_limits limits;
+    limits.time_limit_s = time_limit_s;
+    agent_end end;
     int fork_errno = 0;
-    if (start_and_wait(argv, &exit_code, &fork_errno) != 0) {
+    if (start_and_wait(argv, limits, 0, &end, &fork_errno) != 0) {
         snprintf(msg, msg_size, "fork failed: %s", strerror(fork_errno));
         return -1;
     }
-    if (exit_code != 0) {
-        snprintf(msg, msg_size, "vlt_agent exited with code %d", exit_code);
-        return -1;
-    }
-    return 0;
+    return agent_failed(end, limits, msg, msg_size) ? -1 : 0;
 }

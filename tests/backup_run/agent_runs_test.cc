@@ -186,4 +186,127 @@ TEST_F(AgentRuns, FailedConfigJobRemovesItsFileToo)
     EXPECT_NE(stat(src.c_str(), &st), 0);
 }
 
+// A check that says "stop" after a number of looks, and counts them.
+struct stopping_check {
+    int looks = 0;
+    int stop_after = 2;
+    int32_t verdict = AGENT_STOP_DISK;
+    size_t seen_index = 99;
+};
+
+int32_t check_and_stop(void *ctx, size_t index, char *why, size_t why_size)
+{
+    auto *c = static_cast<stopping_check *>(ctx);
+    c->seen_index = index;
+    if (++c->looks < c->stop_after)
+        return AGENT_GO_ON;
+    snprintf(why, why_size, "stopped after %d looks", c->looks);
+    return c->verdict;
+}
+
+int32_t refuse_after(void *, size_t index, char *why, size_t why_size)
+{
+    snprintf(why, why_size, "snapshot %zu went bad", index);
+    return -1;
+}
+
+class LimitedAgentRuns : public AgentRuns {
+protected:
+    void SetUp() override
+    {
+        AgentRuns::SetUp();
+        // An agent that takes its time and says how it ended.
+        tools_.on("vlt_agent",
+                  "trap 'echo term >> \"$FAKE_DIR/ended\"; exit 143' TERM\n"
+                  "echo $$ > \"$FAKE_DIR/pid.$n\"; sleep 30 & wait");
+    }
+    void TearDown() override
+    {
+        agent_stop_grace_ms = 5000;
+        AgentRuns::TearDown();
+    }
+    bool stop_run_ = true;
+};
+
+TEST_F(LimitedAgentRuns, TimeLimitStopsTheAgentAndItsSnapshotGoes)
+{
+    agent_limits limits;
+    limits.time_limit_s = 1;
+    ASSERT_EQ(run_disk_job_limited(&set_, 0, "vm101-scsi0", nullptr, 0, limits, &stop_run_, msg_, sizeof msg_), -1);
+    EXPECT_STREQ(msg_, "vlt_agent ran longer than the time limit of 1 s (--agent-timeout) and was stopped");
+    EXPECT_FALSE(stop_run_);
+    EXPECT_EQ(tools_.read("ended"), "term\n");
+    EXPECT_EQ(tools_.call_lines().back(), "lvremove -f -y pve/vm-101-disk-0_vltsnap");
+    EXPECT_EQ(g_cleanup.created[0], 0);
+    EXPECT_EQ(g_cleanup.agent_pid, 0);
+
+    // One that ignores SIGTERM is killed after the grace time, and reaped.
+    agent_stop_grace_ms = 100;
+    tools_.on("vlt_agent", "trap '' TERM; echo $$ > \"$FAKE_DIR/pid.$n\"; while :; do sleep 0.05; done");
+    ASSERT_EQ(run_disk_job_limited(&set_, 1, "vm101-scsi1", nullptr, 0, limits, &stop_run_, msg_, sizeof msg_), -1);
+    EXPECT_STREQ(msg_, "vlt_agent ran longer than the time limit of 1 s (--agent-timeout) and was stopped");
+    pid_t agent = std::stoi(tools_.read("pid.2"));
+    EXPECT_EQ(kill(agent, 0), -1);
+    EXPECT_EQ(tools_.calls_of("lvremove").size(), 2u);
+}
+
+TEST_F(LimitedAgentRuns, ACheckStopsTheDiskOrTheWholeRun)
+{
+    stopping_check check;
+    agent_limits limits;
+    limits.check_interval_ms = 20;
+    limits.check = check_and_stop;
+    limits.ctx = &check;
+    ASSERT_EQ(run_disk_job_limited(&set_, 1, "vm101-scsi1", nullptr, 0, limits, &stop_run_, msg_, sizeof msg_), -1);
+    EXPECT_STREQ(msg_, "stopped after 2 looks");
+    EXPECT_FALSE(stop_run_);
+    EXPECT_EQ(check.seen_index, 1u);
+    EXPECT_EQ(tools_.read("ended"), "term\n");
+    EXPECT_EQ(tools_.calls_of("lvremove"), (strings{"-f -y pve/vm-101-disk-1_vltsnap"}));
+
+    check = stopping_check{};
+    check.verdict = AGENT_STOP_RUN;
+    ASSERT_EQ(run_disk_job_limited(&set_, 0, "vm101-scsi0", nullptr, 0, limits, &stop_run_, msg_, sizeof msg_), -1);
+    EXPECT_STREQ(msg_, "stopped after 2 looks");
+    EXPECT_TRUE(stop_run_);
+    EXPECT_EQ(tools_.calls_of("lvremove").size(), 2u);
+
+    // An agent that ends before the first look is never looked at.
+    tools_.on("vlt_agent", "exit 0");
+    check = stopping_check{};
+    limits.check_interval_ms = 60000;
+    ASSERT_EQ(run_disk_job_limited(&set_, 0, "vm101-scsi0", nullptr, 0, limits, &stop_run_, msg_, sizeof msg_), 0)
+        << msg_;
+    EXPECT_EQ(check.looks, 0);
+    EXPECT_FALSE(stop_run_);
+}
+
+TEST_F(LimitedAgentRuns, ACheckAfterTheReadCanStillFailTheDisk)
+{
+    tools_.on("vlt_agent", "exit 0");
+    agent_limits limits;
+    limits.check_after = refuse_after;
+    ASSERT_EQ(run_disk_job_limited(&set_, 1, "vm101-scsi1", nullptr, 0, limits, &stop_run_, msg_, sizeof msg_), -1);
+    EXPECT_STREQ(msg_, "snapshot 1 went bad");
+    EXPECT_EQ(tools_.calls_of("lvremove"), (strings{"-f -y pve/vm-101-disk-1_vltsnap"}));
+
+    // A failed agent is not looked at afterwards: its own failure is the news.
+    tools_.on("vlt_agent", "exit 6");
+    ASSERT_EQ(run_disk_job_limited(&set_, 0, "vm101-scsi0", nullptr, 0, limits, &stop_run_, msg_, sizeof msg_), -1);
+    EXPECT_STREQ(msg_, "vlt_agent exited with code 6");
+}
+
+TEST_F(LimitedAgentRuns, ConfigJobUnderTheTimeLimit)
+{
+    tools_.on("vlt_agent",
+              "echo \"$2\" > \"$FAKE_DIR/src\"; trap 'exit 143' TERM; sleep 30 & wait");
+    EXPECT_EQ(run_vmconfig_job_limited("memory: 1\n", "vm101-vmconfig", nullptr, 0, 1, msg_, sizeof msg_), -1);
+    EXPECT_STREQ(msg_, "vlt_agent ran longer than the time limit of 1 s (--agent-timeout) and was stopped");
+    std::string src = tools_.read("src");
+    ASSERT_FALSE(src.empty());
+    src.pop_back();
+    struct stat st;
+    EXPECT_NE(stat(src.c_str(), &st), 0);
+}
+
 }  // namespace
