@@ -23,4 +23,7 @@ struct backup_options {
     int32_t forwarded_count;
     const char *api_key;                      // the profile's api-key value, or nullptr
     consistency_policy consistency;           // --consistency; CONSISTENCY_FS when not given
+    const char *pve_dir;                      // --pve-dir, or nullptr ("/etc/pve")
+    uint32_t pool_limit;                      // --pool-limit percent; 0 when not given (90)
+    uint32_t agent_timeout;                   // --agent-timeout seconds; 0: none
 };

@@ -37,6 +37,9 @@ const option_spec backup_option_table[] = {
     {"--consistency", nullptr, 1},
     {"--no-vmconfig", nullptr, 0},
     {"--disk", nullptr, 2},
+    {"--pool-limit", nullptr, 1},
+    {"--agent-timeout", nullptr, 1},
+    {"--pve-dir", nullptr, 1},
     {nullptr, nullptr, 0},
 };
 
@@ -112,16 +115,16 @@ void collect_disks(const char *const *list, int32_t count, backup_options *opts)
     }
 }
 
-// Reads --freeze-timeout: a whole decimal number (leading blanks and a sign
-// as strtol reads them) of at least 1 second that fits the 32-bit field.
-bool parse_freeze_timeout(const char *text, int32_t *ret_seconds)
+// Reads a whole decimal number (leading blanks and a sign as strtol reads
+// them) from min to max.
+bool parse_whole_number(const char *text, long min, long max, long *ret_value)
 {
     char *end = nullptr;
     errno = 0;
     long v = strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || v < 1 || v > INT32_MAX)
+    if (end == text || *end != '\0' || errno != 0 || v < min || v > max)
         return false;
-    *ret_seconds = static_cast<int32_t>(v);
+    *ret_value = v;
     return true;
 }
 
@@ -146,6 +149,38 @@ bool read_thaw_deadline()
     uint32_t pause = thaw_confirm_deadline_ms / 20;
     thaw_poll_interval_ms = pause < 50 ? 50 : pause > 1000 ? 1000 : pause;
     return true;
+}
+
+// The limits of a run: --freeze-timeout, --pool-limit and --agent-timeout.
+// Returns -1 to go on, otherwise the exit status 2 after the error.
+int read_limits(const own_lists &lists, backup_options *opts)
+{
+    long v = 0;
+    const char *freeze = lists.value("--freeze-timeout");
+    if (freeze != nullptr) {
+        if (!parse_whole_number(freeze, 1, INT32_MAX, &v)) {
+            fputs("error: --freeze-timeout must be a positive number of seconds\n", stderr);
+            return 2;
+        }
+        opts->freeze_timeout = static_cast<int32_t>(v);
+    }
+    const char *pool = lists.value("--pool-limit");
+    if (pool != nullptr) {
+        if (!parse_whole_number(pool, 1, 100, &v)) {
+            fputs("error: --pool-limit must be a whole percentage from 1 to 100\n", stderr);
+            return 2;
+        }
+        opts->pool_limit = static_cast<uint32_t>(v);
+    }
+    const char *agent = lists.value("--agent-timeout");
+    if (agent != nullptr) {
+        if (!parse_whole_number(agent, 1, INT32_MAX, &v)) {
+            fputs("error: --agent-timeout must be a positive number of seconds\n", stderr);
+            return 2;
+        }
+        opts->agent_timeout = static_cast<uint32_t>(v);
+    }
+    return -1;
 }
 
 // The lists a run is made of: the split command line, the profile's lists
@@ -223,8 +258,8 @@ int fill_options(const run_lists &l, const char *name, const char *config_path, 
     opts->vmid = lists.value("--vmid");
     const char *job_name = lists.value("--name");
     opts->snapshot_size = lists.value("--snapshot-size");
-    const char *freeze = lists.value("--freeze-timeout");
     const char *consistency = lists.value("--consistency");
+    opts->pve_dir = lists.value("--pve-dir");
     opts->no_vmconfig = lists.present("--no-vmconfig") ? 1 : 0;
 
     if (opts->vmid == nullptr || opts->vmid[0] == '\0') {
@@ -235,10 +270,9 @@ int fill_options(const run_lists &l, const char *name, const char *config_path, 
         print_backup_usage(usage_name);
         return 2;
     }
-    if (freeze != nullptr && !parse_freeze_timeout(freeze, &opts->freeze_timeout)) {
-        fputs("error: --freeze-timeout must be a positive number of seconds\n", stderr);
-        return 2;
-    }
+    int status = read_limits(lists, opts);
+    if (status >= 0)
+        return status;
     if (consistency != nullptr && parse_consistency_policy(consistency, &opts->consistency) != 0) {
         fprintf(stderr, "error: --consistency must be fs, try or crash (not '%s')\n", consistency);
         return 2;
@@ -266,6 +300,7 @@ void print_backup_usage(const char *program)
             "\n"
             "Usage: %s --vmid <id> [--disk <slot>]... [--name <job-prefix>] [--snapshot-size <spec>]\n"
             "                 [--freeze-timeout <seconds>] [--consistency fs|try|crash] [--no-vmconfig]\n"
+            "                 [--pool-limit <percent>] [--agent-timeout <seconds>] [--pve-dir <dir>]\n"
             "                 [--config-path <file>]\n"
             "                 -- <vlt_agent args...>\n"
             "\n"
@@ -283,6 +318,11 @@ void print_backup_usage(const char *program)
             "                          crash never calls the guest agent. Stopped VMs and templates\n"
             "                          need no freeze; a VM whose agent setting has freeze-fs=0 is\n"
             "                          never frozen.\n"
+            "  --pool-limit <percent>  refuse, or stop, the backup when a thin pool holding one of its\n"
+            "                          snapshots is fuller than this (data or metadata; default: 90)\n"
+            "  --agent-timeout <sec>   stop a vlt_agent run that takes longer (default: no limit)\n"
+            "  --pve-dir <dir>         Proxmox cluster filesystem root (default: /etc/pve); its\n"
+            "                          storage.cfg tells which storages are shared\n"
             "  --no-vmconfig           do not additionally back up the VM's own configuration\n"
             "  --config-path <file>    configuration file (default /etc/vlt/vlt_proxmox.cfg); a \"[targets]\"\n"
             "                          section of 'alias:host:port:tls-ca-path' lines lets a profile say\n"

@@ -49,6 +49,9 @@ const profile_key profile_keys[profile_key_count] = {
     {"background-max", "--background-max", KEY_AGENT_VALUE},
     {"retention", "--retention", KEY_AGENT_VALUE},
     {"retention-class", "--retention-class", KEY_AGENT_VALUE},
+    {"pool-limit", "--pool-limit", KEY_OWN_VALUE},
+    {"agent-timeout", "--agent-timeout", KEY_OWN_VALUE},
+    {"pve-dir", "--pve-dir", KEY_OWN_VALUE},
 };
 
 namespace {

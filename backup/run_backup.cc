@@ -10,9 +10,12 @@
 #include <memory>
 #include <new>
 
+#include "backup/activation.h"
 #include "backup/agent_runs.h"
 #include "backup/backup_options.h"
 #include "backup/disks.h"
+#include "backup/pool_guard.h"
+#include "backup/preflight.h"
 #include "backup/profile_config.h"
 #include "backup/recovery.h"
 #include "backup/run_backup.h"
@@ -23,6 +26,7 @@
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/runner.h"
+#include "common/storage_lock.h"
 #include "common/temp_file.h"
 #include "common/text.h"
 #include "vmconfig/backup_record.h"
@@ -74,8 +78,7 @@ void remove_all_snapshots(const snapshot_set *set)
             continue;
         g_cleanup.created[i] = 0;
         char removal_msg[256];
-        if (remove_snapshot(set->rows[i].vg_name, set->rows[i].snapshot_lv_name, removal_msg,
-                            sizeof removal_msg) != 0)
+        if (release_snapshot(i, set->rows[i], removal_msg, sizeof removal_msg) != 0)
             log_write(LOG_LEVEL_WARN, "snapshot %s/%s still exists after a failed backup: remove it manually (%s)",
                       set->rows[i].vg_name, set->rows[i].snapshot_lv_name, removal_msg);
     }
@@ -130,9 +133,11 @@ bool select_volumes(const backup_options *opts, const vm_volume_list *parsed, vm
 
 // Runs the agent on every snapshot in turn; each job removes its snapshot.
 // Returns the number of failed disks, sets failed[i] for each of them and
-// joins their slots in failed_slots.
-int32_t run_disk_jobs(const backup_options *opts, const snapshot_set *set, const char *const *forwarded,
-                      int32_t forwarded_count, int32_t *failed, char *failed_slots, size_t failed_size)
+// joins their slots in failed_slots; a job whose check ends the whole
+// backup stops the loop with the reason in stop_msg.
+int32_t run_disk_jobs(const backup_options *opts, const snapshot_set *set, const agent_limits &limits,
+                      const char *const *forwarded, int32_t forwarded_count, int32_t *failed, char *failed_slots,
+                      size_t failed_size, char *stop_msg, size_t stop_size)
 {
     int32_t failures = 0;
     size_t failed_used = 0;
@@ -145,10 +150,17 @@ int32_t run_disk_jobs(const backup_options *opts, const snapshot_set *set, const
                   entry.volume.slot, entry.vg_name, entry.snapshot_lv_name, job_name);
         progress_status(1, "disk %s (%zu/%zu): job %s", entry.volume.slot, static_cast<size_t>(i + 1),
                         static_cast<size_t>(set->count), job_name);
-        char job_msg[256] = "";
-        if (run_disk_job(set, i, job_name, forwarded, forwarded_count, job_msg, sizeof job_msg) == 0) {
+        char job_msg[512] = "";
+        bool stop_run = false;
+        if (run_disk_job_limited(set, i, job_name, forwarded, forwarded_count, limits, &stop_run, job_msg,
+                                 sizeof job_msg) == 0) {
             log_write(LOG_LEVEL_INFO, "VM %s disk %s: job %s finished", opts->vmid, entry.volume.slot, job_name);
             continue;
+        }
+        if (stop_run) {
+            failed[i] = 1;
+            put_text(stop_msg, stop_size, "%s", job_msg);
+            return failures + 1;
         }
         log_write(LOG_LEVEL_ERROR, "VM %s disk %s: %s", opts->vmid, entry.volume.slot, job_msg);
         failed[i] = 1;
@@ -201,6 +213,9 @@ int32_t find_lvm_disks(const backup_options *opts, vm_volume_list *parsed, resol
         log_write(LOG_LEVEL_ERROR, "qm config %s --current failed: %s", vmid, g_config_text);
         return -1;
     }
+    // The text is kept as the configuration job: Perl's complaint about
+    // the locale, should it come first, is not part of it.
+    drop_locale_warnings(g_config_text);
     // A migration, snapshot, clone or another backup of the VM is under way.
     char lock_msg[256];
     if (check_vm_unlocked(vmid, g_config_text, lock_msg, sizeof lock_msg) != 0) {
@@ -218,6 +233,11 @@ int32_t find_lvm_disks(const backup_options *opts, vm_volume_list *parsed, resol
     vm_volume_list selection;
     if (!select_volumes(opts, parsed, &selection))
         return -1;
+    char raw_msg[1024] = "";
+    if (check_raw_volumes(g_config_text, &selection, raw_msg, sizeof raw_msg) != 0) {
+        log_write(LOG_LEVEL_ERROR, "VM %s: %s", vmid, raw_msg);
+        return -1;
+    }
 
     progress_status(0, "resolving %zu disk(s)", static_cast<size_t>(selection.count));
     char resolve_msg[512] = "";
@@ -228,6 +248,28 @@ int32_t find_lvm_disks(const backup_options *opts, vm_volume_list *parsed, resol
     char lvm_msg[512] = "";
     if (!require_all_lvm(disks, lvm_msg, sizeof lvm_msg)) {
         log_write(LOG_LEVEL_ERROR, "VM %s: %s", vmid, lvm_msg);
+        return -1;
+    }
+    return 0;
+}
+
+// The checks of the host's storage before the freeze: the storages'
+// definitions (no shared LVM) and the thin pools' usage. 0, or -1 after
+// logging why.
+int32_t check_storage(const backup_options *opts, const resolved_disk_list *disks, pool_guard *guard)
+{
+    const char *pve_dir = opts->pve_dir != nullptr && opts->pve_dir[0] != '\0' ? opts->pve_dir : "/etc/pve";
+    char msg[1024] = "";
+    int32_t defined = check_storage_definitions(pve_dir, disks, msg, sizeof msg);
+    if (defined < 0) {
+        log_write(LOG_LEVEL_ERROR, "VM %s: %s", opts->vmid, msg);
+        return -1;
+    }
+    if (defined > 0)
+        log_write(LOG_LEVEL_WARN, "VM %s: %s", opts->vmid, msg);
+    uint32_t limit = opts->pool_limit > 0 ? opts->pool_limit : uint32_t{POOL_LIMIT_DEFAULT};
+    if (pool_guard_prepare(disks, limit, guard, msg, sizeof msg) != 0) {
+        log_write(LOG_LEVEL_ERROR, "VM %s: %s", opts->vmid, msg);
         return -1;
     }
     return 0;
@@ -315,7 +357,8 @@ int32_t run_config_job(const backup_options *opts, const char *const *forwarded,
     snprintf(job_name, sizeof job_name, "%s-vmconfig", opts->job_prefix);
     progress_status(1, "VM configuration: job %s", job_name);
     char job_msg[256] = "";
-    if (run_vmconfig_job(g_config_text, job_name, forwarded, forwarded_count, job_msg, sizeof job_msg) != 0) {
+    if (run_vmconfig_job_limited(g_config_text, job_name, forwarded, forwarded_count, opts->agent_timeout, job_msg,
+                                 sizeof job_msg) != 0) {
         log_write(LOG_LEVEL_ERROR, "VM %s config: %s", opts->vmid, job_msg);
         return 1;
     }
@@ -327,9 +370,10 @@ int32_t run_config_job(const backup_options *opts, const char *const *forwarded,
 // start an interrupt stops the agent and removes the secret file and the
 // snapshots still owned; every way out gives them up. Returns the status
 // of the configuration job (0 or 1) with the failed disks counted and
-// listed, or -1 when the jobs could not start.
-int32_t run_jobs(const backup_options *opts, const snapshot_set *set, int32_t *failures, char *failed_slots,
-                 size_t failed_size)
+// listed, or -1 when the jobs could not start or the guard stopped the
+// backup (its reason in stop_msg).
+int32_t run_jobs(const backup_options *opts, const snapshot_set *set, pool_guard *guard, int32_t *failures,
+                 char *failed_slots, size_t failed_size, char *stop_msg, size_t stop_size)
 {
     owned_by_the_run owned(set);
     char api_key_arg[600] = "";
@@ -340,8 +384,12 @@ int32_t run_jobs(const backup_options *opts, const snapshot_set *set, int32_t *f
                         &forwarded_count) != 0)
         return -1;
 
+    agent_limits limits = pool_guard_limits(guard, set, opts->agent_timeout);
     int32_t failed[VM_MAX_VOLUMES] = {};
-    *failures = run_disk_jobs(opts, set, forwarded, forwarded_count, failed, failed_slots, failed_size);
+    *failures = run_disk_jobs(opts, set, limits, forwarded, forwarded_count, failed, failed_slots, failed_size,
+                              stop_msg, stop_size);
+    if (stop_msg[0] != '\0')
+        return -1;  // the snapshots still owned go with `owned`
     record_the_disks(opts->vmid, set, failed);
 
     // The disk jobs are over. The handler stays in force (it has no
@@ -363,6 +411,19 @@ int32_t take_snapshot_set(const backup_options *opts, const resolved_disk_list *
     // left the guest frozen, also under a set taken without a freeze after
     // it: the run fails, and the handler and the next run thaw.
     int32_t thaw_unconfirmed = 0;
+    // Proxmox's locks of every storage involved, taken before the freeze
+    // (a wait for them never happens while the guest is frozen) and given
+    // back once the set is taken or rolled back.
+    const char *storages[VM_MAX_VOLUMES];
+    size_t storage_count = 0;
+    for (uint64_t i = 0; i < disks->count && i < VM_MAX_VOLUMES; i++)
+        storages[storage_count++] = disks->rows[i].volume.storage;
+    storage_locks locks;
+    progress_status(0, "taking the storage locks");
+    if (locks.take(storages, storage_count, set_msg, sizeof set_msg) != 0) {
+        log_write(LOG_LEVEL_ERROR, "VM %s: %s", vmid, set_msg);
+        return -1;
+    }
     for (;;) {
         bool freeze = plan->decision == DECIDE_FREEZE;
         params.skip_freeze = freeze ? 0 : 1;
@@ -422,7 +483,8 @@ int32_t run_backup(const backup_options *opts)
     std::unique_ptr<snapshot_set> set(new (std::nothrow) snapshot_set);
     std::unique_ptr<freeze_plan> plan(new (std::nothrow) freeze_plan);
     std::unique_ptr<earlier_run> earlier(new (std::nothrow) earlier_run);
-    if (!volumes || !disks || !set || !plan || !earlier) {
+    std::unique_ptr<pool_guard> guard(new (std::nothrow) pool_guard);
+    if (!volumes || !disks || !set || !plan || !earlier || !guard) {
         log_write(LOG_LEVEL_ERROR, "VM %s: out of memory", vmid);
         return 1;
     }
@@ -446,12 +508,18 @@ int32_t run_backup(const backup_options *opts)
         log_write(LOG_LEVEL_ERROR, "%s", plan_msg);
         return 1;
     }
+    if (check_storage(opts, disks.get(), guard.get()) != 0)
+        return 1;
     if (take_snapshot_set(opts, disks.get(), plan.get(), set.get()) != 0)
         return 1;
 
     int32_t failures = 0;
     char failed_slots[1024] = "";
-    int32_t result = run_jobs(opts, set.get(), &failures, failed_slots, sizeof failed_slots);
+    char stop_msg[512] = "";
+    int32_t result = run_jobs(opts, set.get(), guard.get(), &failures, failed_slots, sizeof failed_slots, stop_msg,
+                              sizeof stop_msg);
+    if (stop_msg[0] != '\0')
+        log_write(LOG_LEVEL_ERROR, "VM %s: %s", vmid, stop_msg);
     if (result < 0)
         return 1;
     if (failures > 0) {

@@ -500,7 +500,8 @@ TEST(ClassifyAgentArg, EveryFlagOfTheKeyTable)
         "--target-encryption", "--target-key-file", "--net-retry",  "--resume",
         "--resume-max-age", "--resume-dir",     "--diag-dir",       "--background-min",
         "--background-max", "--retention",      "--retention-class"};
-    const strings own = {"--vmid", "--freeze-timeout", "--snapshot-size", "--consistency", "--no-vmconfig"};
+    const strings own = {"--vmid",         "--freeze-timeout", "--snapshot-size", "--consistency",
+                         "--no-vmconfig",  "--pool-limit",     "--agent-timeout", "--pve-dir"};
     struct {
         const strings &flags;
         int32_t bare;

@@ -41,12 +41,17 @@ TEST_F(BackupHost, WholeVmIsCapturedAtTheSnapshotInstant)
               (strings{"qm config 101 --current", "pvesm path local-lvm:vm-101-disk-0", lvs,
                        "pvesm path thick:vm-101-disk-1", lvs,
                        "lvs --noheadings --separator | -o vg_name,lv_name,lv_tags,origin " + vg, "qm status 101",
+                       "lvs --noheadings --separator | -o vg_name,lv_name,pool_lv " + vg + "/vm-101-disk-0",
+                       "lvs --noheadings --separator | -o vg_name,lv_name,lv_attr,data_percent,metadata_percent " +
+                           vg + "/data",
                        "qm guest cmd 101 fsfreeze-freeze",
                        "lvcreate -s -y -kn -n vm-101-disk-0_vltsnap --addtag vlt_agent --addtag vm101 " + vg +
                            "/vm-101-disk-0",
                        "lvcreate -s -y -n vm-101-disk-1_vltsnap -l 10%ORIGIN --addtag vlt_agent --addtag vm101 " + vg +
                            "/vm-101-disk-1",
                        "qm guest cmd 101 fsfreeze-thaw", "lvremove -f -y " + vg + "/vm-101-disk-0_vltsnap",
+                       "lvs --noheadings --separator | -o vg_name,lv_name,lv_attr,snap_percent " + vg +
+                           "/vm-101-disk-1_vltsnap",
                        "lvremove -f -y " + vg + "/vm-101-disk-1_vltsnap"}));
 
     // Each agent saw its own snapshot, tagged, and the one before it gone.
@@ -616,7 +621,7 @@ protected:
     }
     std::unique_ptr<vlt_test::background_run> start(const std::string &vmid, std::vector<std::string> own = {})
     {
-        std::vector<std::string> a = {"--vmid", vmid};
+        std::vector<std::string> a = {"--vmid", vmid, "--pve-dir", host_.pve_dir()};
         a.insert(a.end(), own.begin(), own.end());
         a.insert(a.end(), {"--no-vmconfig", "--", "--out", out_.path()});
         return host_.start(vlt_test::backup_program(), a, {"PATH=" + wrap_.path() + ":" + path_});
@@ -935,6 +940,227 @@ TEST_F(BackupSignals, TermDuringASlowFreezeEndsItThenThaws)
     EXPECT_FALSE(host_.guest_freezing(101));
     EXPECT_TRUE(host_.calls_of("lvcreate").empty());
     expect_clean(run->pid());
+}
+
+// --- a real node's storage
+
+class NodeStorage : public BackupHost {
+protected:
+    // An LV of a storage from a file of known bytes, with driver options.
+    void add_known_lv(const std::string &storage, const std::string &lv, uint64_t size, uint32_t seed,
+                      std::vector<std::string> options)
+    {
+        std::string file = wrap_.path() + "/data-" + lv;
+        ASSERT_TRUE(vlt_test::write_file(file, vlt_test::random_bytes(size, seed)));
+        options.insert(options.begin(), {"--data", file});
+        ASSERT_TRUE(host_.add_lv_with(storage, lv, size, options));
+    }
+    // The index of the first host call equal to `call` (calls.size() when none).
+    static size_t index_of(const strings &calls, const std::string &call)
+    {
+        return static_cast<size_t>(std::find(calls.begin(), calls.end(), call) - calls.begin());
+    }
+};
+
+TEST_F(NodeStorage, InactiveVolumesAreBackedUpAndLeftInactive)
+{
+    // A thick disk its VM's stop deactivated, and a template's thin base
+    // volume (read-only, activation skip), both without a device node.
+    const std::string config = "agent: 1\n"
+                               "scsi0: local-lvm:base-101-disk-3,size=4M\n"
+                               "virtio1: thick:vm-101-disk-1,size=4M\n";
+    ASSERT_TRUE(host_.add_vm(101, config));
+    ASSERT_NO_FATAL_FAILURE(add_known_lv("local-lvm", "base-101-disk-3", 4u << 20, 71,
+                                         {"--inactive", "--read-only", "--skip"}));
+    ASSERT_NO_FATAL_FAILURE(add_known_lv("thick", "vm-101-disk-1", kDisk1, 72, {"--inactive"}));
+    const std::string vg = host_.vg();
+    for (const char *form : {"", "-1"}) {
+        SCOPED_TRACE(std::string("inactive LVs listed with kernel numbers '") + form + "'");
+        ASSERT_TRUE(host_.set_setting("inactive_kernel", form));
+        ASSERT_FALSE(host_.lv_active(vg, "base-101-disk-3"));
+        ASSERT_FALSE(host_.lv_active(vg, "vm-101-disk-1"));
+        ASSERT_TRUE(host_.record_activation());
+        ASSERT_TRUE(host_.clear_calls());
+        // (Both rounds back up the same bytes into the same directory.)
+        auto r = backup({"--no-vmconfig", "--", "--out", out_.path()});
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(restore_job("vm101-scsi0"), vlt_test::random_bytes(4u << 20, 71));
+        EXPECT_EQ(restore_job("vm101-virtio1"), vlt_test::random_bytes(kDisk1, 72));
+
+        strings calls = host_calls();
+        const std::string activate = "lvchange -ay " + vg + "/vm-101-disk-1_vltsnap";
+        const std::string deactivate = "lvchange -an " + vg + "/vm-101-disk-1";
+        // The thick snapshot is activated only after the thaw, and its
+        // origin deactivated once the snapshot is gone; the thin template
+        // base needs neither.
+        EXPECT_LT(index_of(calls, "qm guest cmd 101 fsfreeze-thaw"), index_of(calls, activate));
+        EXPECT_LT(index_of(calls, "lvremove -f -y " + vg + "/vm-101-disk-1_vltsnap"), index_of(calls, deactivate));
+        EXPECT_LT(index_of(calls, deactivate), calls.size());
+        size_t lvchanges = 0;
+        for (const auto &c : calls)
+            lvchanges += c.rfind("lvchange ", 0) == 0;
+        EXPECT_EQ(lvchanges, 2u) << ::testing::PrintToString(calls);
+        EXPECT_FALSE(host_.lv_active(vg, "base-101-disk-3"));
+        EXPECT_FALSE(host_.lv_active(vg, "vm-101-disk-1"));
+        expect_clean();
+    }
+}
+
+TEST_F(NodeStorage, AFullPoolIsRefusedAndAFillingOneStopsTheBackup)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    const std::string vg = host_.vg();
+    ASSERT_TRUE(host_.set_pool_usage("local-lvm", 95));
+    auto r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err), (strings{"ERROR VM 101: thin pool " + vg + "/data of storage 'local-lvm' is 95.00% "
+                                         "full (data; limit 90%, --pool-limit): no snapshot taken"}));
+    EXPECT_EQ(host_.calls_of("qm").size(), 1u);  // the configuration only: never frozen
+    EXPECT_TRUE(host_.calls_of("lvcreate").empty());
+
+    // The pool starts to fill once the first agent runs: the next look at
+    // it stops that agent, removes every snapshot and ends the run.
+    ASSERT_TRUE(host_.set_pool_usage("local-lvm", 50));
+    ASSERT_TRUE(host_.clear_calls());
+    hook("if [ \"$6\" = vm101-scsi0 ]; then\n"
+         "  '" + std::string(vlt_test::simhost_driver()) + "' set-pool-usage local-lvm 88 0 --rise 1\n"
+         "  trap 'touch \"$W/agent-term\"; exit 143' TERM; sleep 60 & wait; exit 0\n"
+         "fi\n");
+    r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    strings lines = log_lines(r.err);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(like(lines.back(), "ERROR VM 101: thin pool " + vg + "/data of storage 'local-lvm' is 9[0-9].[0-9][0-9]% "
+                                   "full (data; limit 90%, --pool-limit): the backup was stopped to protect the pool"))
+        << lines.back();
+    EXPECT_EQ(access((wrap_.path() + "/agent-term").c_str(), F_OK), 0);
+    EXPECT_TRUE(header_of("vm101-vmconfig").empty());
+    bool looked = false;
+    for (const auto &c : host_.calls_of("lvs"))
+        looked = looked || c.joined() == "--noheadings --separator | -o vg_name,lv_name,lv_attr,data_percent,"
+                                         "metadata_percent,snap_percent " + vg + "/data";
+    EXPECT_TRUE(looked);
+    expect_clean();
+}
+
+TEST_F(NodeStorage, SharedStorageIsRefusedAndAMissingStorageCfgIsWarned)
+{
+    ASSERT_TRUE(host_.add_storage_with("san", "lvm", {"--shared"}));
+    ASSERT_NO_FATAL_FAILURE(build_vm(std::string(kVm101) + "sata0: san:vm-101-disk-5,size=4M\n"));
+    ASSERT_TRUE(host_.add_lv("san", "vm-101-disk-5", 4u << 20));
+    auto r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err),
+              (strings{"ERROR VM 101: sata0: storage 'san' is shared LVM: taking snapshots there is not safe"}));
+    EXPECT_EQ(host_.calls_of("qm").size(), 1u);
+    EXPECT_TRUE(host_.calls_of("lvcreate").empty());
+    expect_clean();
+
+    // Without storage.cfg (the cluster file system is not mounted) the
+    // check is skipped, said so, and the backup goes on.
+    ASSERT_TRUE(host_.remove_storage_cfg());
+    r = backup({"--disk", "scsi0", "--no-vmconfig", "--", "--out", out_.path()});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(log_lines(r.err)[0], "WARN  VM 101: " + host_.pve_dir() + "/storage.cfg does not exist: the check "
+                                   "for shared storages was skipped (is the cluster file system mounted?)");
+    expect_clean();
+}
+
+TEST_F(NodeStorage, WaitsForProxmoxsStorageLockWithoutFreezing)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    auto lock = host_.hold_storage_lock("thick");
+    ASSERT_TRUE(lock);
+    auto run = host_.start(vlt_test::backup_program(),
+                           {"--vmid", "101", "--pve-dir", host_.pve_dir(), "--no-vmconfig", "--", "--out", out_.path()},
+                           {"PATH=" + wrap_.path() + ":" + path_});
+    ASSERT_TRUE(run->started());
+    std::string so_far;
+    for (int i = 0; i < 3000 && so_far.find("waiting for the lock") == std::string::npos; i++) {
+        usleep(10000);
+        so_far += run->err_so_far();
+    }
+    ASSERT_NE(so_far.find("INFO  waiting for the lock of storage 'thick' (" + host_.lock_dir() +
+                          "/pve-storage-thick is held by another task)"),
+              std::string::npos)
+        << so_far;
+    EXPECT_TRUE(run->running());
+    EXPECT_EQ(host_.calls_of("qm").size(), 1u);  // not frozen while it waits
+    struct timespec released;
+    clock_gettime(CLOCK_REALTIME, &released);
+    lock->release();
+    auto r = run->wait(60000);
+    EXPECT_EQ(r.exit_status, 0) << so_far << r.err;
+    auto qm = host_.calls_of("qm");
+    ASSERT_EQ(qm.size(), 3u);
+    EXPECT_EQ(qm[1].joined(), "guest cmd 101 fsfreeze-freeze");
+    EXPECT_GT(qm[1].time, released.tv_sec + released.tv_nsec / 1e9 - 0.001);
+    expect_clean();
+}
+
+TEST_F(NodeStorage, PerlsLocaleWarningsInFrontOfEveryAnswer)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    auto qm = host_.run("qm", {"config", "101", "--current"});
+    ASSERT_EQ(qm.exit_status, 0);
+    ASSERT_TRUE(host_.set_setting("locale_warnings", "always"));
+    hook("env > \"$W/env.$n\"\n");
+    auto r = host_.run(vlt_test::backup_program(),
+                       {"--vmid", "101", "--pve-dir", host_.pve_dir(), "--", "--out", out_.path()},
+                       {"PATH=" + wrap_.path() + ":" + path_, "LANGUAGE=de:en", "LC_ALL=de_DE.UTF-8"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(restore_job("vm101-scsi0"), vlt_test::random_bytes(kDisk0, 11));
+    // The configuration job holds the configuration, not Perl's complaint.
+    EXPECT_EQ(restore_job("vm101-vmconfig"), qm.out);
+    // Every program ran in the C locale, the rest of the environment kept.
+    std::string env = wrap_file("env.1");
+    EXPECT_NE(env.find("\nLC_ALL=C\n"), std::string::npos) << env;
+    EXPECT_EQ(env.find("LANGUAGE="), std::string::npos) << env;
+    EXPECT_NE(env.find("\nVLT_SIM_ROOT=" + host_.root() + "\n"), std::string::npos) << env;
+    expect_clean();
+}
+
+TEST_F(NodeStorage, AListingOfTwentyThousandLvsIsReadWhole)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    ASSERT_TRUE(host_.set_lvs_padding(20000));
+    auto r = backup({"--disk", "scsi0", "--no-vmconfig", "--", "--out", out_.path()});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(restore_job("vm101-scsi0"), vlt_test::random_bytes(kDisk0, 11));
+    expect_clean();
+}
+
+TEST_F(NodeStorage, Qcow2VolumesAreRefusedNamingTheSlot)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm(std::string(kVm101) + "scsi1: thick:vm-101-disk-2.qcow2,size=4M\n"
+                                                         "scsi2: local-lvm:vm-101-disk-3,format=qcow2,size=4M\n"));
+    ASSERT_TRUE(host_.add_lv("thick", "vm-101-disk-2.qcow2", 4u << 20));
+    ASSERT_TRUE(host_.add_lv("local-lvm", "vm-101-disk-3", 4u << 20));
+    ASSERT_TRUE(host_.clear_calls());
+    auto r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(log_lines(r.err), (strings{"ERROR VM 101: scsi1 (thick:vm-101-disk-2.qcow2) is a qcow2 image: only raw "
+                                         "volumes can be backed up; scsi2 (local-lvm:vm-101-disk-3) has "
+                                         "format=qcow2: only raw volumes can be backed up"}));
+    EXPECT_EQ(host_calls(), (strings{"qm config 101 --current"}));
+    expect_clean();
+}
+
+TEST_F(NodeStorage, AnAgentOverItsTimeLimitIsStopped)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    hook("[ \"$6\" = vm101-scsi0 ] && { trap 'exit 143' TERM; sleep 60 & wait; }\n");
+    auto r = backup({"--agent-timeout", "1", "--", "--out", out_.path()});
+    EXPECT_EQ(r.exit_status, 1);
+    strings lines = log_lines(r.err);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "ERROR VM 101 disk scsi0: vlt_agent ran longer than the time limit of 1 s (--agent-timeout) "
+                        "and was stopped"),
+              lines.end())
+        << r.err;
+    EXPECT_EQ(lines.back(), "ERROR VM 101: 1 of 2 disk(s) failed: scsi0");
+    EXPECT_FALSE(header_of("vm101-virtio1").empty());
+    expect_clean();
 }
 
 }  // namespace

@@ -84,7 +84,7 @@ protected:
 
     vlt_test::run_result backup(std::vector<std::string> args)
     {
-        args.insert(args.begin(), {"--vmid", "101"});
+        args.insert(args.begin(), {"--vmid", "101", "--pve-dir", host_.pve_dir()});
         return host_.run(vlt_test::backup_program(), args, {"PATH=" + wrap_.path() + ":" + path_});
     }
     vlt_test::run_result backup_to_out(std::vector<std::string> own = {})

@@ -14,7 +14,10 @@
 #include <string>
 #include <vector>
 
+#include <sys/file.h>
+
 #include "backup/backup_options.h"
+#include "backup/pool_guard.h"
 #include "backup/recovery.h"
 #include "backup/run_backup.h"
 #include "backup/run_lock.h"
@@ -23,6 +26,7 @@
 #include "common/process_info.h"
 #include "common/runner.h"
 #include "common/progress.h"
+#include "common/storage_lock.h"
 #include "fake_tools.h"
 
 namespace {
@@ -54,18 +58,26 @@ protected:
                   "guest) echo 1;;\n"
                   "esac");
         write_text(tools_.path("state"), "running\n");
+        // An inactive LV has no node: its path is /dev/<vg>/<lv>.
         tools_.on("pvesm",
                   "f=\"$FAKE_DIR/node-${2#*:}\"\n"
+                  "[ -e \"$FAKE_DIR/inactive-${2#*:}\" ] && { cat \"$FAKE_DIR/inactive-${2#*:}\"; exit 0; }\n"
                   "[ -e \"$f\" ] || { echo \"no such volume '$2'\" >&2; exit 2; }\n"
                   "echo \"$f\"");
-        tools_.on("lvs", "cat \"$FAKE_DIR/lvs\"");
+        tools_.lvs_from_table();
+        tools_.add_lv_row(tools_.vg() + "|data|twi-aotz--|1000|thin-pool||253|5||10.00|5.00|");
         tools_.lvcreate_makes_nodes();
+        mkdir(tools_.path("pve").c_str(), 0755);
+        write_text(tools_.path("pve/storage.cfg"), "lvmthin: local-lvm\n\tthinpool data\n\tvgname " + tools_.vg() +
+                                                       "\n\nlvm: thick\n\tvgname " + tools_.vg() + "\n\tshared 0\n");
+        pve_dir_ = tools_.path("pve");
         tools_.on("vlt_agent", "printf '%s\\n' \"$@\" > \"$FAKE_DIR/argv.$n\"");
         add_lv("vm-101-disk-0", true, 7);
         add_lv("vm-101-disk-1", false, 8);
         add_lv("vm-101-disk-2", true, 10);
 
         opts_.vmid = "101";
+        opts_.pve_dir = pve_dir_.c_str();
         strcpy(opts_.job_prefix, "vm101");
         opts_.forwarded = forwarded_;
         opts_.forwarded_count = 2;
@@ -76,15 +88,41 @@ protected:
         snapshot_retry_delay_ms = 1000;
         snapshot_device_poll_ms = 100;
         cleanup_agent_grace_polls = 50;
+        pool_watch_interval_ms = 5000;
+        storage_lock_wait_seconds = 60;
+    }
+
+    // Makes the thick disk vm-101-disk-1 inactive: no node, -1 numbers.
+    void make_thick_disk_inactive()
+    {
+        unlink(tools_.path("node-vm-101-disk-1").c_str());
+        write_text(tools_.path("inactive-vm-101-disk-1"), "/dev/" + tools_.vg() + "/vm-101-disk-1\n");
+        std::string table = tools_.read("lvtable");
+        std::string active = tools_.vg() + "|vm-101-disk-1|-wi-ao----|4194304|linear||253|8|";
+        size_t at = table.find(active);
+        ASSERT_NE(at, std::string::npos);
+        table.replace(at, active.size(), tools_.vg() + "|vm-101-disk-1|-wi-------|4194304|linear||-1|-1|");
+        write_text(tools_.path("lvtable"), table);
+        tools_.on("lvchange", "[ \"$1\" = -ay ] && { mkdir -p \"/dev/${2%%/*}\"; mknod \"/dev/$2\" b 240 11; }; exit 0");
+    }
+    // The thin pool's usage in the lvs table.
+    void pool_usage(const std::string &attr, const std::string &data, const std::string &meta)
+    {
+        std::string table = tools_.read("lvtable");
+        size_t at = table.find(tools_.vg() + "|data|");
+        ASSERT_NE(at, std::string::npos);
+        size_t end = table.find('\n', at);
+        table.replace(at, end - at, tools_.vg() + "|data|" + attr + "|1000|thin-pool||253|5||" + data + "|" + meta + "|");
+        write_text(tools_.path("lvtable"), table);
     }
 
     void add_lv(const std::string &lv, bool thin, int minor)
     {
         std::string node = tools_.path("node-" + lv);
         ASSERT_EQ(mknod(node.c_str(), S_IFBLK | 0600, makedev(253, minor)), 0);
-        lvs_ += "  " + tools_.vg() + "|" + lv + "|" + (thin ? "Vwi-aotz--" : "-wi-ao----") + "|4194304|" +
-                (thin ? "thin" : "linear") + "||253|" + std::to_string(minor) + "\n";
-        write_text(tools_.path("lvs"), lvs_);
+        tools_.add_lv_row(tools_.vg() + "|" + lv + "|" + (thin ? "Vwi-aotz--" : "-wi-ao----") + "|4194304|" +
+                          (thin ? "thin" : "linear") + "||253|" + std::to_string(minor) + "|" + (thin ? "data" : "") +
+                          "|||");
     }
 
     strings agent_argv(int n) { return tools_.read_lines("argv." + std::to_string(n)); }
@@ -102,7 +140,7 @@ protected:
     }
 
     fake_tools tools_;
-    std::string lvs_;
+    std::string pve_dir_;
     const char *forwarded_[4] = {"--out", "/backup", nullptr, nullptr};
     backup_options opts_{};
 };
@@ -124,6 +162,8 @@ TEST_F(RunBackup, BacksUpEveryDiskThenTheConfiguration)
         // snapshots an earlier run may have left, in the disks' volume group
         "lvs --noheadings --separator | -o vg_name,lv_name,lv_tags,origin " + vg,
         "qm status 101",
+        "lvs --noheadings --separator | -o vg_name,lv_name,pool_lv " + vg + "/vm-101-disk-0",
+        "lvs --noheadings --separator | -o vg_name,lv_name,lv_attr,data_percent,metadata_percent " + vg + "/data",
         "qm guest cmd 101 fsfreeze-freeze",
         "lvcreate -s -y -kn -n vm-101-disk-0_vltsnap --addtag vlt_agent --addtag vm101 " + vg + "/vm-101-disk-0",
         "lvcreate -s -y -n vm-101-disk-1_vltsnap -l 10%ORIGIN --addtag vlt_agent --addtag vm101 " + vg +
@@ -132,6 +172,7 @@ TEST_F(RunBackup, BacksUpEveryDiskThenTheConfiguration)
         "vlt_agent --source /dev/" + vg + "/vm-101-disk-0_vltsnap --snapshot off --name vm101-scsi0 --out /backup",
         "lvremove -f -y " + snap("vm-101-disk-0"),
         "vlt_agent --source /dev/" + vg + "/vm-101-disk-1_vltsnap --snapshot off --name vm101-virtio1 --out /backup",
+        "lvs --noheadings --separator | -o vg_name,lv_name,lv_attr,snap_percent " + snap("vm-101-disk-1"),
         "lvremove -f -y " + snap("vm-101-disk-1"),
     };
     ASSERT_EQ(calls.size(), expected.size() + 1) << ::testing::PrintToString(calls);
@@ -823,6 +864,231 @@ TEST_F(RunBackup, DiskSelectionEfiDiskBackupOffAndHostDevices)
         EXPECT_EQ(line.find("backup=0"), std::string::npos) << line;
 }
 
+TEST_F(RunBackup, StorageThatMustNotBeTouchedIsRefusedFirst)
+{
+    const std::string cfg = tools_.path("pve/storage.cfg");
+    write_text(cfg, "lvmthin: local-lvm\n\tthinpool data\n\tvgname " + tools_.vg() + "\n\nlvm: thick\n\tvgname " +
+                        tools_.vg() + "\n\tshared 1\n");
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101: virtio1: storage 'thick' is shared LVM: taking snapshots there is not safe"}));
+    EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+    EXPECT_EQ(tools_.calls_of("qm"), (strings{"config 101 --current"}));
+
+    write_text(cfg, "lvmthin: local-lvm\n\tvgname x\n");
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101: virtio1: storage 'thick' is not defined in " + cfg}));
+
+    write_text(cfg, "lvmthin: local-lvm\n  vgname x\nlvm: thick\n");
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101: cannot parse " + cfg +
+                              ": line 3: expected an indented property or an empty line"}));
+    EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+
+    // Without the file the check is skipped, and said so.
+    unlink(cfg.c_str());
+    opts_.no_vmconfig = 1;
+    EXPECT_EQ(run(&lines), 0);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "WARN  VM 101: " + cfg + " does not exist: the check for shared storages was skipped (is "
+                                                  "the cluster file system mounted?)");
+}
+
+TEST_F(RunBackup, NonRawVolumesAreRefusedBeforeTheHostIsAsked)
+{
+    write_text(tools_.path("conf"), std::string(kConfig) + "scsi1: thick:vm-101-disk-2.qcow2,size=4M\n"
+                                                          "scsi2: local-lvm:vm-101-disk-3,format=qcow2,size=4M\n");
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101: scsi1 (thick:vm-101-disk-2.qcow2) is a qcow2 image: only raw volumes "
+                              "can be backed up; scsi2 (local-lvm:vm-101-disk-3) has format=qcow2: only raw "
+                              "volumes can be backed up"}));
+    EXPECT_EQ(tools_.call_lines(), (strings{"qm config 101 --current"}));
+
+    // Not selected, not refused.
+    opts_.slots[0] = "scsi0";
+    opts_.slot_count = 1;
+    EXPECT_EQ(run(&lines), 0);
+}
+
+TEST_F(RunBackup, ThinPoolAboveTheLimitIsRefusedBeforeTheFreeze)
+{
+    const std::string pool = tools_.vg() + "/data";
+    struct {
+        const char *attr, *data, *meta;
+        uint32_t limit;
+        std::string error;
+    } cases[] = {
+        {"twi-aotz--", "95.00", "5.00", 0,
+         "thin pool " + pool + " of storage 'local-lvm' is 95.00% full (data; limit 90%, --pool-limit)"},
+        {"twi-aotz--", "95.00", "5.00", 94,
+         "thin pool " + pool + " of storage 'local-lvm' is 95.00% full (data; limit 94%, --pool-limit)"},
+        {"twi-aotz--", "10.00", "90.01", 0,
+         "thin pool " + pool + " of storage 'local-lvm' is 90.01% full (metadata; limit 90%, --pool-limit)"},
+        {"twi-aotzD-", "99.99", "5.00", 100,
+         "thin pool " + pool + " of storage 'local-lvm' is 100.00% full (data; limit 100%, --pool-limit)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.error);
+        pool_usage(c.attr, c.data, c.meta);
+        opts_.pool_limit = c.limit;
+        strings lines;
+        EXPECT_EQ(run(&lines), 1);
+        EXPECT_EQ(lines, (strings{"ERROR VM 101: " + c.error + ": no snapshot taken"}));
+        EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+        EXPECT_EQ(tools_.calls_of("qm").back(), "config 101 --current");
+    }
+    // At the limit is not above it.
+    pool_usage("twi-aotz--", "95.00", "95.00");
+    opts_.pool_limit = 95;
+    opts_.no_vmconfig = 1;
+    EXPECT_EQ(run(), 0);
+
+    // A pool whose usage cannot be read is not guessed at.
+    pool_usage("twi---tz--", "", "");
+    strings lines;
+    EXPECT_EQ(run(&lines), 0);
+    EXPECT_EQ(lines[0], "WARN  the usage of thin pool " + pool + " is unknown (is it inactive?): not checked");
+}
+
+TEST_F(RunBackup, PoolFillingWhileAnAgentRunsStopsTheBackup)
+{
+    pool_watch_interval_ms = 20;
+    // The first agent's disk fills the pool, then it keeps reading.
+    tools_.on("vlt_agent",
+              "printf '%s\\n' \"$@\" > \"$FAKE_DIR/argv.$n\"\n"
+              "sed -i 's/|data|twi-aotz--|1000|thin-pool||253|5||10.00|/|data|twi-aotz--|1000|thin-pool||253|5||91.50|/' "
+              "\"$FAKE_DIR/lvtable\"\n"
+              "trap 'echo term > \"$FAKE_DIR/agent-term\"; exit 143' TERM\n"
+              "sleep 30 & wait");
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "ERROR VM 101: thin pool " + tools_.vg() + "/data of storage 'local-lvm' is 91.50% full "
+                            "(data; limit 90%, --pool-limit): the backup was stopped to protect the pool");
+    EXPECT_EQ(tools_.read("agent-term"), "term\n");
+    // Every snapshot goes; no other job runs.
+    EXPECT_EQ(tools_.calls_of("lvremove"), (strings{"-f -y " + snap("vm-101-disk-0"), "-f -y " + snap("vm-101-disk-1")}));
+    EXPECT_EQ(tools_.calls_of("vlt_agent").size(), 1u);
+    strings looks;
+    for (const std::string &c : tools_.calls_of("lvs"))
+        if (c.find("snap_percent") != std::string::npos)
+            looks.push_back(c);
+    ASSERT_FALSE(looks.empty());
+    // the pool with a live snapshot, and not the thick snapshot waiting its turn
+    EXPECT_EQ(looks[0], "--noheadings --separator | -o vg_name,lv_name,lv_attr,data_percent,metadata_percent,"
+                        "snap_percent " + tools_.vg() + "/data");
+    EXPECT_EQ(g_cleanup.created[0] + g_cleanup.created[1], 0);
+}
+
+TEST_F(RunBackup, ThickSnapshotRunningFullFailsItsDiskOnly)
+{
+    pool_watch_interval_ms = 20;
+    // The second disk is thick: its snapshot fills while it is read.
+    tools_.on("vlt_agent",
+              "printf '%s\\n' \"$@\" > \"$FAKE_DIR/argv.$n\"\n"
+              "[ \"$6\" = vm101-virtio1 ] || exit 0\n"
+              "echo 96.00 > \"$FAKE_DIR/snap-percent\"\n"
+              "trap 'exit 143' TERM; sleep 30 & wait");
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    const std::string snapshot = snap("vm-101-disk-1");
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "ERROR VM 101 disk virtio1: snapshot " + snapshot + " is 96.00% full: its copy-on-write space "
+                        "ran out while the disk was read (give it more with --snapshot-size)"),
+              lines.end())
+        << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines.back(), "ERROR VM 101: 1 of 2 disk(s) failed: virtio1");
+    EXPECT_EQ(tools_.calls_of("vlt_agent").size(), 3u);  // the configuration job still ran
+
+    // Invalid after a read that went through: the disk's backup is no good.
+    write_text(tools_.path("snap-percent"), "100.00\n");
+    tools_.on("vlt_agent", "exit 0");
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "ERROR VM 101 disk virtio1: snapshot " + snapshot + " became invalid while it was read (its "
+                        "copy-on-write space ran full): this disk's backup is not usable (give it more with "
+                        "--snapshot-size)"),
+              lines.end())
+        << ::testing::PrintToString(lines);
+}
+
+TEST_F(RunBackup, AgentTimeLimitFailsTheDiskAndTheRunGoesOn)
+{
+    opts_.agent_timeout = 1;
+    tools_.on("vlt_agent", "[ \"$6\" = vm101-scsi0 ] || exit 0; trap 'exit 143' TERM; sleep 30 & wait");
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "ERROR VM 101 disk scsi0: vlt_agent ran longer than the time limit of 1 s (--agent-timeout) "
+                        "and was stopped"),
+              lines.end());
+    EXPECT_EQ(lines.back(), "ERROR VM 101: 1 of 2 disk(s) failed: scsi0");
+    EXPECT_EQ(tools_.calls_of("lvremove"), (strings{"-f -y " + snap("vm-101-disk-0"), "-f -y " + snap("vm-101-disk-1")}));
+}
+
+TEST_F(RunBackup, StorageLockHeldByAnotherTaskStopsTheRunBeforeTheFreeze)
+{
+    storage_lock_wait_seconds = 1;
+    mkdir(tools_.lock_dir().c_str(), 0755);
+    std::string file = tools_.lock_dir() + "/pve-storage-thick";
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        flock(fd, LOCK_EX);
+        (void)!write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    strings lines;
+    int32_t rc = run(&lines);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(lines, (strings{"INFO  waiting for the lock of storage 'thick' (" + file + " is held by another task)",
+                              "ERROR VM 101: could not get the lock of storage 'thick' within 1 s (" + file +
+                                  " is held by another task)"}));
+    EXPECT_EQ(tools_.calls_of("qm"), (strings{"config 101 --current"}));
+    EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+}
+
+TEST_F(RunBackup, InactiveThickDiskIsBackedUpAndLeftInactive)
+{
+    ASSERT_NO_FATAL_FAILURE(make_thick_disk_inactive());
+    opts_.no_vmconfig = 1;
+    strings lines;
+    ASSERT_EQ(run(&lines), 0) << ::testing::PrintToString(lines);
+    const std::string vg = tools_.vg();
+    strings calls = tools_.call_lines();
+    auto at = [&](const std::string &call) { return std::find(calls.begin(), calls.end(), call) - calls.begin(); };
+    // activated after the thaw, deactivated after its snapshot is gone
+    EXPECT_LT(at("qm guest cmd 101 fsfreeze-thaw"), at("lvchange -ay " + snap("vm-101-disk-1")));
+    EXPECT_LT(at("lvchange -ay " + snap("vm-101-disk-1")),
+              at("vlt_agent --source /dev/" + snap("vm-101-disk-1") + " --snapshot off --name vm101-virtio1 --out /backup"));
+    EXPECT_EQ(strings(calls.end() - 2, calls.end()),
+              (strings{"lvremove -f -y " + snap("vm-101-disk-1"), "lvchange -an " + vg + "/vm-101-disk-1"}));
+}
+
+TEST_F(RunBackup, PerlsLocaleWarningsAreNoPartOfTheConfiguration)
+{
+    tools_.on("qm",
+              "printf 'perl: warning: Setting locale failed.\\n\\tLC_ALL = (unset),\\n"
+              "perl: warning: Falling back to the standard locale (\"C\").\\n' >&2\n"
+              "case \"$1\" in\n"
+              "config) cat \"$FAKE_DIR/conf\";;\n"
+              "guest) echo 1;;\n"
+              "esac");
+    tools_.on("vlt_agent", "[ \"$6\" = vm101-vmconfig ] && cp \"$2\" \"$FAKE_DIR/config-copy\"; exit 0");
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(tools_.read("config-copy"), std::string(kConfig) + "#vlt_proxmox_backup: disks=scsi0,virtio1\n");
+}
+
 // Runs the backup in a child process (with a progress segment, like the
 // program), sends `sig` once the file `ready` exists and, with `second`,
 // sends that signal once the file `second_after` exists and then makes the
@@ -985,6 +1251,19 @@ TEST_F(RunBackupSignals, TermWhileFrozenThawsFirstAndWaitsForTheSnapshotInTheMak
                        "qm guest cmd 101 fsfreeze-thaw", "lvremove -f -y " + snap("vm-101-disk-0"),
                        "lvremove -f -y " + snap("vm-101-disk-1")}));
     EXPECT_EQ(tools_.read("removed-after-create"), snap("vm-101-disk-1") + "\n");
+}
+
+TEST_F(RunBackupSignals, TermGivesBackTheActivationOfAnInactiveOrigin)
+{
+    ASSERT_NO_FATAL_FAILURE(make_thick_disk_inactive());
+    tools_.on("vlt_agent", "trap 'exit 143' TERM; sleep 20 & echo $$ > \"$FAKE_DIR/agent-up\"; wait");
+    child_outcome out = run_and_signal("agent-up", SIGTERM);
+    ASSERT_TRUE(WIFSIGNALED(out.status)) << out.log;
+    strings calls = tools_.call_lines();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(strings(calls.end() - 3, calls.end()),
+              (strings{"lvremove -f -y " + snap("vm-101-disk-0"), "lvremove -f -y " + snap("vm-101-disk-1"),
+                       "lvchange -an " + tools_.vg() + "/vm-101-disk-1"}));
 }
 
 TEST_F(RunBackupSignals, TermDuringTheFreezeCommandStillThaws)

@@ -54,7 +54,7 @@ void restore_host::build_vm(bool three_disks) {
 
 void restore_host::backup_with_program(const std::vector<std::string> &own,
                                        const std::vector<std::string> &extra_env, int expect_status) {
-    std::vector<std::string> args = {"--vmid", "101"};
+    std::vector<std::string> args = {"--vmid", "101", "--pve-dir", host_.pve_dir()};
     args.insert(args.end(), own.begin(), own.end());
     args.insert(args.end(), {"--", "--out", backup_dir(), "--no-progress"});
     auto r = host_.run(vlt_test::backup_program(), args, extra_env);

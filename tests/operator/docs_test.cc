@@ -142,7 +142,7 @@ TEST(ManPages, EveryOptionOfEachProgramsTableIsDocumented) {
         const char *page;
         size_t expected_rows;
     } const programs[] = {
-        {"backup/cli.cc", "vlt_proxmox.8", 8},
+        {"backup/cli.cc", "vlt_proxmox.8", 11},
         {"restore/cli.cc", "vlt_proxmox_restore.8", 11},
     };
     for (const auto &p : programs) {
