@@ -114,6 +114,21 @@ int32_t release_snapshot(size_t index, const snapshot_entry &entry, char *msg, s
     return removed;
 }
 
+namespace {
+
+// Deactivates the origin of snapshot i when it is still marked activated.
+// Async-signal-safe.
+void deactivate_in_handler(size_t index)
+{
+    if (!g_snapshot_origins.activated[index])
+        return;
+    g_snapshot_origins.activated[index] = 0;
+    const char *argv[] = {"lvchange", "-an", g_snapshot_origins.origin[index], nullptr};
+    (void)run_in_handler(argv, 120);
+}
+
+}  // namespace
+
 int32_t release_snapshot_in_handler(size_t index, const char *snapshot_name)
 {
     if (index >= VM_MAX_VOLUMES)
@@ -121,11 +136,18 @@ int32_t release_snapshot_in_handler(size_t index, const char *snapshot_name)
     int lock = storage_lock_in_handler(g_snapshot_origins.storage[index], handler_lock_seconds);
     const char *remove_argv[] = {"lvremove", "-f", "-y", snapshot_name, nullptr};
     int32_t removed = run_in_handler(remove_argv, 120);
-    if (g_snapshot_origins.activated[index]) {
-        g_snapshot_origins.activated[index] = 0;
-        const char *deactivate_argv[] = {"lvchange", "-an", g_snapshot_origins.origin[index], nullptr};
-        (void)run_in_handler(deactivate_argv, 120);
-    }
+    deactivate_in_handler(index);
     storage_unlock_in_handler(lock);
     return removed;
+}
+
+void deactivate_origins_in_handler()
+{
+    for (size_t i = 0; i < VM_MAX_VOLUMES; i++) {
+        if (!g_snapshot_origins.activated[i])
+            continue;
+        int lock = storage_lock_in_handler(g_snapshot_origins.storage[i], handler_lock_seconds);
+        deactivate_in_handler(i);
+        storage_unlock_in_handler(lock);
+    }
 }

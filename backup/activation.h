@@ -50,6 +50,11 @@ int32_t release_snapshot(size_t index, const snapshot_entry &entry, char *msg, s
 // Async-signal-safe.
 int32_t release_snapshot_in_handler(size_t index, const char *snapshot_name);
 
+// From the signal handler, after the snapshots: deactivates every origin
+// still marked activated (its snapshot was already gone, or going, when
+// the signal came). Async-signal-safe.
+void deactivate_origins_in_handler();
+
 // How long the handler tries for a storage lock before it goes on
 // without it. 10 s.
 extern uint32_t handler_lock_seconds;

@@ -797,6 +797,7 @@ void cleanup_on_signal(int sig)
                                      &thaws, &last, &command);
     }
     bool removed = remove_snapshots_in_handler();
+    deactivate_origins_in_handler();
     // Nothing is left for the next run to repair.
     if (thawed && removed)
         journal_remove_in_handler();

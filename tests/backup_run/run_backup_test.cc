@@ -1266,6 +1266,18 @@ TEST_F(RunBackupSignals, TermGivesBackTheActivationOfAnInactiveOrigin)
                        "lvchange -an " + tools_.vg() + "/vm-101-disk-1"}));
 }
 
+TEST_F(RunBackupSignals, TermWhileTheSnapshotOfAnInactiveOriginIsRemovedStillDeactivatesIt)
+{
+    ASSERT_NO_FATAL_FAILURE(make_thick_disk_inactive());
+    tools_.on("lvremove", "case \"$3\" in *disk-1_vltsnap) touch \"$FAKE_DIR/in-lvremove\"; sleep 0.5;; esac; exit 0");
+    child_outcome out = run_and_signal("in-lvremove", SIGTERM);
+    ASSERT_TRUE(WIFSIGNALED(out.status)) << out.log;
+    strings calls = tools_.call_lines();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(strings(calls.end() - 2, calls.end()),
+              (strings{"lvremove -f -y " + snap("vm-101-disk-1"), "lvchange -an " + tools_.vg() + "/vm-101-disk-1"}));
+}
+
 TEST_F(RunBackupSignals, TermDuringTheFreezeCommandStillThaws)
 {
     tools_.on("qm",
