@@ -151,35 +151,33 @@ bool read_thaw_deadline()
     return true;
 }
 
+// Reads the valued option `name` as a whole number from min to max into
+// *value, which stays as it is without the option. False after writing
+// `error` to standard error.
+bool read_number(const own_lists &lists, const char *name, long min, long max, const char *error, long *value)
+{
+    const char *text = lists.value(name);
+    if (text == nullptr || parse_whole_number(text, min, max, value))
+        return true;
+    fputs(error, stderr);
+    return false;
+}
+
 // The limits of a run: --freeze-timeout, --pool-limit and --agent-timeout.
 // Returns -1 to go on, otherwise the exit status 2 after the error.
 int read_limits(const own_lists &lists, backup_options *opts)
 {
-    long v = 0;
-    const char *freeze = lists.value("--freeze-timeout");
-    if (freeze != nullptr) {
-        if (!parse_whole_number(freeze, 1, INT32_MAX, &v)) {
-            fputs("error: --freeze-timeout must be a positive number of seconds\n", stderr);
-            return 2;
-        }
-        opts->freeze_timeout = static_cast<int32_t>(v);
-    }
-    const char *pool = lists.value("--pool-limit");
-    if (pool != nullptr) {
-        if (!parse_whole_number(pool, 1, 100, &v)) {
-            fputs("error: --pool-limit must be a whole percentage from 1 to 100\n", stderr);
-            return 2;
-        }
-        opts->pool_limit = static_cast<uint32_t>(v);
-    }
-    const char *agent = lists.value("--agent-timeout");
-    if (agent != nullptr) {
-        if (!parse_whole_number(agent, 1, INT32_MAX, &v)) {
-            fputs("error: --agent-timeout must be a positive number of seconds\n", stderr);
-            return 2;
-        }
-        opts->agent_timeout = static_cast<uint32_t>(v);
-    }
+    long freeze = 0, pool = 0, agent = 0;
+    if (!read_number(lists, "--freeze-timeout", 1, INT32_MAX,
+                     "error: --freeze-timeout must be a positive number of seconds\n", &freeze) ||
+        !read_number(lists, "--pool-limit", 1, 100, "error: --pool-limit must be a whole percentage from 1 to 100\n",
+                     &pool) ||
+        !read_number(lists, "--agent-timeout", 1, INT32_MAX,
+                     "error: --agent-timeout must be a positive number of seconds\n", &agent))
+        return 2;
+    opts->freeze_timeout = static_cast<int32_t>(freeze);
+    opts->pool_limit = static_cast<uint32_t>(pool);
+    opts->agent_timeout = static_cast<uint32_t>(agent);
     return -1;
 }
 

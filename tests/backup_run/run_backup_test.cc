@@ -1253,29 +1253,33 @@ TEST_F(RunBackupSignals, TermWhileFrozenThawsFirstAndWaitsForTheSnapshotInTheMak
     EXPECT_EQ(tools_.read("removed-after-create"), snap("vm-101-disk-1") + "\n");
 }
 
+// The origin the run activated is inactive again however far its snapshot
+// got: still there while its agent runs, or being removed by the main flow.
 TEST_F(RunBackupSignals, TermGivesBackTheActivationOfAnInactiveOrigin)
 {
     ASSERT_NO_FATAL_FAILURE(make_thick_disk_inactive());
-    tools_.on("vlt_agent", "trap 'exit 143' TERM; sleep 20 & echo $$ > \"$FAKE_DIR/agent-up\"; wait");
-    child_outcome out = run_and_signal("agent-up", SIGTERM);
-    ASSERT_TRUE(WIFSIGNALED(out.status)) << out.log;
-    strings calls = tools_.call_lines();
-    ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ(strings(calls.end() - 3, calls.end()),
-              (strings{"lvremove -f -y " + snap("vm-101-disk-0"), "lvremove -f -y " + snap("vm-101-disk-1"),
-                       "lvchange -an " + tools_.vg() + "/vm-101-disk-1"}));
-}
-
-TEST_F(RunBackupSignals, TermWhileTheSnapshotOfAnInactiveOriginIsRemovedStillDeactivatesIt)
-{
-    ASSERT_NO_FATAL_FAILURE(make_thick_disk_inactive());
-    tools_.on("lvremove", "case \"$3\" in *disk-1_vltsnap) touch \"$FAKE_DIR/in-lvremove\"; sleep 0.5;; esac; exit 0");
-    child_outcome out = run_and_signal("in-lvremove", SIGTERM);
-    ASSERT_TRUE(WIFSIGNALED(out.status)) << out.log;
-    strings calls = tools_.call_lines();
-    ASSERT_GE(calls.size(), 2u);
-    EXPECT_EQ(strings(calls.end() - 2, calls.end()),
-              (strings{"lvremove -f -y " + snap("vm-101-disk-1"), "lvchange -an " + tools_.vg() + "/vm-101-disk-1"}));
+    struct {
+        const char *tool, *script, *ready;
+        size_t tail;
+    } moments[] = {
+        {"vlt_agent", "trap 'exit 143' TERM; sleep 20 & echo $$ > \"$FAKE_DIR/agent-up\"; wait", "agent-up", 3},
+        {"lvremove", "case \"$3\" in *disk-1_vltsnap) touch \"$FAKE_DIR/in-lvremove\"; sleep 0.5;; esac; exit 0",
+         "in-lvremove", 2},
+    };
+    const strings ending = {"lvremove -f -y " + snap("vm-101-disk-0"), "lvremove -f -y " + snap("vm-101-disk-1"),
+                            "lvchange -an " + tools_.vg() + "/vm-101-disk-1"};
+    for (const auto &m : moments) {
+        SCOPED_TRACE(m.ready);
+        unlink(tools_.path("calls").c_str());
+        tools_.on("vlt_agent", "exit 0");
+        tools_.on("lvremove", "exit 0");
+        tools_.on(m.tool, m.script);
+        child_outcome out = run_and_signal(m.ready, SIGTERM);
+        ASSERT_TRUE(WIFSIGNALED(out.status)) << out.log;
+        strings calls = tools_.call_lines();
+        ASSERT_GE(calls.size(), m.tail);
+        EXPECT_EQ(strings(calls.end() - m.tail, calls.end()), strings(ending.end() - m.tail, ending.end()));
+    }
 }
 
 TEST_F(RunBackupSignals, TermDuringTheFreezeCommandStillThaws)

@@ -1,5 +1,6 @@
 // The message-buffer formatter and the trailing-space trim.
 #include "common/text.h"
+#include "tests/support/test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -46,20 +47,13 @@ TEST(TrimTrailingSpace, RemovesEveryKindOfTrailingBlankOnly)
     EXPECT_STREQ(empty, "");
 }
 
-const char kLocaleWarnings[] =
-    "perl: warning: Setting locale failed.\n"
-    "perl: warning: Please check that your locale settings:\n"
-    "\tLANGUAGE = (unset),\n"
-    "\tLC_ALL = (unset),\n"
-    "\tLANG = \"en_US.UTF-8\"\n"
-    "    are supported and installed on your system.\n"
-    "perl: warning: Falling back to the standard locale (\"C\").\n";
+const std::string kLocaleWarnings = vlt_test::perl_locale_warnings;
 
 TEST(DropLocaleWarnings, RemovesPerlsComplaintInFrontOnly)
 {
     std::string config = "agent: 1\nscsi0: local-lvm:vm-101-disk-0,size=4M\n";
     std::string text = kLocaleWarnings + config;
-    EXPECT_EQ(drop_locale_warnings(text.data()), sizeof kLocaleWarnings - 1);
+    EXPECT_EQ(drop_locale_warnings(text.data()), kLocaleWarnings.size());
     EXPECT_STREQ(text.c_str(), config.c_str());
 
     // Nothing in front: nothing removed, also not further down.
@@ -75,7 +69,7 @@ TEST(DropLocaleWarnings, RemovesPerlsComplaintInFrontOnly)
 
 TEST(LastLineStartingWith, FindsTheAnswerAfterStrayLines)
 {
-    std::string path_answer = std::string(kLocaleWarnings) + "/dev/pve/vm-101-disk-0 \r\n\n";
+    std::string path_answer = kLocaleWarnings + "/dev/pve/vm-101-disk-0 \r\n\n";
     size_t len = 0;
     const char *line = last_line_starting_with(path_answer.c_str(), '/', &len);
     ASSERT_NE(line, nullptr);
@@ -89,7 +83,7 @@ TEST(LastLineStartingWith, FindsTheAnswerAfterStrayLines)
     EXPECT_EQ(len, 0u);
 
     // Any line that is not blank.
-    std::string number = std::string(kLocaleWarnings) + "105\n \t\n";
+    std::string number = kLocaleWarnings + "105\n \t\n";
     line = last_line_starting_with(number.c_str(), '\0', &len);
     ASSERT_NE(line, nullptr);
     EXPECT_EQ(std::string(line, len), "105");

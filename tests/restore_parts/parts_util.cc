@@ -40,14 +40,6 @@ const char *const fake_pvesm_script =
 
 }  // namespace
 
-const char *const perl_locale_warnings =
-    "perl: warning: Setting locale failed.\\n"
-    "perl: warning: Please check that your locale settings:\\n"
-    "\\tLANGUAGE = (unset),\\n"
-    "\\tLC_ALL = (unset),\\n"
-    "\\tLANG = \"en_US.UTF-8\"\\n"
-    "    are supported and installed on your system.\\n"
-    "perl: warning: Falling back to the standard locale (\"C\").\\n";
 
 std::vector<std::string> stderr_capture::lines() {
     std::vector<std::string> out;

@@ -47,9 +47,9 @@ bool write_header(const std::string &path, const header_fields &f);
 // Entries of a directory in the order readdir yields them.
 std::vector<std::string> dir_order(const std::string &dir);
 
-// Perl's complaint about a locale the host lacks, as qm, pvesm and pvesh
-// print it first (printf %b escapes).
-extern const char *const perl_locale_warnings;
+// Perl's complaint about a locale the host lacks (no backslash in it, so
+// printf %b prints it as it is).
+using vlt_test::perl_locale_warnings;
 
 // A directory with a fake "pvesm" put first on PATH for the object's
 // lifetime. The fake appends every call to a log, one line per call with

@@ -21,6 +21,15 @@
 
 namespace vlt_test {
 
+const char *const perl_locale_warnings =
+    "perl: warning: Setting locale failed.\n"
+    "perl: warning: Please check that your locale settings:\n"
+    "\tLANGUAGE = (unset),\n"
+    "\tLC_ALL = (unset),\n"
+    "\tLANG = \"en_US.UTF-8\"\n"
+    "    are supported and installed on your system.\n"
+    "perl: warning: Falling back to the standard locale (\"C\").\n";
+
 temp_dir::temp_dir(const std::string &stem, const std::string &base) {
     std::string where = base;
     if (where.empty()) {

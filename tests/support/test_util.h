@@ -25,6 +25,10 @@ private:
     std::string path_;
 };
 
+// Perl's complaint about a locale the host lacks, byte for byte as qm,
+// pvesm and pvesh print it on standard error before anything else.
+extern const char *const perl_locale_warnings;
+
 // Reads a whole file; empty when it cannot be read.
 std::string read_file(const std::string &path);
 // Writes data byte for byte (truncating); with mode >= 0 the file is then

@@ -95,14 +95,7 @@ TEST_F(Node, PvesmWaitsForProxmoxsStorageLock) {
 
 TEST_F(Node, PerlLocaleWarningsComeFirstUnlessLcAllIsC) {
     ASSERT_TRUE(host_.add_vm(101, "agent: 1\n"));
-    const std::string warnings =
-        "perl: warning: Setting locale failed.\n"
-        "perl: warning: Please check that your locale settings:\n"
-        "\tLANGUAGE = (unset),\n"
-        "\tLC_ALL = (unset),\n"
-        "\tLANG = \"en_US.UTF-8\"\n"
-        "    are supported and installed on your system.\n"
-        "perl: warning: Falling back to the standard locale (\"C\").\n";
+    const std::string warnings = vlt_test::perl_locale_warnings;
     auto as_ssh = [&](const std::string &name, const std::vector<std::string> &args) {
         return host_.run(name, args, {"LC_ALL=", "LANG=en_US.UTF-8"}, 30000);
     };
