@@ -1043,6 +1043,25 @@ TEST_F(NodeStorage, AFullPoolIsRefusedAndAFillingOneStopsTheBackup)
     expect_clean();
 }
 
+TEST_F(NodeStorage, AThickSnapshotThatRanFullFailsItsDisk)
+{
+    ASSERT_NO_FATAL_FAILURE(build_vm());
+    // Every COW snapshot is full (invalid) from its creation on.
+    ASSERT_TRUE(host_.set_snap_usage("", "", 100));
+    auto r = backup_to_out();
+    EXPECT_EQ(r.exit_status, 1);
+    strings lines = log_lines(r.err);
+    const std::string snapshot = host_.vg() + "/vm-101-disk-1_vltsnap";
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "ERROR VM 101 disk virtio1: snapshot " + snapshot + " became invalid while it was read (its "
+                        "copy-on-write space ran full): this disk's backup is not usable (give it more with "
+                        "--snapshot-size)"),
+              lines.end())
+        << r.err;
+    EXPECT_EQ(lines.back(), "ERROR VM 101: 1 of 2 disk(s) failed: virtio1");
+    expect_clean();
+}
+
 TEST_F(NodeStorage, SharedStorageIsRefusedAndAMissingStorageCfgIsWarned)
 {
     ASSERT_TRUE(host_.add_storage_with("san", "lvm", {"--shared"}));
