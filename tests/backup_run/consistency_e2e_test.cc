@@ -134,8 +134,8 @@ TEST_P(StateTimesPolicy, CallsExitStatusWarningsAndConsistency)
     // Only the hanging agent gets a short time limit: an answering one must
     // never be cut off by a busy machine.
     auto r = host_.run(vlt_test::backup_program(),
-                       {"--vmid", "101", "--consistency", policy, "--freeze-timeout", kind == hanging ? "1" : "60",
-                        "--no-vmconfig", "--", "--out", out_.path(), "--no-progress"},
+                       {"--vmid", "101", "--pve-dir", host_.pve_dir(), "--consistency", policy, "--freeze-timeout",
+                        kind == hanging ? "1" : "60", "--no-vmconfig", "--", "--out", out_.path(), "--no-progress"},
                        kind == hanging ? strings{"VLT_THAW_DEADLINE=2"} : strings{});
     const expectation want = expected(kind, policy);
 

@@ -127,6 +127,19 @@ protected:
 
     strings agent_argv(int n) { return tools_.read_lines("argv." + std::to_string(n)); }
 
+    // No guest-agent command went out: the guest was never frozen.
+    bool never_frozen() const
+    {
+        for (const std::string &c : tools_.calls_of("qm"))
+            if (c.rfind("guest ", 0) == 0)
+                return false;
+        return !tools_.calls_of("qm").empty();
+    }
+    static bool has_line(const strings &lines, const std::string &line)
+    {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+
     std::string snap(const char *lv) { return tools_.vg() + "/" + lv + "_vltsnap"; }
 
     int32_t run(strings *lines = nullptr)
@@ -873,7 +886,7 @@ TEST_F(RunBackup, StorageThatMustNotBeTouchedIsRefusedFirst)
     EXPECT_EQ(run(&lines), 1);
     EXPECT_EQ(lines, (strings{"ERROR VM 101: virtio1: storage 'thick' is shared LVM: taking snapshots there is not safe"}));
     EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
-    EXPECT_EQ(tools_.calls_of("qm"), (strings{"config 101 --current"}));
+    EXPECT_TRUE(never_frozen());
 
     write_text(cfg, "lvmthin: local-lvm\n\tvgname x\n");
     EXPECT_EQ(run(&lines), 1);
@@ -936,7 +949,7 @@ TEST_F(RunBackup, ThinPoolAboveTheLimitIsRefusedBeforeTheFreeze)
         EXPECT_EQ(run(&lines), 1);
         EXPECT_EQ(lines, (strings{"ERROR VM 101: " + c.error + ": no snapshot taken"}));
         EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
-        EXPECT_EQ(tools_.calls_of("qm").back(), "config 101 --current");
+        EXPECT_TRUE(never_frozen());
     }
     // At the limit is not above it.
     pool_usage("twi-aotz--", "95.00", "95.00");
@@ -998,7 +1011,7 @@ TEST_F(RunBackup, ThickSnapshotRunningFullFailsItsDiskOnly)
                         "ran out while the disk was read (give it more with --snapshot-size)"),
               lines.end())
         << ::testing::PrintToString(lines);
-    EXPECT_EQ(lines.back(), "ERROR VM 101: 1 of 2 disk(s) failed: virtio1");
+    EXPECT_TRUE(has_line(lines, "ERROR VM 101: 1 of 2 disk(s) failed: virtio1"));
     EXPECT_EQ(tools_.calls_of("vlt_agent").size(), 3u);  // the configuration job still ran
 
     // Invalid after a read that went through: the disk's backup is no good.
@@ -1023,7 +1036,7 @@ TEST_F(RunBackup, AgentTimeLimitFailsTheDiskAndTheRunGoesOn)
                         "ERROR VM 101 disk scsi0: vlt_agent ran longer than the time limit of 1 s (--agent-timeout) "
                         "and was stopped"),
               lines.end());
-    EXPECT_EQ(lines.back(), "ERROR VM 101: 1 of 2 disk(s) failed: scsi0");
+    EXPECT_TRUE(has_line(lines, "ERROR VM 101: 1 of 2 disk(s) failed: scsi0"));
     EXPECT_EQ(tools_.calls_of("lvremove"), (strings{"-f -y " + snap("vm-101-disk-0"), "-f -y " + snap("vm-101-disk-1")}));
 }
 
@@ -1054,7 +1067,7 @@ TEST_F(RunBackup, StorageLockHeldByAnotherTaskStopsTheRunBeforeTheFreeze)
     EXPECT_EQ(lines, (strings{"INFO  waiting for the lock of storage 'thick' (" + file + " is held by another task)",
                               "ERROR VM 101: could not get the lock of storage 'thick' within 1 s (" + file +
                                   " is held by another task)"}));
-    EXPECT_EQ(tools_.calls_of("qm"), (strings{"config 101 --current"}));
+    EXPECT_TRUE(never_frozen());
     EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
 }
 
@@ -1082,6 +1095,7 @@ TEST_F(RunBackup, PerlsLocaleWarningsAreNoPartOfTheConfiguration)
               "perl: warning: Falling back to the standard locale (\"C\").\\n' >&2\n"
               "case \"$1\" in\n"
               "config) cat \"$FAKE_DIR/conf\";;\n"
+              "status) echo 'status: running';;\n"
               "guest) echo 1;;\n"
               "esac");
     tools_.on("vlt_agent", "[ \"$6\" = vm101-vmconfig ] && cp \"$2\" \"$FAKE_DIR/config-copy\"; exit 0");

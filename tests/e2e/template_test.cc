@@ -49,7 +49,8 @@ TEST_F(Template, BackedUpLikeAStoppedVmAndRestoredAsARegularVm) {
     ASSERT_FALSE(sha0.empty());
     ASSERT_TRUE(host_.clear_calls());
 
-    auto b = host_.run(vlt_test::backup_program(), {"--vmid", "101", "--", "--out", backup_dir(), "--no-progress"});
+    auto b = host_.run(vlt_test::backup_program(),
+                       {"--vmid", "101", "--pve-dir", host_.pve_dir(), "--", "--out", backup_dir(), "--no-progress"});
     ASSERT_EQ(b.exit_status, 0) << b.err;
     std::vector<std::string> lines = backup_lines(b.err);
     ASSERT_FALSE(lines.empty());
