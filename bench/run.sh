@@ -66,7 +66,7 @@ trap cleanup EXIT
 # tool's process starts and ends (bench/stamp.cc); the fakes' own call log
 # starts only once their shell is up.
 mkdir -p "$work/stamp"
-for t in qm pvesm pvesh lvs lvcreate lvremove udevadm vlt_agent vlt_restore; do
+for t in qm pvesm pvesh lvs lvcreate lvchange lvremove udevadm vlt_agent vlt_restore; do
     ln -s "$build/bench/vlt_bench_stamp" "$work/stamp/$t"
 done
 # The engine first: testbed/bin's vlt_agent and vlt_restore are wrappers
