@@ -56,6 +56,8 @@ bench=$build/bench/vlt_bench
 sim=$top/testbed/simhost
 work=$(mktemp -d /tmp/vlt_bench.XXXXXX)
 export VLT_SIM_ROOT=$work/host
+# Proxmox's storage locks of the simulated host, not of this machine.
+export VLT_PVE_LOCK_DIR=$VLT_SIM_ROOT/locks/pve-manager
 cleanup() {
     "$sim" teardown >/dev/null 2>&1 || true
     rm -rf "$work"
@@ -162,7 +164,7 @@ for ((r = 0; r <= reps; r++)); do
 
         : >"$VLT_BENCH_CALLS"
         PATH=$fake_path "$bench" $launch --stderr "$work/backup.log" -- \
-            "$build/backup/vlt_proxmox" --vmid "$vmid" -- --out "$out" >"$work/measure.txt" ||
+            "$build/backup/vlt_proxmox" --vmid "$vmid" --pve-dir "$VLT_SIM_ROOT/pve" -- --out "$out" >"$work/measure.txt" ||
             { cat "$work/backup.log" >&2; fail "vlt_proxmox of VM $vmid exited non-zero"; }
         read -r b_wall b_peak <"$work/measure.txt"
         logged=$(sed -n 's/.*consistency window (guest quiesced until thawed): \([0-9.]*\) s over.*/\1/p' "$work/backup.log")
@@ -245,7 +247,7 @@ for ((r = 1; r <= reps; r++)); do
     out=$work/runs
     rm -rf "$out" && mkdir -p "$out"
     PATH=$fake_path "$bench" hwm --stderr "$work/backup.log" -- \
-        "$build/backup/vlt_proxmox" --vmid "$vmid" -- --out "$out" >"$work/measure.txt" ||
+        "$build/backup/vlt_proxmox" --vmid "$vmid" --pve-dir "$VLT_SIM_ROOT/pve" -- --out "$out" >"$work/measure.txt" ||
         { cat "$work/backup.log" >&2; fail "vlt_proxmox of VM $vmid exited non-zero"; }
     read -r _ b_peak <"$work/measure.txt"
     PATH=$fake_path "$bench" hwm -- "$bench" snapset "$vmid" "vm$vmid" "${origins[@]}" >"$work/measure.txt" ||

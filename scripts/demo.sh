@@ -22,6 +22,8 @@ cmake --build "$build" -j"$(nproc)" --target vlt_proxmox vlt_proxmox_restore vlt
 
 VLT_SIM_ROOT=$(mktemp -d /tmp/vlt_demo_sim.XXXXXX)
 export VLT_SIM_ROOT
+# Proxmox's storage locks of the simulated host, not of this machine.
+export VLT_PVE_LOCK_DIR=$VLT_SIM_ROOT/locks/pve-manager
 work=$(mktemp -d /tmp/vlt_demo.XXXXXX)
 sim=$top/testbed/simhost
 cleanup() {
@@ -67,7 +69,7 @@ dev0=$(pvesm path local-lvm:vm-101-disk-0)
 dev1=$(pvesm path fast-lvm:vm-101-disk-1)
 sum0=$(sha256sum < "$dev0" | cut -d' ' -f1)
 sum1=$(sha256sum < "$dev1" | cut -d' ' -f1)
-if ! vlt_proxmox --vmid 101 -- --out "$work/backup" 2> "$work/backup.log"; then
+if ! vlt_proxmox --vmid 101 --pve-dir "$VLT_SIM_ROOT/pve" -- --out "$work/backup" 2> "$work/backup.log"; then
     cat "$work/backup.log" >&2; fail "vlt_proxmox exited non-zero"
 fi
 window=$(sed -n 's/.*consistency window (guest quiesced until thawed): \(.*\)$/\1/p' "$work/backup.log")
