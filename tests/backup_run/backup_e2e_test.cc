@@ -131,7 +131,7 @@ TEST_F(BackupHost, RefusalsBeforeAnythingIsTouched)
               "ERROR VM 101 has no disk-like volume 'ide2' (run 'qm config 101 --current' to see its slots)");
 
     ASSERT_TRUE(host_.add_vm(102, "agent: 1\nide2: none,media=cdrom\nnet0: virtio,bridge=vmbr0\n"));
-    r = host_.run(vlt_test::backup_program(), {"--vmid", "102", "--", "--out", out_.path()},
+    r = host_.run(vlt_test::backup_program(), {"--vmid", "102", "--pve-dir", host_.pve_dir(), "--", "--out", out_.path()},
                   {"PATH=" + wrap_.path() + ":" + path_});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(log_lines(r.err).back(), "ERROR VM 102 has no disk-like volumes to back up");
@@ -229,7 +229,7 @@ TEST_F(BackupHost, HangingGuestAgentTimesOutTwice)
 {
     ASSERT_NO_FATAL_FAILURE(build_vm());
     ASSERT_TRUE(host_.set_agent(101, "hanging"));
-    auto r = host_.run(vlt_test::backup_program(), {"--vmid", "101", "--freeze-timeout", "1", "--", "--out", out_.path()},
+    auto r = host_.run(vlt_test::backup_program(), {"--vmid", "101", "--pve-dir", host_.pve_dir(), "--freeze-timeout", "1", "--", "--out", out_.path()},
                        {"PATH=" + wrap_.path() + ":" + path_, "VLT_THAW_DEADLINE=2"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(log_lines(r.err),
@@ -293,7 +293,7 @@ TEST_F(BackupHost, FailingThawDoesNotStopTheRunButFailsIt)
     f.exit_code = 255;
     f.text = "VM 101 qga command 'guest-fsfreeze-thaw' failed - got timeout";
     ASSERT_TRUE(host_.add_fault(f));
-    auto r = host_.run(vlt_test::backup_program(), {"--vmid", "101", "--", "--out", out_.path()},
+    auto r = host_.run(vlt_test::backup_program(), {"--vmid", "101", "--pve-dir", host_.pve_dir(), "--", "--out", out_.path()},
                        {"PATH=" + wrap_.path() + ":" + path_, "VLT_THAW_DEADLINE=1"});
     // Every disk is backed up and every snapshot removed, yet a guest that
     // may be frozen fails the run.
@@ -557,7 +557,7 @@ TEST_F(BackupSignals, InterruptWhileAnAgentRuns)
              "trap 'echo $$ > \"$W/agent-term\"; exit 143' TERM\n"
              "sleep 30 & echo $$ > \"$W/agent-up\"; wait; exit 0\n");
         auto run = host_.start(vlt_test::backup_program(),
-                               {"--vmid", "101", "--name", "nightly", "--config-path", wrap_.path() + "/vlt.cfg",
+                               {"--vmid", "101", "--pve-dir", host_.pve_dir(), "--name", "nightly", "--config-path", wrap_.path() + "/vlt.cfg",
                                 "--", "--out", out_.path()},
                                {"PATH=" + wrap_.path() + ":" + path_});
         ASSERT_TRUE(run->started());
@@ -588,7 +588,7 @@ TEST_F(BackupSignals, TermWhileTheGuestIsFrozen)
     ASSERT_NO_FATAL_FAILURE(build_vm());
     // Every lvcreate takes 1.5 s; the signal comes while the second runs.
     ASSERT_TRUE(host_.set_delay("lvcreate", 1500));
-    auto run = host_.start(vlt_test::backup_program(), {"--vmid", "101", "--", "--out", out_.path()},
+    auto run = host_.start(vlt_test::backup_program(), {"--vmid", "101", "--pve-dir", host_.pve_dir(), "--", "--out", out_.path()},
                            {"PATH=" + wrap_.path() + ":" + path_});
     ASSERT_TRUE(run->started());
     for (int i = 0; i < 1000 && host_.calls_of("lvcreate").size() < 2; i++)
@@ -715,7 +715,7 @@ TEST_F(BackupConcurrency, LiveRunsFilesSurviveAnotherVmsRun)
     ASSERT_EQ(access(key.c_str(), F_OK), 0) << key;
     ASSERT_EQ(access(segment.c_str(), F_OK), 0);
 
-    auto b = host_.run(vlt_test::backup_program(), {"--vmid", "102", "--no-vmconfig", "--", "--out", out_.path()},
+    auto b = host_.run(vlt_test::backup_program(), {"--vmid", "102", "--pve-dir", host_.pve_dir(), "--no-vmconfig", "--", "--out", out_.path()},
                        {"PATH=" + wrap_.path() + ":" + path_});
     EXPECT_EQ(b.exit_status, 0) << b.err;
     EXPECT_EQ(access(key.c_str(), F_OK), 0) << b.err;
@@ -742,7 +742,7 @@ TEST_F(BackupConcurrency, HandlerNeverTouchesAnotherRunsSnapshot)
     ASSERT_TRUE(host_.set_delay("lvcreate", 1500));
     auto a = start("101");
     ASSERT_TRUE(host_.wait_for_call("lvcreate", "-s -y -kn -n vm-101-disk-0_vltsnap", 30000));
-    auto b = host_.run(vlt_test::backup_program(), {"--vmid", "101", "--", "--out", out_.path()},
+    auto b = host_.run(vlt_test::backup_program(), {"--vmid", "101", "--pve-dir", host_.pve_dir(), "--", "--out", out_.path()},
                        {"PATH=" + wrap_.path() + ":" + path_});
     EXPECT_EQ(b.exit_status, 1);
     EXPECT_EQ(log_lines(b.err),
@@ -828,8 +828,9 @@ TEST_F(BackupHost, ApiKeyWithManyForwardedArguments)
     write_text(wrap_.path() + "/vlt.cfg", "[nightly]\nvmid = 101\napi-key = hush\n");
     hook("exit 0\n");
     auto with = [&](int forwarded) {
-        std::vector<std::string> a = {"--name", "nightly", "--config-path", wrap_.path() + "/vlt.cfg", "--no-vmconfig",
-                                      "--disk", "scsi0", "--", "--out", out_.path()};
+        std::vector<std::string> a = {"--name",   "nightly", "--config-path", wrap_.path() + "/vlt.cfg",
+                                      "--pve-dir", host_.pve_dir(), "--no-vmconfig", "--disk", "scsi0", "--", "--out",
+                                      out_.path()};
         for (int i = 2; i < forwarded; i++)
             a.push_back("--verify");
         return host_.run(vlt_test::backup_program(), a, {"PATH=" + wrap_.path() + ":" + path_});
@@ -900,7 +901,7 @@ TEST_F(BackupSignals, TermDuringASlowFreezeEndsItThenThaws)
 {
     ASSERT_NO_FATAL_FAILURE(build_vm());
     ASSERT_TRUE(host_.set_freeze_time(101, 2000));
-    auto run = host_.start(vlt_test::backup_program(), {"--vmid", "101", "--", "--out", out_.path()},
+    auto run = host_.start(vlt_test::backup_program(), {"--vmid", "101", "--pve-dir", host_.pve_dir(), "--", "--out", out_.path()},
                            {"PATH=" + wrap_.path() + ":" + path_});
     // The signal comes once the guest agent is inside the freeze, which
     // completes in the guest whatever becomes of qm.
@@ -1176,7 +1177,7 @@ TEST_F(NodeStorage, PerlsLocaleWarningsInFrontOfEveryAnswer)
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(restore_job("vm101-scsi0"), vlt_test::random_bytes(kDisk0, 11));
     // The configuration job holds the configuration, not Perl's complaint.
-    EXPECT_EQ(restore_job("vm101-vmconfig"), qm.out);
+    EXPECT_EQ(restore_job("vm101-vmconfig"), qm.out + "#vlt_proxmox_backup: disks=scsi0,virtio1\n");
     // Every program ran in the C locale, the rest of the environment kept.
     std::string env = wrap_file("env.1");
     EXPECT_NE(env.find("\nLC_ALL=C\n"), std::string::npos) << env;

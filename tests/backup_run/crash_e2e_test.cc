@@ -45,8 +45,8 @@ protected:
 
     std::vector<std::string> args() const
     {
-        return {"--vmid", "101", "--name", "nightly", "--config-path", wrap_.path() + "/vlt.cfg",
-                "--", "--out", out_.path()};
+        return {"--vmid",        "101",     "--pve-dir",   host_.pve_dir(), "--name", "nightly",
+                "--config-path", wrap_.path() + "/vlt.cfg", "--", "--out", out_.path()};
     }
     std::vector<std::string> env() const { return {"PATH=" + wrap_.path() + ":" + path_}; }
 

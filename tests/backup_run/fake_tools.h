@@ -41,7 +41,8 @@ public:
     // printing the fields that -o asks for, of the LVs selected (all
     // without selections). A selected "<vg>/<name>_vltsnap" that is not in
     // the table is a COW snapshot made meanwhile (snap% from the file
-    // $FAKE_DIR/snap-percent, 0.00 without it).
+    // $FAKE_DIR/snap-percent, 0.00 without it). A listing with lv_tags
+    // is the file $FAKE_DIR/lvs-tags (empty without it).
     void lvs_from_table();
     // Appends one line to the table.
     void add_lv_row(const std::string &row);

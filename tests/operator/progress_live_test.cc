@@ -156,7 +156,7 @@ TEST(MonitorLive, ShowsARunningBackupsJobPhaseAndAgent) {
         if (e.rfind("PATH=", 0) == 0) path = e.substr(5);
     vlt_test::temp_dir out("vlt_monitor_out");
 
-    auto run = host.start(vlt_test::backup_program(), {"--vmid", "101", "--", "--out", out.path()},
+    auto run = host.start(vlt_test::backup_program(), {"--vmid", "101", "--pve-dir", host.pve_dir(), "--", "--out", out.path()},
                           {"PATH=" + bin.path() + ":" + path});
     ASSERT_TRUE(run->started());
 
