@@ -32,16 +32,10 @@ int32_t run_lvchange(const char *activation, const char *name, char *msg, size_t
     return -1;
 }
 
-// The storage's lock for one later lvremove or lvchange. Without it within
-// the time limit the step goes on all the same: a snapshot left behind
-// fills the pool, and LVM keeps its own metadata consistent.
+// The storage's lock for snapshot i's later lvremove or lvchange.
 void lock_or_warn(storage_locks *lock, size_t index)
 {
-    if (g_snapshot_origins.storage[index][0] == '\0')
-        return;  // a set made without storages (tests of the parts)
-    char why[512];
-    if (lock->take_one(g_snapshot_origins.storage[index], why, sizeof why) != 0)
-        log_write(LOG_LEVEL_WARN, "%s: going on without the lock", why);
+    lock_storage_or_warn(lock, g_snapshot_origins.storage[index]);
 }
 
 // Deactivates the origin of snapshot i when the run activated it.
@@ -60,6 +54,15 @@ void deactivate_origin(size_t index)
 }
 
 }  // namespace
+
+void lock_storage_or_warn(storage_locks *lock, const char *storage)
+{
+    if (storage == nullptr || storage[0] == '\0')
+        return;  // a set made without storages (tests of the parts)
+    char why[512];
+    if (lock->take_one(storage, why, sizeof why) != 0)
+        log_write(LOG_LEVEL_WARN, "%s: going on without the lock", why);
+}
 
 void note_snapshot_origin(size_t index, const char *storage, const lv_info *origin)
 {

@@ -15,6 +15,7 @@
 
 #include "backup/disks.h"
 #include "backup/snapshots.h"
+#include "common/storage_lock.h"
 
 // Per snapshot i of the set, shared with the signal handler: the storage
 // whose lock covers it, and its origin "vg/lv" while the run may have
@@ -26,6 +27,12 @@ struct snapshot_origins {
     volatile int32_t activated[VM_MAX_VOLUMES];
 };
 extern snapshot_origins g_snapshot_origins;
+
+// Takes the storage's lock for a later lvremove or lvchange. Without it
+// within the time limit the step goes on all the same, with a WARN: a
+// snapshot left behind fills the pool, and LVM keeps its own metadata
+// consistent. Does nothing for an empty storage id.
+void lock_storage_or_warn(storage_locks *lock, const char *storage);
 
 // Notes the storage and origin of snapshot i before it is created.
 void note_snapshot_origin(size_t index, const char *storage, const lv_info *origin);

@@ -10,19 +10,20 @@
 #include <memory>
 #include <new>
 
+#include "backup/activation.h"
+#include "backup/disks.h"
 #include "backup/snapshots.h"
 #include "common/log.h"
 #include "common/process_info.h"
 #include "common/run_dir.h"
 #include "common/runner.h"
 #include "common/stale_files.h"
+#include "common/storage_lock.h"
 #include "common/text.h"
 
 uint32_t recovery_stop_grace_ms = 5000;
 
 namespace {
-
-const size_t kLvsBufferSize = 262144;
 
 // Waits up to recovery_stop_grace_ms for the process to end.
 bool wait_gone(pid_t pid, uint64_t ticks)
@@ -117,18 +118,16 @@ int32_t look_up(candidate_list *list, char *msg, size_t msg_size)
             argv[argc++] = list->rows[i].vg;
     }
     argv[argc] = nullptr;
-    std::unique_ptr<char[]> listing(new (std::nothrow) char[kLvsBufferSize]);
-    if (!listing) {
-        put_text(msg, msg_size, "out of memory");
+    // Read whole, however many volumes the groups hold: a snapshot left at
+    // the end of a long listing must not go unseen.
+    captured_text listing;
+    char failure[512];
+    if (read_lvs_listing(argv, &listing, failure, sizeof failure) != 0) {
+        trim_trailing_space(failure);
+        put_text(msg, msg_size, "lvs failed: %.300s", failure[0] != '\0' ? failure : "unknown error");
         return -1;
     }
-    command_result result;
-    if (run_command(argv, 30, listing.get(), kLvsBufferSize, &result) != 0 || result.exit_code != 0) {
-        trim_trailing_space(listing.get());
-        put_text(msg, msg_size, "lvs failed: %.300s", listing[0] != '\0' ? listing.get() : "unknown error");
-        return -1;
-    }
-    char *line = listing.get();
+    char *line = listing.text();
     while (line != nullptr && *line != '\0') {
         char *newline = strchr(line, '\n');
         if (newline != nullptr)
@@ -216,6 +215,26 @@ int32_t check_ours(const char *vmid, const candidate_list *list, const vm_volume
         }
     }
     return 0;
+}
+
+// The storage whose lock covers the removal of snapshot vg/lv: that of
+// the disk it was taken of, else that of another disk on the volume group.
+// Empty when no disk of the run is on it.
+const char *storage_on(const resolved_disk_list *disks, const char *vg, const char *lv)
+{
+    const char *found = "";
+    for (uint64_t i = 0; i < disks->count && i < VM_MAX_VOLUMES; i++) {
+        const resolved_disk &row = disks->rows[i];
+        if (row.status != RESOLVED_LVM || strcmp(row.lv.vg_name, vg) != 0)
+            continue;
+        char snap[128];
+        snapshot_lv_name(row.lv.lv_name, snap, sizeof snap);
+        if (strcmp(snap, lv) == 0)
+            return row.volume.storage;
+        if (found[0] == '\0')
+            found = row.volume.storage;
+    }
+    return found;
 }
 
 }  // namespace
@@ -334,6 +353,8 @@ int32_t recover_snapshots(const char *vmid, const vm_run_lock &lock, const vm_vo
         const candidate &row = list->rows[i];
         if (!row.exists)
             continue;
+        storage_locks lock;
+        lock_storage_or_warn(&lock, storage_on(disks, row.vg, row.lv));
         if (remove_snapshot(row.vg, row.lv, msg, sizeof msg) != 0) {
             log_write(LOG_LEVEL_ERROR, "VM %s: cannot remove the snapshot %s/%s that an earlier run left: %s", vmid,
                       row.vg, row.lv, msg);

@@ -485,8 +485,8 @@ protected:
         if (IsSkipped())
             return;
         // The search for left snapshots gets the tags and origins of the
-        // disks' volume group from lvs-tags (none left by default).
-        tools_.on("lvs", "case \"$*\" in *lv_tags*) cat \"$FAKE_DIR/lvs-tags\" 2>/dev/null;; *) cat \"$FAKE_DIR/lvs\";; esac");
+        // disks' volume group from lvs-tags (none left by default; see
+        // fake_tools::lvs_from_table).
         // A guest whose frozen state lives in the file "frozen".
         tools_.on("qm",
                   "case \"$1 $4\" in\n"
@@ -801,6 +801,31 @@ TEST_F(RunRecovery, LeftSnapshotsAreRemovedOnlyWhenProvablyOurs)
                               "/vm-101-disk-0_vltsnap in use."}));
     EXPECT_EQ(tools_.calls_of("lvremove").size(), 5u);
     EXPECT_FALSE(froze());
+}
+
+TEST_F(RunRecovery, LeftSnapshotAtTheEndOfALongListingGoesUnderItsStoragesLock)
+{
+    const std::string vg = tools_.vg();
+    // Thousands of volumes in front (more than 256 KiB of listing), the
+    // snapshot an earlier run left at the very end.
+    std::string listing;
+    for (int i = 0; i < 6000; i++)
+        listing += "  " + vg + "|vm-" + std::to_string(1000 + i) + "-disk-0|some,tags,of,another,vm|\n";
+    ASSERT_GT(listing.size(), 262144u);
+    listing += tags_line("vm-101-disk-1_vltsnap", "vlt_agent,vm101", "vm-101-disk-1");
+    write_text(tools_.path("lvs-tags"), listing);
+    // lvremove notes whether Proxmox's lock of the thick storage is free.
+    mkdir(tools_.lock_dir().c_str(), 0755);
+    tools_.on("lvremove", "flock -n -E 9 '" + tools_.lock_dir() + "/pve-storage-thick' true; echo $? >> \"$FAKE_DIR/lock-seen\"");
+    strings lines;
+    ASSERT_EQ(run(&lines), 0) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0], "WARN  VM 101: snapshot " + vg + "/vm-101-disk-1_vltsnap was left by an earlier run that ended "
+                        "abnormally: removed");
+    strings removed = tools_.calls_of("lvremove");
+    ASSERT_FALSE(removed.empty());
+    EXPECT_EQ(removed[0], "-f -y " + snap("vm-101-disk-1"));
+    // held by the run while the left snapshot was removed
+    EXPECT_EQ(tools_.read_lines("lock-seen")[0], "9");
 }
 
 TEST_F(RunRecovery, TheStateFileNamesWhatTheRunMayLeave)
