@@ -25,6 +25,17 @@ struct child_view {
     std::string out;
 };
 
+// Everything the pipe's read end gives until every writer closed it; the
+// descriptor is closed.
+std::string read_to_end(int fd) {
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return out;
+}
+
 child_view run_and_read(child_setup setup) {
     const char *argv[] = {"cat", "/proc/self/status", "/proc/self/stat", "/proc/self/environ", nullptr};
     setup.argv = argv;
@@ -38,10 +49,7 @@ child_view run_and_read(child_setup setup) {
         close(fds[0]);
         return view;
     }
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) view.out.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
+    view.out = read_to_end(fds[0]);
     view.code = wait_child(pid);
     return view;
 }
@@ -142,11 +150,7 @@ TEST(Child, EveryProgramRunsInTheCLocaleWithTheRestOfOurEnvironment) {
         _exit(wait_child(start_child_in_handler(argv)) == 0 ? 0 : 1);
     }
     close(fds[1]);
-    std::string handler_env;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) handler_env.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
+    std::string handler_env = read_to_end(fds[0]);
     EXPECT_EQ(wait_child(pid), 0);
 
     EXPECT_STREQ(getenv("LC_ALL"), "de_DE.UTF-8");
@@ -238,11 +242,7 @@ TEST(Child, HandlerFormOutlivesAnInterruptOfTheCallersGroupAndHandsOverItsOutput
         _exit(0);
     }
     close(fds[1]);
-    std::string report;
-    char buf[64];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) report.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
+    std::string report = read_to_end(fds[0]);
     int status = 0;
     waitpid(helper, &status, 0);
     EXPECT_EQ(report, "7 thawed\n");
