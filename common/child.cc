@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -85,13 +86,26 @@ void fill_environment(const child_setup &setup, const char **envp)
     envp[n] = nullptr;
 }
 
-// In the child, with every signal blocked: becomes the program or ends
-// with 127.
+// What the child runs: the program of setup.argv, or a function of ours.
+struct child_body {
+    int (*fn)(void *ctx) = nullptr;
+    void *ctx = nullptr;
+};
+
+// In the child, with every signal blocked: becomes the program (or ends
+// with 127), or runs the body's function and ends with its result.
 [[noreturn]] void become_program(const child_setup &setup, bool from_handler,
-                                 const sigset_t &caller_mask)
+                                 const sigset_t &caller_mask, const child_body &body)
 {
     if (setup.own_group)
         setpgid(0, 0);
+    if (setup.input_fd >= 0) {
+        // Moved above the standard descriptors first, like the output.
+        int r = fcntl(setup.input_fd, F_DUPFD, 3);
+        if (r < 0 || dup2(r, 0) < 0)
+            _exit(127);
+        close(r);
+    }
     if (setup.output_fd >= 0) {
         // Moved above the standard descriptors first, so that an output
         // descriptor that is 1 or 2 itself is still duplicated correctly.
@@ -103,6 +117,18 @@ void fill_environment(const child_setup &setup, const char **envp)
     if (from_handler) {
         for (int fd = 3; fd < 1024; fd++)
             close(fd);
+    }
+    if (body.fn != nullptr) {
+        reset_handlers();
+        sigset_t mask = caller_mask;
+        if (setup.clear_signal_mask)
+            sigemptyset(&mask);
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
+        int status = body.fn(body.ctx);
+        fflush(nullptr);
+        // Not exit(): the parent's atexit work and static objects are the
+        // parent's to finish.
+        _exit(status & 0xFF);
     }
     // On the child's stack: it lives until the exec.
     const char **envp = static_cast<const char **>(alloca(environment_slots(setup) * sizeof(char *)));
@@ -116,16 +142,19 @@ void fill_environment(const child_setup &setup, const char **envp)
     _exit(127);
 }
 
-pid_t spawn(const child_setup &setup, bool from_handler)
+pid_t spawn(const child_setup &setup, bool from_handler, const child_body &body = child_body{})
 {
     sigset_t all, caller_mask;
+    // Buffered output would otherwise be written twice, by both processes.
+    if (body.fn != nullptr)
+        fflush(nullptr);
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &caller_mask);
     // In a handler, _Fork: fork would run the C library's fork preparations,
     // which take locks the interrupted main flow may hold.
     pid_t pid = from_handler ? _Fork() : setup.make_process != nullptr ? setup.make_process() : fork();
     if (pid == 0)
-        become_program(setup, from_handler, caller_mask);
+        become_program(setup, from_handler, caller_mask, body);
     int saved_errno = errno;
     if (pid > 0) {
         if (setup.own_group)
@@ -153,6 +182,14 @@ int open_child_pidfd(pid_t pid)
 pid_t start_child(const child_setup &setup)
 {
     return spawn(setup, false);
+}
+
+pid_t start_child_function(const child_setup &setup, int (*fn)(void *ctx), void *ctx)
+{
+    child_body body;
+    body.fn = fn;
+    body.ctx = ctx;
+    return spawn(setup, false, body);
 }
 
 pid_t start_child_in_handler(const char *const *argv, int output_fd)

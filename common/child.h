@@ -30,6 +30,8 @@ struct child_setup {
     const char *const *argv = nullptr;  // null-terminated; element 0 is looked up on PATH
     int output_fd = -1;                 // >= 0: becomes the child's standard output and
                                         // error; otherwise both are inherited
+    int input_fd = -1;                  // >= 0: becomes the child's standard input;
+                                        // otherwise it is inherited
     bool own_group = false;             // the child leads a process group of its own
     bool clear_signal_mask = false;     // the program starts with no signal blocked;
                                         // otherwise with the caller's mask
@@ -77,3 +79,14 @@ int open_child_pidfd(pid_t pid);
 // (0..255), or -1 when it ended by a signal or could not be waited for.
 // Async-signal-safe.
 int32_t wait_child(pid_t pid);
+
+// Starts a copy of this process that runs fn(ctx) instead of a program
+// and ends with its result (0..255) by _exit, after flushing its stdio
+// streams: a step that must run in a process of its own with all the
+// program has set up (a VM's run in a node-wide backup). The child comes
+// into being as start_child's do: every signal blocked across the fork,
+// every handler back to its default, then the mask of the setup; its
+// output_fd, input_fd, own_group, clear_signal_mask and started apply,
+// argv and env are not used. The parent's stdio streams are flushed
+// first. Returns the child's pid, or -1 with errno set.
+pid_t start_child_function(const child_setup &setup, int (*fn)(void *ctx), void *ctx);

@@ -24,6 +24,7 @@ void syslog_sink(const char *text) {
 }
 
 log_note_sink_fn g_note_sink = syslog_sink;
+log_error_hook_fn g_error_hook = nullptr;
 
 const char *level_name(uint32_t level) {
     switch (level) {
@@ -62,11 +63,21 @@ void log_write(uint32_t level, const char *fmt, ...) {
     fprintf(stderr, "%s [%s] %-5s ", stamp, g_program, level_name(level));
     va_list ap;
     va_start(ap, fmt);
+    va_list again;
+    va_copy(again, ap);
     vfprintf(stderr, fmt, ap);
     va_end(ap);
     fputc('\n', stderr);
     if (g_lock_ready) pthread_mutex_unlock(&g_lock);
+    if (level >= LOG_LEVEL_ERROR && g_error_hook != nullptr) {
+        char text[512];
+        if (vsnprintf(text, sizeof text, fmt, again) < 0) text[0] = '\0';
+        g_error_hook(text);
+    }
+    va_end(again);
 }
+
+void log_set_error_hook(log_error_hook_fn hook) { g_error_hook = hook; }
 
 void log_note(uint64_t categories, const char *fmt, ...) {
     char text[512];

@@ -234,6 +234,16 @@ void progress_finish(int32_t succeeded) {
     progress_destroy(&seg);
 }
 
+void progress_forget_inherited() {
+    // The actions in force before the parent made its segment; the
+    // parent's object is not removed.
+    restore_handlers();
+    g_saved_name[0] = '\0';
+    g_saved_path[0] = '\0';
+    if (g_current != nullptr) munmap(g_current, PROGRESS_SEGMENT_SIZE);
+    g_current = nullptr;
+}
+
 void progress_destroy(progress_record **segment) {
     if (segment == nullptr || *segment == nullptr) return;
     progress_record *seg = *segment;

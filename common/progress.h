@@ -130,6 +130,12 @@ void progress_status(uint8_t phase, const char *fmt, ...) __attribute__((format(
 void progress_detail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void progress_set_child(int32_t pid);
 void progress_finish(int32_t succeeded);
+// In a child made by fork that runs on without executing a program: the
+// current segment is the parent's. Forgets it (this process's view of it
+// is unmapped, the signal actions from before it are back, its name is
+// cleared) without removing the parent's object, so that the child can
+// open a segment of its own.
+void progress_forget_inherited();
 // Restores the previous signal actions, unmaps the segment and removes its
 // shared-memory object; *segment becomes nullptr.
 void progress_destroy(progress_record **segment);

@@ -107,7 +107,7 @@ namespace {
 // The runner itself, for both kinds of sink; started(pid, ctx) learns the
 // tool's pid before any signal can be handled.
 int32_t run_into(const char *const *argv, uint32_t time_limit, output_sink &sink, command_result *result,
-                 void (*started)(pid_t pid, void *ctx), void *ctx) {
+                 void (*started)(pid_t pid, void *ctx), void *ctx, int input_fd = -1) {
     command_result local;
     command_result *res = result != nullptr ? result : &local;
     res->exit_code = -1;
@@ -124,6 +124,7 @@ int32_t run_into(const char *const *argv, uint32_t time_limit, output_sink &sink
     child_setup setup;
     setup.argv = argv;
     setup.output_fd = write_end.get();
+    setup.input_fd = input_fd;
     setup.own_group = true;
     setup.clear_signal_mask = true;
     setup.env = kToolEnvironment;
@@ -214,6 +215,13 @@ int32_t run_command_watched(const char *const *argv, uint32_t time_limit, char *
 }
 
 captured_text::~captured_text() { free(data_); }
+
+int32_t run_command_input(const char *const *argv, uint32_t time_limit, int input_fd, char *out,
+                          size_t out_size, command_result *result) {
+    output_sink sink{out_size > 0 ? out : nullptr, out_size > 0 ? out_size - 1 : 0, 0};
+    if (out_size > 0) out[0] = '\0';
+    return run_into(argv, time_limit, sink, result, nullptr, nullptr, input_fd);
+}
 
 int32_t run_command_whole(const char *const *argv, uint32_t time_limit, size_t max_bytes,
                           captured_text *out, command_result *result) {

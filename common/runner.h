@@ -19,6 +19,11 @@ int32_t run_command(const char *const *argv, uint32_t time_limit, char *out, siz
 int32_t run_command_watched(const char *const *argv, uint32_t time_limit, char *out, size_t out_size,
                             command_result *result, void (*started)(pid_t pid, void *ctx), void *ctx);
 
+// run_command with input_fd (>= 0) as the tool's standard input, for a
+// tool that reads what it is to work on (sendmail reads the mail).
+int32_t run_command_input(const char *const *argv, uint32_t time_limit, int input_fd, char *out,
+                          size_t out_size, command_result *result);
+
 // A tool's whole output, in memory that grows as the output arrives.
 class captured_text {
 public:

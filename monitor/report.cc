@@ -5,6 +5,9 @@
 #include <cinttypes>
 #include <cstring>
 #include <ctime>
+#include <string>
+
+#include "common/json.h"
 
 namespace {
 
@@ -15,50 +18,10 @@ void put_printable(FILE *out, const char *s) {
         fputc(*p < 0x20 || *p == 0x7F ? '?' : *p, out);
 }
 
-// Length of the valid UTF-8 sequence at p, or 0 when it is not one.
-size_t utf8_sequence(const unsigned char *p) {
-    size_t n;
-    uint32_t cp;
-    if (p[0] < 0x80) return 1;
-    if ((p[0] & 0xE0) == 0xC0) {
-        n = 2;
-        cp = p[0] & 0x1F;
-    } else if ((p[0] & 0xF0) == 0xE0) {
-        n = 3;
-        cp = p[0] & 0x0F;
-    } else if ((p[0] & 0xF8) == 0xF0) {
-        n = 4;
-        cp = p[0] & 0x07;
-    } else {
-        return 0;
-    }
-    for (size_t i = 1; i < n; i++) {
-        if ((p[i] & 0xC0) != 0x80) return 0;
-        cp = cp << 6 | (p[i] & 0x3F);
-    }
-    static const uint32_t min_for[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < min_for[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return n;
-}
-
 void put_json_string(FILE *out, const char *s) {
-    fputc('"', out);
-    const unsigned char *p = (const unsigned char *)s;
-    while (*p) {
-        if (*p == '"' || *p == '\\') {
-            fputc('\\', out);
-            fputc(*p++, out);
-        } else if (*p < 0x20 || *p == 0x7F) {
-            fprintf(out, "\\u%04x", *p++);
-        } else if (size_t n = utf8_sequence(p)) {
-            fwrite(p, 1, n, out);
-            p += n;
-        } else {
-            fputs("\\ufffd", out);
-            p++;
-        }
-    }
-    fputc('"', out);
+    std::string quoted;
+    json_append_string(&quoted, s);
+    fputs(quoted.c_str(), out);
 }
 
 const char *state_name(uint8_t state) {

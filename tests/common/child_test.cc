@@ -248,4 +248,69 @@ TEST(Child, HandlerFormOutlivesAnInterruptOfTheCallersGroupAndHandsOverItsOutput
     EXPECT_EQ(report, "7 thawed\n");
 }
 
+// A function of ours run as a child: its result is the exit status, its
+// standard output goes where the setup says, what the parent had buffered
+// is written once (by the parent), and the child's handlers are the
+// defaults whatever the parent installed.
+int report_in_child(void *ctx) {
+    const char *word = static_cast<const char *>(ctx);
+    struct sigaction now;
+    sigaction(SIGTERM, nullptr, &now);
+    printf("child %s %s", word, now.sa_handler == SIG_DFL ? "default" : "inherited");
+    return 42;
+}
+
+void ignore_signal(int) {}
+
+TEST(Child, AFunctionRunsInAChildWithItsOwnOutputAndStatus) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    struct sigaction handler, before;
+    memset(&handler, 0, sizeof handler);
+    handler.sa_handler = ignore_signal;
+    sigaction(SIGTERM, &handler, &before);
+    vlt_test::fd_capture out(1);
+    printf("parent buffered;");  // not yet flushed when the child is made
+    child_setup setup;
+    setup.output_fd = fds[1];
+    char word[] = "ran";
+    pid_t pid = start_child_function(setup, report_in_child, word);
+    close(fds[1]);
+    ASSERT_GT(pid, 0);
+    std::string got;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    EXPECT_EQ(wait_child(pid), 42);
+    fflush(stdout);
+    sigaction(SIGTERM, &before, nullptr);
+    EXPECT_EQ(got, "child ran default");
+    EXPECT_EQ(out.text(), "parent buffered;");
+}
+
+// The tool's standard input is the descriptor given; the parent's own
+// standard input is left alone.
+TEST(Child, InputDescriptorBecomesTheStandardInput) {
+    int in[2], out[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(write(in[1], "mail text\n", 10), 10);
+    close(in[1]);
+    const char *argv[] = {"cat", nullptr};
+    child_setup setup;
+    setup.argv = argv;
+    setup.input_fd = in[0];
+    setup.output_fd = out[1];
+    pid_t pid = start_child(setup);
+    close(in[0]);
+    close(out[1]);
+    ASSERT_GT(pid, 0);
+    char buf[64] = "";
+    ssize_t n = read(out[0], buf, sizeof buf - 1);
+    close(out[0]);
+    EXPECT_EQ(wait_child(pid), 0);
+    EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), "mail text\n");
+}
+
 }  // namespace

@@ -142,4 +142,32 @@ TEST_F(LogTest, LinesFromSeveralThreadsDoNotInterleave) {
     EXPECT_EQ(6000, lines);
 }
 
+std::vector<std::string> g_errors;
+void record_error(const char *text) { g_errors.push_back(text); }
+
+// The hook hears every ERROR line's message, formatted and without the
+// stamp, after the line is out; other levels do not reach it.
+TEST_F(LogTest, ErrorHookHearsErrorMessagesOnly) {
+    g_errors.clear();
+    log_set_error_hook(record_error);
+    {
+        fd_capture err(2);
+        log_write(LOG_LEVEL_INFO, "VM %d: fine", 101);
+        log_write(LOG_LEVEL_WARN, "VM %d: hm", 101);
+        log_write(LOG_LEVEL_ERROR, "VM %d: disk %s failed", 101, "scsi0");
+        log_write(LOG_LEVEL_ERROR, "%s", std::string(600, 'x').c_str());
+        EXPECT_EQ(strip_log_prefixes(err.text(), "vlt_test"),
+                  "INFO  VM 101: fine\nWARN  VM 101: hm\nERROR VM 101: disk scsi0 failed\nERROR " +
+                      std::string(600, 'x') + "\n");
+    }
+    log_set_error_hook(nullptr);
+    {
+        fd_capture err(2);
+        log_write(LOG_LEVEL_ERROR, "after");
+    }
+    ASSERT_EQ(g_errors.size(), 2u);
+    EXPECT_EQ(g_errors[0], "VM 101: disk scsi0 failed");
+    EXPECT_EQ(g_errors[1], std::string(511, 'x'));
+}
+
 }  // namespace

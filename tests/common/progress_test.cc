@@ -373,6 +373,39 @@ TEST(Progress, FinishRestoresThePreviousSignalActions) {
     signal(SIGHUP, SIG_DFL);
 }
 
+// A forked child that runs on without a new program (one VM's run of a
+// node-wide backup) forgets the parent's segment: its updates and its end
+// no longer touch it, and a segment of its own can be made and removed.
+TEST(Progress, ChildForgetsTheInheritedSegment) {
+    progress_record *seg = nullptr;
+    ASSERT_EQ(0, progress_create(&seg, 2, "all", 0, 0, nullptr));
+    progress_status(1, "VM 101 (1 of 2)");
+    child_process child([](int out, int) {
+        progress_forget_inherited();
+        struct sigaction now;
+        sigaction(SIGTERM, nullptr, &now);
+        say(out, now.sa_handler == SIG_DFL ? "default action\n" : "progress handler\n");
+        progress_status(1, "written by the child");
+        progress_finish(1);  // nothing: no segment
+        progress_record *own = nullptr;
+        if (progress_create(&own, 2, "vm101", 0, 0, nullptr) != 0) return 3;
+        say(out, exists(shm_path(getpid())) ? "own segment\n" : "no segment\n");
+        progress_finish(1);
+        say(out, exists(shm_path(getpid())) ? "left\n" : "removed\n");
+        return 0;
+    });
+    EXPECT_EQ(child.read_line(), "default action");
+    EXPECT_EQ(child.read_line(), "own segment");
+    EXPECT_EQ(child.read_line(), "removed");
+    int status = child.wait_status();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(exists(shm_path(getpid())));
+    EXPECT_STREQ(seg->status_text, "VM 101 (1 of 2)");
+    EXPECT_EQ(seg->phase, 1);
+    progress_finish(1);
+    EXPECT_FALSE(exists(shm_path(getpid())));
+}
+
 // Set by the child's own handler: whether the object was already gone.
 int g_report_fd = -1;
 char g_report_path[80];

@@ -339,3 +339,22 @@ TEST_F(RunnerTest, InterruptsWhileToolsStartNeverRunTheCallersHandlerInAChild) {
     ASSERT_GE(runs, 0) << why;
     EXPECT_EQ(runs, 0) << "the handler ran in " << runs << " child(ren) before they started their program";
 }
+
+// A tool that reads its work from standard input (sendmail reading the
+// mail): the descriptor is its input, its output is captured as usual.
+TEST_F(RunnerTest, InputDescriptorIsTheToolsStandardInput) {
+    char tmpl[] = "/tmp/vlt_runner_in.XXXXXX";
+    int fd = mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    unlink(tmpl);
+    ASSERT_EQ(write(fd, "Subject: x\n\nbody\n", 18), 18);
+    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    const char *argv[] = {"sh", "-c", "tr a-z A-Z; exit 4", nullptr};
+    char out[128] = "";
+    command_result res{77, 77};
+    EXPECT_EQ(run_command_input(argv, 30, fd, out, sizeof out, &res), 0);
+    close(fd);
+    EXPECT_EQ(res.exit_code, 4);
+    EXPECT_EQ(res.timed_out, 0);
+    EXPECT_STREQ(out, "SUBJECT: X\n\nBODY\n");
+}
