@@ -1,14 +1,16 @@
 // The frozen snapshot set: call order, rollback, the thaw after a failed
 // freeze, and the signal handler's installation.
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "backup/activation.h"
+#include "backup/snapshot_phase.h"
 #include "backup/snapshots.h"
 #include "fake_tools.h"
 
@@ -393,6 +395,56 @@ TEST_F(InactiveOrigins, AnOriginThatStaysActiveIsWarned)
               (strings{"WARN  " + origin + " was activated for the backup and is still active (lvchange -an " + origin +
                        " failed:   Logical volume " + origin + " in use.): deactivate it with 'lvchange -an " +
                        origin + "' unless its VM runs now"}));
+}
+
+// The node-wide lock of the snapshot phase: held from before the freeze
+// until the thaw (each tool call below tries it), given back afterwards
+// and after a failed set, so the runs on a node take turns.
+TEST_F(SnapshotSet, SnapshotPhaseHoldsTheNodesLockFromFreezeToThaw)
+{
+    const std::string lock = tools_.path("run/") + snapshot_phase_file;
+    const std::string probe = "if flock -n '" + lock + "' true; then echo free >> \"$FAKE_DIR/lock\"; "
+                              "else echo held >> \"$FAKE_DIR/lock\"; fi\n";
+    tools_.on("qm", probe + "echo 1");
+    tools_.on("lvcreate", probe +
+                              "args=(\"$@\"); origin=\"${args[-1]}\"; vg=\"${origin%%/*}\"\n"
+                              "while [ $# -gt 0 ]; do [ \"$1\" = -n ] && name=\"$2\"; shift; done\n"
+                              "mkdir -p \"/dev/$vg\"; mknod \"/dev/$vg/$name\" b 240 9");
+    {
+        stderr_capture log;
+        ASSERT_EQ(run_set(), 0) << msg_;
+    }
+    EXPECT_EQ(tools_.read_lines("lock"), (strings{"held", "held", "held", "held", "held"}));
+    struct stat st;
+    ASSERT_EQ(stat(lock.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    snapshot_phase other;
+    EXPECT_EQ(other.take(msg_, sizeof msg_), 0) << msg_;
+    EXPECT_TRUE(other.held());
+    other.release();
+    release_signal_handlers();
+    for (uint64_t i = 0; i < set_.count; i++)
+        unlink(set_.rows[i].device_path);
+
+    // A freeze the guest refuses: the lock is given back with the failure.
+    tools_.on("qm", probe + "echo 'QEMU guest agent is not running' >&2; exit 255");
+    {
+        stderr_capture log;
+        EXPECT_EQ(run_set(), -1);
+    }
+    EXPECT_EQ(other.take(msg_, sizeof msg_), 0) << msg_;
+}
+
+// A run directory that cannot be used stops the set before the freeze.
+TEST_F(SnapshotSet, UnusableRunDirectoryStopsTheSetBeforeTheFreeze)
+{
+    ASSERT_EQ(mkdir(tools_.path("run").c_str(), 0700), 0);
+    ASSERT_EQ(chmod(tools_.path("run").c_str(), 0777), 0);
+    EXPECT_EQ(run_set(), -1);
+    EXPECT_EQ(std::string(msg_), "cannot use the lock directory " + tools_.path("run") +
+                                     ": its mode 0777 lets other users write to it");
+    EXPECT_TRUE(tools_.call_lines().empty());
+    EXPECT_EQ(current_term_handler(), previous_handler);
 }
 
 }  // namespace
