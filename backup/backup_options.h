@@ -27,3 +27,38 @@ struct backup_options {
     uint32_t pool_limit;                      // --pool-limit percent; 0 when not given (90)
     uint32_t agent_timeout;                   // --agent-timeout seconds; 0: none
 };
+
+// Which VMs a run backs up.
+enum selection_kind : int32_t {
+    SELECT_ONE_VM = 0,  // --vmid
+    SELECT_ALL = 1,     // --all: every VM of this node
+    SELECT_POOL = 2,    // --pool: the pool's VMs on this node
+};
+
+// When a node-wide run mails its summary.
+enum mail_policy : int32_t {
+    MAIL_ALWAYS = 0,
+    MAIL_ON_FAILURE = 1,
+};
+
+enum {
+    NODE_MAX_EXCLUDED = 1024,  // --exclude VMIDs
+    NODE_MAX_JOBS = 64,        // --jobs
+    NODE_NAME_MAX = 53,        // --name with --all/--pool: "<name>-<vmid>" fits 63
+};
+
+// What a node-wide run (--all or --pool) adds: each selected VM is then
+// backed up by a run of its own with the backup_options above, its vmid
+// and job prefix filled in.
+struct node_options {
+    selection_kind selection;                 // SELECT_ONE_VM: no node-wide run
+    const char *pool;                         // --pool
+    long excluded[NODE_MAX_EXCLUDED];         // --exclude, in the order given
+    int32_t excluded_count;
+    int32_t jobs;                             // --jobs; 1 when not given
+    int32_t json;                             // --json: the summary as JSON on standard output
+    const char *mailto;                       // --mailto: addresses separated by commas or blanks
+    mail_policy mail_on;                      // --mail-on; MAIL_ALWAYS when not given
+    const char *name;                         // --name, or nullptr: prefixes <name>-<vmid>, else vm<vmid>
+    char label[64];                           // the run's name in its progress segment and mail
+};

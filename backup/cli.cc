@@ -3,6 +3,9 @@
 // profile, the checks, the progress segment and the backup run.
 #include "backup/cli.h"
 
+#include <sys/stat.h>
+
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -11,6 +14,8 @@
 #include <memory>
 
 #include "backup/backup_options.h"
+#include "backup/mail.h"
+#include "backup/node_run.h"
 #include "backup/profile_config.h"
 #include "backup/run_backup.h"
 #include "backup/snapshots.h"
@@ -20,8 +25,21 @@
 #include "common/options.h"
 #include "common/progress.h"
 #include "common/stale_files.h"
+#include "common/text.h"
 
 int32_t (*backup_run_hook)(const backup_options *opts) = run_backup;
+
+namespace {
+
+// Each VM of a node-wide run is backed up by the run backup_main would use.
+int32_t run_node_default(const backup_options *opts, const node_options *node)
+{
+    return run_node(opts, node, backup_run_hook);
+}
+
+}  // namespace
+
+int32_t (*node_run_hook)(const backup_options *opts, const node_options *node) = run_node_default;
 const char *backup_default_config_path = config_default_path;
 
 namespace {
@@ -40,6 +58,13 @@ const option_spec backup_option_table[] = {
     {"--pool-limit", nullptr, 1},
     {"--agent-timeout", nullptr, 1},
     {"--pve-dir", nullptr, 1},
+    {"--all", nullptr, 0},
+    {"--pool", nullptr, 1},
+    {"--exclude", nullptr, 1},
+    {"--jobs", nullptr, 1},
+    {"--json", nullptr, 0},
+    {"--mailto", nullptr, 1},
+    {"--mail-on", nullptr, 1},
     {nullptr, nullptr, 0},
 };
 
@@ -193,19 +218,41 @@ struct run_lists {
     arg_array merged_own;
     arg_array merged_fwd;
     int32_t merged_fwd_count = 0;
+    char cluster_config[PATH_MAX] = "";  // the cluster file system's copy, when it is used
 };
+
+// The configuration file when --config-path does not name one: the
+// default, else, when only it exists, the copy on the cluster file system
+// (<pve-dir>/vlt_proxmox.cfg, the --pve-dir of the command line or
+// /etc/pve), which every node of a cluster reads. *ret_required is set
+// for the cluster copy: it exists, so failing to read it is an error.
+const char *default_config(const run_lists &l, char *cluster_path, size_t cluster_size, int32_t *ret_required)
+{
+    struct stat st;
+    if (lstat(backup_default_config_path, &st) == 0 || errno != ENOENT)
+        return backup_default_config_path;
+    const char *pve_dir = option_value(l.own_count, l.own.get(), "--pve-dir", nullptr, nullptr);
+    if (pve_dir == nullptr || pve_dir[0] == '\0')
+        pve_dir = "/etc/pve";
+    put_text(cluster_path, cluster_size, "%s/%s", pve_dir, cluster_config_name);
+    if (stat(cluster_path, &st) != 0)
+        return backup_default_config_path;
+    *ret_required = 1;
+    return cluster_path;
+}
 
 // Reads the configuration file (required when --config-path names it) and
 // applies the profile --name names. Returns -1 to go on, otherwise the
 // exit status after the error.
 int apply_profile(run_lists *l, backup_config *config, const char **ret_config_path, const char **ret_name)
 {
-    const char *config_path =
-        option_value(l->own_count, l->own.get(), "--config-path", nullptr, backup_default_config_path);
+    const char *config_path = option_value(l->own_count, l->own.get(), "--config-path", nullptr, nullptr);
     int32_t config_required = 0;
     for (int32_t i = 1; i < l->own_count; i++)
         if (strcmp(l->own[i], "--config-path") == 0 || strncmp(l->own[i], "--config-path=", 14) == 0)
             config_required = 1;
+    if (config_path == nullptr)
+        config_path = default_config(*l, l->cluster_config, sizeof l->cluster_config, &config_required);
     *ret_config_path = config_path;
     char err[256];
     if (config_load(config_path, config_required, config, err, sizeof err) != 0) {
@@ -245,22 +292,188 @@ bool merge_lists(run_lists *l)
     return true;
 }
 
+// The words of one list that choose the VMs to back up.
+struct selection_words {
+    const char *vmid = nullptr;
+    bool all = false;
+    const char *pool = nullptr;
+    bool any() const { return vmid != nullptr || all || pool != nullptr; }
+};
+
+selection_words selection_in(const char *const *list, int32_t count)
+{
+    selection_words w;
+    w.vmid = option_value(count, list, "--vmid", nullptr, nullptr);
+    w.all = option_present(count, list, "--all", nullptr) != 0;
+    w.pool = option_value(count, list, "--pool", nullptr, nullptr);
+    return w;
+}
+
+// Whether a list gives an option, with or without its value.
+bool given_in(const char *const *list, int32_t count, const char *flag)
+{
+    return option_present(count, list, flag, nullptr) != 0 || option_value(count, list, flag, nullptr, nullptr);
+}
+
+// The settings of a node-wide run, and their profile keys (--json has none).
+struct node_setting {
+    const char *flag;
+    const char *key;
+};
+const node_setting node_settings[] = {
+    {"--exclude", "exclude"}, {"--jobs", "jobs"}, {"--json", nullptr}, {"--mailto", "mailto"},
+    {"--mail-on", "mail-on"},
+};
+
+// A run of one VM has no use for the node-wide settings: given on the
+// command line they are an error; from the profile (one that also serves
+// node-wide runs) they are ignored with a warning. -1 to go on, else 2.
+int refuse_node_settings(const own_lists &lists, const char *name)
+{
+    for (const node_setting &s : node_settings) {
+        if (given_in(lists.cmd, lists.cmd_count, s.flag)) {
+            fprintf(stderr, "error: %s goes with --all or --pool (it is for runs of many VMs)\n", s.flag);
+            return 2;
+        }
+        if (s.key != nullptr && given_in(lists.prof, lists.prof_count, s.flag))
+            log_write(LOG_LEVEL_WARN, "[%s]: %s= is ignored in a run of one VM (it applies with all= or pool=)",
+                      name != nullptr ? name : "", s.key);
+    }
+    return -1;
+}
+
+// A list of VMIDs separated by commas or blanks. False when a word is not
+// a VMID (1 to 999999999), the list is empty, or longer than max.
+bool parse_vmid_list(const char *text, long *out, int32_t max, int32_t *ret_count)
+{
+    int32_t count = 0;
+    const char *p = text;
+    for (;;) {
+        while (*p == ',' || *p == ' ' || *p == '\t')
+            p++;
+        if (*p == '\0')
+            break;
+        if (*p < '0' || *p > '9')
+            return false;
+        char *end = nullptr;
+        errno = 0;
+        long v = strtol(p, &end, 10);
+        if (errno != 0 || v < 1 || v > 999999999 || (*end != '\0' && *end != ',' && *end != ' ' && *end != '\t'))
+            return false;
+        if (count >= max)
+            return false;
+        out[count++] = v;
+        p = end;
+    }
+    *ret_count = count;
+    return count > 0;
+}
+
+// A Proxmox pool name: letters, digits, '.', '_' and '-'.
+bool valid_pool_name(const char *name)
+{
+    if (name[0] == '\0' || strlen(name) > 120)
+        return false;
+    for (const char *c = name; *c != '\0'; c++)
+        if (!isalnum(static_cast<unsigned char>(*c)) && *c != '.' && *c != '_' && *c != '-')
+            return false;
+    return true;
+}
+
+// The settings of a run with --all or --pool. -1 to go on, else 2.
+int read_node_options(const own_lists &lists, const selection_words &chosen, const char *name,
+                      const backup_options *opts, node_options *node)
+{
+    node->selection = chosen.all ? SELECT_ALL : SELECT_POOL;
+    node->pool = chosen.pool;
+    node->name = name;
+    if (chosen.pool != nullptr && !valid_pool_name(chosen.pool)) {
+        fprintf(stderr, "error: --pool: '%s' is not a pool name (letters, digits, '.', '_' and '-')\n", chosen.pool);
+        return 2;
+    }
+    if (opts->slot_count > 0) {
+        fputs("error: --disk cannot be combined with --all or --pool (the VMs have slots of their own)\n", stderr);
+        return 2;
+    }
+    if (name != nullptr && strlen(name) > NODE_NAME_MAX) {
+        fprintf(stderr,
+                "error: --name must be at most %d characters with --all or --pool (each VM's job prefix is "
+                "<name>-<vmid>)\n",
+                static_cast<int>(NODE_NAME_MAX));
+        return 2;
+    }
+    const char *exclude = lists.value("--exclude");
+    if (exclude != nullptr &&
+        !parse_vmid_list(exclude, node->excluded, NODE_MAX_EXCLUDED, &node->excluded_count)) {
+        fprintf(stderr, "error: --exclude takes VMIDs separated by commas, at most %d (not '%s')\n",
+                static_cast<int>(NODE_MAX_EXCLUDED), exclude);
+        return 2;
+    }
+    long jobs = 1;
+    const char *jobs_text = lists.value("--jobs");
+    if (jobs_text != nullptr && !parse_whole_number(jobs_text, 1, NODE_MAX_JOBS, &jobs)) {
+        fprintf(stderr, "error: --jobs must be a whole number from 1 to %d\n", static_cast<int>(NODE_MAX_JOBS));
+        return 2;
+    }
+    node->jobs = static_cast<int32_t>(jobs);
+    node->json = option_present(lists.cmd_count, lists.cmd, "--json", nullptr) ? 1 : 0;
+    node->mailto = lists.value("--mailto");
+    char mail_msg[256];
+    if (node->mailto != nullptr && check_mail_addresses(node->mailto, mail_msg, sizeof mail_msg) != 0) {
+        fprintf(stderr, "error: --mailto: %s\n", mail_msg);
+        return 2;
+    }
+    const char *mail_on = lists.value("--mail-on");
+    if (mail_on != nullptr) {
+        if (strcmp(mail_on, "always") == 0) {
+            node->mail_on = MAIL_ALWAYS;
+        } else if (strcmp(mail_on, "failure") == 0) {
+            node->mail_on = MAIL_ON_FAILURE;
+        } else {
+            fprintf(stderr, "error: --mail-on must be always or failure (not '%s')\n", mail_on);
+            return 2;
+        }
+    }
+    if (name != nullptr)
+        put_text(node->label, sizeof node->label, "%s", name);
+    else if (chosen.pool != nullptr)
+        put_text(node->label, sizeof node->label, "pool %s", chosen.pool);
+    else
+        put_text(node->label, sizeof node->label, "all");
+    return -1;
+}
+
 // The run's options from the merged lists. Returns -1 to go on, otherwise
 // the exit status 2 after the error.
 int fill_options(const run_lists &l, const char *name, const char *config_path, const char *usage_name,
-                 backup_options *opts)
+                 backup_options *opts, node_options *node)
 {
     own_lists lists{l.merged_own.get(), l.own_count, l.merged_own.get() + l.own_count - 1,
                     l.prof.own_count + 1};
     *opts = backup_options{};
-    opts->vmid = lists.value("--vmid");
+    *node = node_options{};
+    node->jobs = 1;
+    // The command line's choice of VMs replaces the profile's.
+    selection_words chosen = selection_in(lists.cmd, lists.cmd_count);
+    if (!chosen.any())
+        chosen = selection_in(lists.prof, lists.prof_count);
     const char *job_name = lists.value("--name");
     opts->snapshot_size = lists.value("--snapshot-size");
     const char *consistency = lists.value("--consistency");
     opts->pve_dir = lists.value("--pve-dir");
     opts->no_vmconfig = lists.present("--no-vmconfig") ? 1 : 0;
 
-    if (opts->vmid == nullptr || opts->vmid[0] == '\0') {
+    if (chosen.vmid != nullptr && (chosen.all || chosen.pool != nullptr)) {
+        fputs("error: --vmid cannot be combined with --all or --pool\n", stderr);
+        return 2;
+    }
+    if (chosen.all && chosen.pool != nullptr) {
+        fputs("error: --all and --pool cannot be combined (--pool backs up the pool's VMs on this node)\n", stderr);
+        return 2;
+    }
+    bool node_wide = chosen.all || chosen.pool != nullptr;
+    opts->vmid = chosen.vmid;
+    if (!node_wide && (opts->vmid == nullptr || opts->vmid[0] == '\0')) {
         fprintf(stderr,
                 "error: --vmid is required (either --vmid on the command line or vmid= in a [%s] "
                 "section of %s)\n\n",
@@ -278,9 +491,12 @@ int fill_options(const run_lists &l, const char *name, const char *config_path, 
 
     collect_disks(lists.cmd, lists.cmd_count, opts);
     collect_disks(lists.prof, lists.prof_count, opts);
+    status = node_wide ? read_node_options(lists, chosen, job_name, opts, node) : refuse_node_settings(lists, name);
+    if (status >= 0)
+        return status;
     if (job_name != nullptr && job_name[0] != '\0')
         snprintf(opts->job_prefix, sizeof opts->job_prefix, "%s", job_name);
-    else
+    else if (!node_wide)
         snprintf(opts->job_prefix, sizeof opts->job_prefix, "vm%s", opts->vmid);
     opts->forwarded = l.merged_fwd.get();
     opts->forwarded_count = l.merged_fwd_count;
@@ -301,14 +517,29 @@ void print_backup_usage(const char *program)
             "                 [--pool-limit <percent>] [--agent-timeout <seconds>] [--pve-dir <dir>]\n"
             "                 [--config-path <file>]\n"
             "                 -- <vlt_agent args...>\n"
+            "       %s --all | --pool <pool> [--exclude <id,...>] [--jobs <n>] [--json]\n"
+            "                 [--mailto <addresses>] [--mail-on always|failure] [--name <profile>]\n"
+            "                 [the options above but --vmid and --disk] -- <vlt_agent args...>\n"
             "\n"
             "  --vmid <id>             Proxmox VM id, e.g. 101 (may instead come from vmid= in the config)\n"
             "  --disk <slot>           back up only this disk-like volume (repeatable); default: every\n"
             "                          disk-like volume the VM has (run 'qm config <id> --current' to see them)\n"
+            "  --all                   instead of --vmid: every VM whose configuration lives on this node\n"
+            "                          (<pve-dir>/nodes/<node>/qemu-server/*.conf; never containers), each\n"
+            "                          backed up by a run of its own in ascending VMID order, then a summary\n"
+            "  --pool <pool>           instead of --vmid: the VMs of this Proxmox pool that live on this node\n"
+            "  --exclude <id,...>      leave these VMIDs out of --all or --pool\n"
+            "  --jobs <n>              back up to n VMs at once (default: 1); their freezes and snapshots\n"
+            "                          still take turns, so no guest stays frozen longer\n"
+            "  --json                  write the summary of --all or --pool as JSON to standard output\n"
+            "  --mailto <addresses>    mail the summary of --all or --pool through /usr/sbin/sendmail\n"
+            "                          (addresses separated by commas)\n"
+            "  --mail-on <when>        always (default) or failure: when the summary is mailed\n"
             "  --name <job-prefix>     vlt_agent job name prefix (default: vm<vmid>); each disk's job is\n"
             "                          named <prefix>-<disk-slot>, the VM config's job <prefix>-vmconfig.\n"
-            "                          If --name matches a \"[name]\" section of the config file, its\n"
-            "                          settings fill in any flag not given on the command line.\n"
+            "                          With --all or --pool each VM's prefix is <name>-<vmid> (vm<vmid>\n"
+            "                          without --name). If --name matches a \"[name]\" section of the\n"
+            "                          config file, its settings fill in any flag not given on the command line.\n"
             "  --snapshot-size <spec>  COW space for a thick LVM snapshot (default: 10%%, see vlt_agent --help)\n"
             "  --freeze-timeout <sec>  timeout for each 'qm guest cmd fsfreeze-*' call (default: 60)\n"
             "  --consistency <policy>  a running VM that its guest agent cannot freeze: fs (default)\n"
@@ -322,15 +553,16 @@ void print_backup_usage(const char *program)
             "  --pve-dir <dir>         Proxmox cluster filesystem root (default: /etc/pve); its\n"
             "                          storage.cfg tells which storages are shared\n"
             "  --no-vmconfig           do not additionally back up the VM's own configuration\n"
-            "  --config-path <file>    configuration file (default /etc/vlt/vlt_proxmox.cfg); a \"[targets]\"\n"
-            "                          section of 'alias:host:port:tls-ca-path' lines lets a profile say\n"
-            "                          \"target=<alias>\" instead of repeating --target/--tls-ca.\n"
+            "  --config-path <file>    configuration file (default /etc/vlt/vlt_proxmox.cfg; when that does\n"
+            "                          not exist, <pve-dir>/vlt_proxmox.cfg on the cluster file system); a\n"
+            "                          \"[targets]\" section of 'alias:host:port:tls-ca-path' lines lets a\n"
+            "                          profile say \"target=<alias>\" instead of repeating --target/--tls-ca.\n"
             "                          Example: vlt_proxmox --name <job-prefix>\n"
             "  -- <vlt_agent args...>  forwarded verbatim to every vlt_agent run, e.g. --out/--target/--type\n"
             "                          (--source, --snapshot and --name are set by vlt_proxmox itself);\n"
             "                          the vlt_agent flags a profile may set (--type, --out, --verify,\n"
             "                          ...) are also forwarded when given before \"--\"\n",
-            program, program);
+            program, program, program);
 }
 
 int32_t split_command_line(int argc, char **argv, const char ***ret_own, int32_t *ret_own_count,
@@ -406,7 +638,10 @@ int backup_main(int argc, char **argv)
     if (!merge_lists(&lists))
         return out_of_memory();
     backup_options opts;
-    status = fill_options(lists, name, config_path, usage_name, &opts);
+    std::unique_ptr<node_options> node(new (std::nothrow) node_options);
+    if (!node)
+        return out_of_memory();
+    status = fill_options(lists, name, config_path, usage_name, &opts, node.get());
     if (status >= 0)
         return status;
     if (!read_thaw_deadline() || !api_key_fits(&opts))
@@ -414,8 +649,10 @@ int backup_main(int argc, char **argv)
 
     // Before our own segment: a dead process with our pid may have left one.
     sweep_stale_files();
-    progress_start(PROGRESS_KIND_BACKUP, opts.job_prefix, opts.forwarded, opts.forwarded_count);
-    int32_t rc = backup_run_hook(&opts);
+    bool node_wide = node->selection != SELECT_ONE_VM;
+    progress_start(PROGRESS_KIND_BACKUP, node_wide ? node->label : opts.job_prefix, opts.forwarded,
+                   opts.forwarded_count);
+    int32_t rc = node_wide ? node_run_hook(&opts, node.get()) : backup_run_hook(&opts);
     progress_finish(rc == 0 ? 1 : 0);
     return rc;
 }

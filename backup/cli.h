@@ -4,6 +4,7 @@
 #include <cstdint>
 
 struct backup_options;
+struct node_options;
 
 // Entry of vlt_proxmox: the whole start sequence; returns the exit status.
 int backup_main(int argc, char **argv);
@@ -11,6 +12,10 @@ int backup_main(int argc, char **argv);
 // The backup run backup_main hands its options to; run_backup unless a test
 // replaces it to look at the options.
 extern int32_t (*backup_run_hook)(const backup_options *opts);
+
+// The node-wide run (--all or --pool) backup_main hands its options to:
+// run_node with backup_run_hook as each VM's run, unless a test replaces it.
+extern int32_t (*node_run_hook)(const backup_options *opts, const node_options *node);
 
 // The configuration file read when --config-path is not given;
 // "/etc/vlt/vlt_proxmox.cfg" unless a test points it elsewhere.

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 const char *const config_default_path = "/etc/vlt/vlt_proxmox.cfg";
+const char *const cluster_config_name = "vlt_proxmox.cfg";
 
 const profile_key profile_keys[profile_key_count] = {
     {"vmid", "--vmid", KEY_OWN_VALUE},
@@ -52,6 +53,12 @@ const profile_key profile_keys[profile_key_count] = {
     {"pool-limit", "--pool-limit", KEY_OWN_VALUE},
     {"agent-timeout", "--agent-timeout", KEY_OWN_VALUE},
     {"pve-dir", "--pve-dir", KEY_OWN_VALUE},
+    {"all", "--all", KEY_OWN_SWITCH},
+    {"pool", "--pool", KEY_OWN_VALUE},
+    {"exclude", "--exclude", KEY_OWN_VALUE},
+    {"jobs", "--jobs", KEY_OWN_VALUE},
+    {"mailto", "--mailto", KEY_OWN_VALUE},
+    {"mail-on", "--mail-on", KEY_OWN_VALUE},
 };
 
 namespace {

@@ -16,10 +16,13 @@ enum {
     profile_name_size = 128,
     setting_key_size = 64,
     setting_value_size = 1024,
-    profile_key_count = 38,
+    profile_key_count = 45,
 };
 
 extern const char *const config_default_path;  // "/etc/vlt/vlt_proxmox.cfg"
+// The file's name on the Proxmox cluster file system ("vlt_proxmox.cfg"
+// under /etc/pve), read when the default file does not exist.
+extern const char *const cluster_config_name;
 
 // One line of the [targets] section: name:host:port:tls-ca-path.
 struct target_alias {
@@ -66,7 +69,7 @@ struct profile_key {
     profile_key_kind kind;
 };
 
-// The 38 keys a profile may set, in their fixed order.
+// The 45 keys a profile may set, in their fixed order.
 extern const profile_key profile_keys[profile_key_count];
 
 // Parses the file at `path` into `cfg` (zero-filled first). A file that

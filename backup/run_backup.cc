@@ -21,6 +21,7 @@
 #include "backup/run_backup.h"
 #include "backup/run_journal.h"
 #include "backup/run_lock.h"
+#include "backup/run_report.h"
 #include "backup/snapshots.h"
 #include "backup/vm_state.h"
 #include "common/log.h"
@@ -210,6 +211,8 @@ int32_t find_lvm_disks(const backup_options *opts, vm_volume_list *parsed, resol
     }
     if (qm_result.exit_code != 0) {
         trim_trailing_space(g_config_text);
+        if (strstr(g_config_text, "' does not exist") != nullptr)
+            report_vm_missing();
         log_write(LOG_LEVEL_ERROR, "qm config %s --current failed: %s", vmid, g_config_text);
         return -1;
     }
@@ -498,6 +501,7 @@ int32_t run_backup(const backup_options *opts)
         return 1;
     if (find_lvm_disks(opts, volumes.get(), disks.get()) != 0)
         return 1;
+    report_disks(static_cast<size_t>(disks->count));
     if (recover_snapshots(vmid, lock, volumes.get(), disks.get(), earlier.get()) != 0)
         return 1;
     journal_scope journal(lock.dirfd(), lock.vmid());
@@ -522,6 +526,7 @@ int32_t run_backup(const backup_options *opts)
         log_write(LOG_LEVEL_ERROR, "VM %s: %s", vmid, stop_msg);
     if (result < 0)
         return 1;
+    report_disks_backed_up(static_cast<size_t>(set->count) - static_cast<size_t>(failures));
     if (failures > 0) {
         log_write(LOG_LEVEL_ERROR, "VM %s: %d of %zu disk(s) failed: %s", vmid, failures,
                   static_cast<size_t>(set->count), failed_slots);
@@ -542,6 +547,7 @@ int32_t run_backup(const backup_options *opts)
         result = 1;
     }
     // The last line says what the backup holds.
+    report_consistency(consistency_word(plan.get()));
     log_write(LOG_LEVEL_INFO, "VM %s: backup %s, consistency: %s (%s)", vmid, result == 0 ? "finished" : "failed",
               consistency_word(plan.get()), plan->reason);
     return result;

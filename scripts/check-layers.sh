@@ -22,7 +22,8 @@ layer_of() {
     backup/run_backup.* | backup/agent_runs.* | backup/snapshots.* | backup/disks.* | backup/vm_state.*) echo 2 ;;
     backup/run_lock.* | backup/run_journal.* | backup/recovery.*) echo 2 ;;
     backup/activation.* | backup/agent_wait.* | backup/pool_guard.* | backup/preflight.*) echo 2 ;;
-    backup/snapshot_phase.*) echo 2 ;;
+    backup/snapshot_phase.* | backup/run_report.* | backup/node_run.* | backup/node_select.*) echo 2 ;;
+    backup/node_summary.* | backup/mail.*) echo 2 ;;
     restore/restore_vm.* | restore/restore_runs.* | restore/set_choice.* | restore/interrupt.*) echo 2 ;;
     backup/backup_options.h | backup/profile_config.* | backup/storage_cfg.*) echo 1 ;;
     restore/restore_options.h | restore/discovery.* | restore/allocation.* | restore/config_rewrite.* | restore/vmid.*) echo 1 ;;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "backup/backup_options.h"
+#include "backup/node_run.h"
 #include "backup/run_backup.h"
 #include "backup/profile_config.h"
 #include "backup/snapshots.h"
@@ -34,14 +35,29 @@ const char *const usage_lines[] = {
     "                 [--pool-limit <percent>] [--agent-timeout <seconds>] [--pve-dir <dir>]",
     "                 [--config-path <file>]",
     "                 -- <vlt_agent args...>",
+    "       vlt_proxmox --all | --pool <pool> [--exclude <id,...>] [--jobs <n>] [--json]",
+    "                 [--mailto <addresses>] [--mail-on always|failure] [--name <profile>]",
+    "                 [the options above but --vmid and --disk] -- <vlt_agent args...>",
     "",
     "  --vmid <id>             Proxmox VM id, e.g. 101 (may instead come from vmid= in the config)",
     "  --disk <slot>           back up only this disk-like volume (repeatable); default: every",
     "                          disk-like volume the VM has (run 'qm config <id> --current' to see them)",
+    "  --all                   instead of --vmid: every VM whose configuration lives on this node",
+    "                          (<pve-dir>/nodes/<node>/qemu-server/*.conf; never containers), each",
+    "                          backed up by a run of its own in ascending VMID order, then a summary",
+    "  --pool <pool>           instead of --vmid: the VMs of this Proxmox pool that live on this node",
+    "  --exclude <id,...>      leave these VMIDs out of --all or --pool",
+    "  --jobs <n>              back up to n VMs at once (default: 1); their freezes and snapshots",
+    "                          still take turns, so no guest stays frozen longer",
+    "  --json                  write the summary of --all or --pool as JSON to standard output",
+    "  --mailto <addresses>    mail the summary of --all or --pool through /usr/sbin/sendmail",
+    "                          (addresses separated by commas)",
+    "  --mail-on <when>        always (default) or failure: when the summary is mailed",
     "  --name <job-prefix>     vlt_agent job name prefix (default: vm<vmid>); each disk's job is",
     "                          named <prefix>-<disk-slot>, the VM config's job <prefix>-vmconfig.",
-    "                          If --name matches a \"[name]\" section of the config file, its",
-    "                          settings fill in any flag not given on the command line.",
+    "                          With --all or --pool each VM's prefix is <name>-<vmid> (vm<vmid>",
+    "                          without --name). If --name matches a \"[name]\" section of the",
+    "                          config file, its settings fill in any flag not given on the command line.",
     "  --snapshot-size <spec>  COW space for a thick LVM snapshot (default: 10%, see vlt_agent --help)",
     "  --freeze-timeout <sec>  timeout for each 'qm guest cmd fsfreeze-*' call (default: 60)",
     "  --consistency <policy>  a running VM that its guest agent cannot freeze: fs (default)",
@@ -55,9 +71,10 @@ const char *const usage_lines[] = {
     "  --pve-dir <dir>         Proxmox cluster filesystem root (default: /etc/pve); its",
     "                          storage.cfg tells which storages are shared",
     "  --no-vmconfig           do not additionally back up the VM's own configuration",
-    "  --config-path <file>    configuration file (default /etc/vlt/vlt_proxmox.cfg); a \"[targets]\"",
-    "                          section of 'alias:host:port:tls-ca-path' lines lets a profile say",
-    "                          \"target=<alias>\" instead of repeating --target/--tls-ca.",
+    "  --config-path <file>    configuration file (default /etc/vlt/vlt_proxmox.cfg; when that does",
+    "                          not exist, <pve-dir>/vlt_proxmox.cfg on the cluster file system); a",
+    "                          \"[targets]\" section of 'alias:host:port:tls-ca-path' lines lets a",
+    "                          profile say \"target=<alias>\" instead of repeating --target/--tls-ca.",
     "                          Example: vlt_proxmox --name <job-prefix>",
     "  -- <vlt_agent args...>  forwarded verbatim to every vlt_agent run, e.g. --out/--target/--type",
     "                          (--source, --snapshot and --name are set by vlt_proxmox itself);",
@@ -128,6 +145,55 @@ int32_t capture_run(const backup_options *o)
     return g_run_result;
 }
 
+// What a node-wide run received.
+struct seen_node {
+    int calls = 0;
+    int32_t selection = -1;
+    std::string pool = "<null>";
+    std::vector<long> excluded;
+    int32_t jobs = -1;
+    int32_t json = -1;
+    std::string mailto = "<null>";
+    int32_t mail_on = -1;
+    std::string name = "<null>";
+    std::string label;
+    std::string job_prefix;  // of the options every VM's run starts from
+    std::string vmid;
+    std::string segment_job;
+    strings forwarded;
+};
+
+seen_node g_node;
+
+int32_t capture_node(const backup_options *o, const node_options *n)
+{
+    g_node.calls++;
+    g_node.selection = n->selection;
+    if (n->pool != nullptr)
+        g_node.pool = n->pool;
+    g_node.excluded.assign(n->excluded, n->excluded + n->excluded_count);
+    g_node.jobs = n->jobs;
+    g_node.json = n->json;
+    if (n->mailto != nullptr)
+        g_node.mailto = n->mailto;
+    g_node.mail_on = n->mail_on;
+    if (n->name != nullptr)
+        g_node.name = n->name;
+    g_node.label = n->label;
+    g_node.job_prefix = o->job_prefix;
+    g_node.vmid = o->vmid != nullptr ? o->vmid : "<null>";
+    for (int32_t i = 0; i < o->forwarded_count; i++)
+        g_node.forwarded.emplace_back(o->forwarded[i]);
+    int fd = open(segment_path().c_str(), O_RDONLY);
+    if (fd >= 0) {
+        char seg[1208] = "";
+        if (read(fd, seg, sizeof seg) == 1208)
+            g_node.segment_job = seg + 24;
+        close(fd);
+    }
+    return g_run_result;
+}
+
 class BackupMainTest : public testing::Test {
   protected:
     bf_test::temp_dir dir_;
@@ -139,6 +205,8 @@ class BackupMainTest : public testing::Test {
         g_seen = seen_run{};
         g_run_result = 0;
         backup_run_hook = capture_run;
+        node_run_hook = capture_node;
+        g_node = seen_node{};
         backup_default_config_path = default_path_.c_str();
     }
 
@@ -148,8 +216,10 @@ class BackupMainTest : public testing::Test {
             munmap(g_seen.segment, 1208);
         g_seen.segment = nullptr;
         backup_run_hook = run_backup;
+        node_run_hook = saved_node_run_;
         backup_default_config_path = config_default_path;
     }
+    int32_t (*saved_node_run_)(const backup_options *, const node_options *) = node_run_hook;
 
     // Runs backup_main with "vlt_proxmox" and `args`; standard error lands in
     // err_, what the run received in g_seen.
@@ -164,6 +234,7 @@ class BackupMainTest : public testing::Test {
         if (g_seen.segment != nullptr)
             munmap(g_seen.segment, 1208);
         g_seen = seen_run{};
+        g_node = seen_node{};
         bf_test::stderr_capture cap;
         int rc = backup_main(static_cast<int>(storage.size()), argv.data());
         err_ = cap.text();
@@ -386,6 +457,162 @@ TEST_F(BackupMainTest, ConfigPath)
     dir_.write("default.cfg", "[prod]\nbogus = 1\n");
     EXPECT_EQ(2, run({"--vmid", "1"}));
     EXPECT_EQ("error: " + default_path_ + ":2: unknown setting 'bogus'\n", err_);
+}
+
+TEST_F(BackupMainTest, NodeWideRunFromTheCommandLine)
+{
+    EXPECT_EQ(0, run({"--all", "--exclude", "104, 105,1000", "--jobs=2", "--json", "--mailto", "root,ops@x",
+                      "--mail-on", "failure", "--", "--out", "/b"}));
+    EXPECT_EQ("", err_);
+    EXPECT_EQ(0, g_seen.calls);  // no run of one VM
+    ASSERT_EQ(1, g_node.calls);
+    EXPECT_EQ(SELECT_ALL, g_node.selection);
+    EXPECT_EQ("<null>", g_node.pool);
+    EXPECT_EQ((std::vector<long>{104, 105, 1000}), g_node.excluded);
+    EXPECT_EQ(2, g_node.jobs);
+    EXPECT_EQ(1, g_node.json);
+    EXPECT_EQ("root,ops@x", g_node.mailto);
+    EXPECT_EQ(MAIL_ON_FAILURE, g_node.mail_on);
+    EXPECT_EQ("<null>", g_node.name);
+    EXPECT_EQ("all", g_node.label);
+    EXPECT_EQ("all", g_node.segment_job);  // the node-wide run's own segment
+    EXPECT_EQ("<null>", g_node.vmid);
+    EXPECT_EQ("", g_node.job_prefix);  // each VM gets its own
+    EXPECT_EQ((strings{"--out", "/b"}), g_node.forwarded);
+
+    // Defaults; the run's result is the exit status.
+    g_run_result = 1;
+    EXPECT_EQ(1, run({"--pool", "web-farm_2.a"}));
+    EXPECT_EQ(SELECT_POOL, g_node.selection);
+    EXPECT_EQ("web-farm_2.a", g_node.pool);
+    EXPECT_TRUE(g_node.excluded.empty());
+    EXPECT_EQ(1, g_node.jobs);
+    EXPECT_EQ(0, g_node.json);
+    EXPECT_EQ("<null>", g_node.mailto);
+    EXPECT_EQ(MAIL_ALWAYS, g_node.mail_on);
+    EXPECT_EQ("pool web-farm_2.a", g_node.label);
+    g_run_result = 0;
+
+    // --name names the run and each VM's prefix.
+    EXPECT_EQ(0, run({"--all", "--name", "nightly"}));
+    EXPECT_EQ("nightly", g_node.name);
+    EXPECT_EQ("nightly", g_node.label);
+}
+
+TEST_F(BackupMainTest, NodeWideRunFromAProfile)
+{
+    std::string cfg = config("[nightly]\n"
+                             "all = yes\n"
+                             "exclude = 9\n"
+                             "jobs = 3\n"
+                             "mailto = ops@example.org\n"
+                             "mail-on = failure\n"
+                             "out = /b\n");
+    EXPECT_EQ(0, run({"--config-path", cfg, "--name", "nightly"}));
+    EXPECT_EQ("", err_);
+    ASSERT_EQ(1, g_node.calls);
+    EXPECT_EQ(SELECT_ALL, g_node.selection);
+    EXPECT_EQ((std::vector<long>{9}), g_node.excluded);
+    EXPECT_EQ(3, g_node.jobs);
+    EXPECT_EQ("ops@example.org", g_node.mailto);
+    EXPECT_EQ(MAIL_ON_FAILURE, g_node.mail_on);
+    EXPECT_EQ((strings{"--out", "/b"}), g_node.forwarded);
+
+    // The command line's choice of VMs replaces the profile's, and its
+    // settings beat the profile's.
+    EXPECT_EQ(0, run({"--config-path", cfg, "--name", "nightly", "--pool", "web", "--jobs", "1"}));
+    EXPECT_EQ(SELECT_POOL, g_node.selection);
+    EXPECT_EQ("web", g_node.pool);
+    EXPECT_EQ(1, g_node.jobs);
+    EXPECT_EQ((std::vector<long>{9}), g_node.excluded);
+
+    // A run of one VM with that profile: its node-wide settings are ignored
+    // with a warning each.
+    EXPECT_EQ(0, run({"--config-path", cfg, "--name", "nightly", "--vmid", "101"}));
+    EXPECT_EQ(0, g_node.calls);
+    ASSERT_EQ(1, g_seen.calls);
+    EXPECT_EQ("101", g_seen.vmid);
+    EXPECT_EQ((strings{"WARN  [nightly]: exclude= is ignored in a run of one VM (it applies with all= or pool=)",
+                       "WARN  [nightly]: jobs= is ignored in a run of one VM (it applies with all= or pool=)",
+                       "WARN  [nightly]: mailto= is ignored in a run of one VM (it applies with all= or pool=)",
+                       "WARN  [nightly]: mail-on= is ignored in a run of one VM (it applies with all= or pool=)"}),
+              log_lines());
+
+    // "all = no" selects nothing: the vmid is required again.
+    cfg = config("[one]\nall = no\n");
+    EXPECT_EQ(2, run({"--config-path", cfg, "--name", "one"}));
+    EXPECT_EQ(0, err_.find(vmid_required("one", cfg)));
+}
+
+TEST_F(BackupMainTest, NodeWideUsageErrorsEndWithStatusTwoBeforeAnyRun)
+{
+    struct bad {
+        strings args;
+        std::string error;
+    } const cases[] = {
+        {{"--vmid", "101", "--all"}, "error: --vmid cannot be combined with --all or --pool\n"},
+        {{"--pool", "web", "--vmid=101"}, "error: --vmid cannot be combined with --all or --pool\n"},
+        {{"--all", "--pool", "web"},
+         "error: --all and --pool cannot be combined (--pool backs up the pool's VMs on this node)\n"},
+        {{"--pool", "web/../x"}, "error: --pool: 'web/../x' is not a pool name (letters, digits, '.', '_' and '-')\n"},
+        {{"--pool", ""}, "error: --pool: '' is not a pool name (letters, digits, '.', '_' and '-')\n"},
+        {{"--all", "--disk", "scsi0"},
+         "error: --disk cannot be combined with --all or --pool (the VMs have slots of their own)\n"},
+        {{"--all", "--exclude", "101,abc"}, "error: --exclude takes VMIDs separated by commas, at most 1024 (not '101,abc')\n"},
+        {{"--all", "--exclude", "0"}, "error: --exclude takes VMIDs separated by commas, at most 1024 (not '0')\n"},
+        {{"--all", "--exclude", ","}, "error: --exclude takes VMIDs separated by commas, at most 1024 (not ',')\n"},
+        {{"--all", "--exclude", "101x"}, "error: --exclude takes VMIDs separated by commas, at most 1024 (not '101x')\n"},
+        {{"--all", "--jobs", "0"}, "error: --jobs must be a whole number from 1 to 64\n"},
+        {{"--all", "--jobs", "65"}, "error: --jobs must be a whole number from 1 to 64\n"},
+        {{"--all", "--jobs", "2x"}, "error: --jobs must be a whole number from 1 to 64\n"},
+        {{"--all", "--mailto", "-oQ/tmp"}, "error: --mailto: '-oQ/tmp' is not a mail address\n"},
+        {{"--all", "--mailto", ","}, "error: --mailto: no mail address\n"},
+        {{"--all", "--mail-on", "sometimes"}, "error: --mail-on must be always or failure (not 'sometimes')\n"},
+        {{"--all", "--name", std::string(54, 'n')},
+         "error: --name must be at most 53 characters with --all or --pool (each VM's job prefix is "
+         "<name>-<vmid>)\n"},
+        {{"--vmid", "101", "--jobs", "2"}, "error: --jobs goes with --all or --pool (it is for runs of many VMs)\n"},
+        {{"--vmid", "101", "--json"}, "error: --json goes with --all or --pool (it is for runs of many VMs)\n"},
+        {{"--vmid", "101", "--exclude", "1"},
+         "error: --exclude goes with --all or --pool (it is for runs of many VMs)\n"},
+        {{"--vmid", "101", "--mailto=root"},
+         "error: --mailto goes with --all or --pool (it is for runs of many VMs)\n"},
+    };
+    for (const bad &c : cases) {
+        EXPECT_EQ(2, run(c.args)) << c.args[0] << " " << c.args[1];
+        EXPECT_EQ(c.error, err_);
+        EXPECT_EQ(0, g_seen.calls);
+        EXPECT_EQ(0, g_node.calls);
+    }
+    // A name of 53 characters still fits "<name>-<vmid>" into 63.
+    EXPECT_EQ(0, run({"--all", "--name", std::string(53, 'n')}));
+    EXPECT_EQ(1, g_node.calls);
+}
+
+TEST_F(BackupMainTest, ConfigurationFromTheClusterFileSystem)
+{
+    std::string pve = dir_.file("pve");
+    ASSERT_EQ(0, mkdir(pve.c_str(), 0755));
+    // Neither file: nothing is read.
+    EXPECT_EQ(0, run({"--pve-dir", pve, "--name", "nightly", "--vmid", "1"}));
+    EXPECT_TRUE(g_seen.forwarded.empty());
+    // Only the cluster's: it is read, by every node alike.
+    dir_.write("pve/vlt_proxmox.cfg", "[nightly]\nall = 1\nout = /cluster\n");
+    EXPECT_EQ(0, run({"--pve-dir", pve, "--name", "nightly"}));
+    EXPECT_EQ("", err_);
+    ASSERT_EQ(1, g_node.calls);
+    EXPECT_EQ((strings{"--out", "/cluster"}), g_node.forwarded);
+    dir_.write("pve/vlt_proxmox.cfg", "[nightly]\nall = 1\nbogus = 2\n");
+    EXPECT_EQ(2, run({"--pve-dir", pve, "--name", "nightly"}));
+    EXPECT_EQ("error: " + pve + "/vlt_proxmox.cfg:3: unknown setting 'bogus'\n", err_);
+    // The node's own file comes first.
+    dir_.write("default.cfg", "[nightly]\nall = 1\nout = /local\n");
+    EXPECT_EQ(0, run({"--pve-dir", pve, "--name", "nightly"}));
+    EXPECT_EQ((strings{"--out", "/local"}), g_node.forwarded);
+    // So does --config-path.
+    std::string cfg = config("[nightly]\npool = web\n");
+    EXPECT_EQ(0, run({"--pve-dir", pve, "--config-path", cfg, "--name", "nightly"}));
+    EXPECT_EQ(SELECT_POOL, g_node.selection);
 }
 
 TEST_F(BackupMainTest, ConfigurationErrorsEndWithStatusTwo)
@@ -626,6 +853,8 @@ TEST_F(ProgramTest, UsageAndCommandLineErrors)
     std::string from = "Usage: vlt_proxmox ";
     bin_usage.replace(bin_usage.find(from), from.size(),
                       "Usage: " + std::string(VLT_PROXMOX_BIN) + " ");
+    std::string second = "       vlt_proxmox --all";
+    bin_usage.replace(bin_usage.find(second), second.size(), "       " + std::string(VLT_PROXMOX_BIN) + " --all");
     bin_usage.replace(0, strlen("vlt_proxmox"), VLT_PROXMOX_BIN);
     EXPECT_EQ(bin_usage, r.err);
 

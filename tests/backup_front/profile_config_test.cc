@@ -412,6 +412,30 @@ TEST_F(ConfigTest, ProfileApplyKeepsFileOrder)
     EXPECT_EQ(0, apply("targets").rc);
 }
 
+// The keys of a node's job go to the run's own list like --vmid does.
+TEST_F(ConfigTest, NodeJobKeysBecomeOwnOptions)
+{
+    ASSERT_EQ(0, load("[nightly]\n"
+                      "all = yes\n"
+                      "exclude = \"104, 105\"\n"
+                      "jobs = 2\n"
+                      "mailto = root@localhost\n"
+                      "mail-on = failure\n"
+                      "pve-dir = /mnt/pve\n"
+                      "out = /b\n"
+                      "[pool-job]\npool = web\nall = no\n"))
+        << err_;
+    applied a = apply("nightly");
+    EXPECT_EQ(1, a.rc);
+    EXPECT_EQ((strings{"--all", "--exclude", "104, 105", "--jobs", "2", "--mailto", "root@localhost", "--mail-on",
+                       "failure", "--pve-dir", "/mnt/pve"}),
+              a.own);
+    EXPECT_EQ((strings{"--out", "/b"}), a.agent);
+    applied p = apply("pool-job");
+    EXPECT_EQ((strings{"--pool", "web"}), p.own);
+    expect_error("[p]\nall = sometimes\n", 2, "'all' must be yes or no");
+}
+
 TEST_F(ConfigTest, ProfileWithManyArgumentsGrowsItsLists)
 {
     // 31 agent options with values and a target: 66 agent words.
@@ -500,8 +524,10 @@ TEST(ClassifyAgentArg, EveryFlagOfTheKeyTable)
         "--target-encryption", "--target-key-file", "--net-retry",  "--resume",
         "--resume-max-age", "--resume-dir",     "--diag-dir",       "--background-min",
         "--background-max", "--retention",      "--retention-class"};
-    const strings own = {"--vmid",         "--freeze-timeout", "--snapshot-size", "--consistency",
-                         "--no-vmconfig",  "--pool-limit",     "--agent-timeout", "--pve-dir"};
+    const strings own = {"--vmid",        "--freeze-timeout", "--snapshot-size", "--consistency",
+                         "--no-vmconfig", "--pool-limit",     "--agent-timeout", "--pve-dir",
+                         "--all",         "--pool",           "--exclude",       "--jobs",
+                         "--mailto",      "--mail-on"};
     struct {
         const strings &flags;
         int32_t bare;

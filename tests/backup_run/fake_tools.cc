@@ -14,7 +14,7 @@
 
 namespace {
 
-const char *const kTools[] = {"qm", "pvesm", "lvs", "lvcreate", "lvremove", "lvchange", "udevadm", "vlt_agent"};
+const char *const kTools[] = {"qm", "pvesm", "lvs", "lvcreate", "lvremove", "lvchange", "udevadm", "vlt_agent", "pvesh"};
 
 void run_shell(const std::string &cmd)
 {
