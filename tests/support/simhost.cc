@@ -471,6 +471,7 @@ std::vector<std::string> sim_host::child_env() const {
     env_set(&env, "VLT_ENGINE_BIN_DIR", engine_bin_dir());
     env_set(&env, "VLT_RUN_DIR", run_dir());
     env_set(&env, "VLT_PVE_LOCK_DIR", lock_dir());
+    env_set(&env, "VLT_SENDMAIL", std::string(testbed_dir()) + "/bin/sendmail");
     env_set(&env, "LC_ALL", "C");
     return env;
 }

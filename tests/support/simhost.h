@@ -181,10 +181,10 @@ public:
     std::string run_dir() const { return root_ + "/run"; }
 
     // Environment for child processes: the current one with VLT_SIM_ROOT,
-    // VLT_ENGINE_BIN_DIR, VLT_RUN_DIR and VLT_PVE_LOCK_DIR (lock_dir()) set,
-    // LC_ALL=C and PATH = testbed/bin : engine binaries : original PATH
-    // (testbed/bin's vlt_agent and vlt_restore log the call and run the
-    // engine of VLT_ENGINE_BIN_DIR).
+    // VLT_ENGINE_BIN_DIR, VLT_RUN_DIR, VLT_PVE_LOCK_DIR (lock_dir()) and
+    // VLT_SENDMAIL (the fake sendmail) set, LC_ALL=C and PATH = testbed/bin :
+    // engine binaries : original PATH (testbed/bin's vlt_agent and
+    // vlt_restore log the call and run the engine of VLT_ENGINE_BIN_DIR).
     std::vector<std::string> child_env() const;
     // Puts VLT_SIM_ROOT, VLT_RUN_DIR, VLT_PVE_LOCK_DIR and PATH into this
     // process's environment (for code under test that runs the tools

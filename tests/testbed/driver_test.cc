@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "tests/testbed/testbed_util.h"
@@ -362,6 +363,11 @@ TEST(SimHost, EachHostHasItsOwnRunDirectory) {
     std::string out;
     ASSERT_EQ(a.driver({"env"}, &out), 0);
     EXPECT_NE(out.find("export VLT_RUN_DIR=" + a.run_dir() + "\n"), std::string::npos) << out;
+    // The program's sendmail is the fake that records each mail.
+    const std::string sendmail = std::string(vlt_test::testbed_dir()) + "/bin/sendmail";
+    EXPECT_NE(out.find("export VLT_SENDMAIL=" + sendmail + "\n"), std::string::npos) << out;
+    std::vector<std::string> env = a.child_env();
+    EXPECT_NE(std::find(env.begin(), env.end(), "VLT_SENDMAIL=" + sendmail), env.end());
 
     ASSERT_EQ(mkdir(a.run_dir().c_str(), 0700), 0);
     ASSERT_TRUE(vlt_test::write_file(a.run_dir() + "/101.lock", "1\n"));
