@@ -98,6 +98,7 @@ install(FILES ${VLT_PACKAGING_DIR}/vlt_proxmox.cfg
 # time so that it names the program where this install puts it, whatever
 # prefix `cmake --install --prefix` or cpack uses.
 install(FILES ${VLT_PACKAGING_DIR}/systemd/vlt-proxmox-backup@.timer
+              ${VLT_PACKAGING_DIR}/systemd/vlt-proxmox-backup-failed@.service
         DESTINATION ${VLT_SYSTEMD_UNIT_DIR} COMPONENT proxmox)
 install(CODE "
   set(unit \"\$ENV{DESTDIR}${VLT_SYSTEMD_UNIT_DIR}/vlt-proxmox-backup@.service\")

@@ -70,6 +70,7 @@ expect_files "$main_deb" \
     "-rw-r--r-- usr/share/man/man5/vlt_proxmox.cfg.5.gz" \
     "-rw-r--r-- usr/share/man/man1/vlt_progress.1.gz" \
     "-rw-r----- etc/vlt/vlt_proxmox.cfg" \
+    "-rw-r--r-- lib/systemd/system/vlt-proxmox-backup-failed@.service" \
     "-rw-r--r-- lib/systemd/system/vlt-proxmox-backup@.service" \
     "-rw-r--r-- lib/systemd/system/vlt-proxmox-backup@.timer" \
     "-rw-r--r-- usr/share/bash-completion/completions/vlt_proxmox" \
@@ -160,8 +161,10 @@ if command -v systemd-analyze >/dev/null; then
     unit_dir=$(mktemp -d)
     cp /lib/systemd/system/vlt-proxmox-backup@.service "$unit_dir/vlt-proxmox-backup@pkgtest.service"
     cp /lib/systemd/system/vlt-proxmox-backup@.timer "$unit_dir/vlt-proxmox-backup@pkgtest.timer"
+    cp /lib/systemd/system/vlt-proxmox-backup-failed@.service "$unit_dir/vlt-proxmox-backup-failed@pkgtest.service"
     verify=$( (cd "$unit_dir" && systemd-analyze verify vlt-proxmox-backup@pkgtest.timer \
-                 vlt-proxmox-backup@pkgtest.service) 2>&1 | grep 'vlt-proxmox-backup' || true)
+                 vlt-proxmox-backup@pkgtest.service vlt-proxmox-backup-failed@pkgtest.service) 2>&1 |
+                 grep 'vlt-proxmox-backup' || true)
     rm -rf "$unit_dir"
     [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
 fi
@@ -172,6 +175,7 @@ installed=0
 for f in /usr/sbin/vlt_proxmox /usr/sbin/vlt_proxmox_restore /usr/bin/vlt_progress \
          /usr/bin/vlt_agent /usr/bin/vlt_restore /etc/vlt/vlt_proxmox.cfg \
          /lib/systemd/system/vlt-proxmox-backup@.service \
+         /lib/systemd/system/vlt-proxmox-backup-failed@.service \
          /usr/share/man/man8/vlt_proxmox.8.gz; do
     [ -e "$f" ] && fail "$f is left after the purge"
 done

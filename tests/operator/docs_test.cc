@@ -2,6 +2,7 @@
 // option table, every profile key and every flag it stands for must be
 // documented; the pages must render without a warning; and the shell
 // completion must offer what the programs accept.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -142,7 +143,7 @@ TEST(ManPages, EveryOptionOfEachProgramsTableIsDocumented) {
         const char *page;
         size_t expected_rows;
     } const programs[] = {
-        {"backup/cli.cc", "vlt_proxmox.8", 11},
+        {"backup/cli.cc", "vlt_proxmox.8", 18},
         {"restore/cli.cc", "vlt_proxmox_restore.8", 11},
     };
     for (const auto &p : programs) {
@@ -209,7 +210,7 @@ TEST(ManPages, EveryProfileKeyAndTheFlagItStandsForIsDocumented) {
         EXPECT_EQ(config_load(path.c_str(), 1, cfg_parsed.get(), err, sizeof err), 0)
             << path << ": " << err << "\n" << plain;
         if (path == tmpl) {
-            EXPECT_EQ(cfg_parsed->profile_count, 2u);
+            EXPECT_EQ(cfg_parsed->profile_count, 3u);
             EXPECT_EQ(cfg_parsed->target_count, 1u);
         } else {
             // The packaged file changes nothing: no profile, no target.
@@ -285,6 +286,31 @@ TEST(Completion, ProfileNamesForNameComeFromTheConfigurationFile) {
     unlink(tmpl);
 }
 
+// VMIDs of this node and the cluster's pool names, from the Proxmox
+// directory given with --pve-dir (else /etc/pve).
+TEST(Completion, VmidsAndPoolNamesComeFromTheProxmoxDirectory) {
+    char tmpl[] = "/tmp/vlt_docs_pve.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string pve = tmpl;
+    ASSERT_EQ(shell("mkdir -p '" + pve + "/nodes/n1/qemu-server' '" + pve + "/nodes/n2/qemu-server' && "
+                    "ln -s nodes/n1/qemu-server '" + pve + "/qemu-server' && "
+                    "touch '" + pve + "/nodes/n1/qemu-server/101.conf' '" + pve +
+                    "/nodes/n1/qemu-server/102.conf' '" + pve + "/nodes/n2/qemu-server/201.conf'")
+                  .status,
+              0);
+    std::ofstream(pve + "/user.cfg") << "user:root@pam:1:0::::::\n"
+                                         "pool:web:web farm:101,201::\n"
+                                         "pool:db::102:local-lvm:\n";
+    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--pve-dir", pve, "--vmid", ""}), "101\n102\n");
+    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--pve-dir=" + pve, "--all", "--exclude", "101,1"}),
+              "101,101\n101,102\n");
+    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--pve-dir", pve, "--pool", ""}), "web\ndb\n");
+    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--pve-dir", pve, "--pool", "w"}), "web\n");
+    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--pve-dir", "/nonexistent", "--pool", ""}), "\n");
+    EXPECT_EQ(complete("_vlt_proxmox", {"vlt_proxmox", "--all", "--mail-on", ""}), "always\nfailure\n");
+    shell("rm -rf '" + pve + "'");
+}
+
 TEST(Completion, OffersEveryOptionOfTheTablesAndNothingAfterTheSeparator) {
     const std::vector<std::string> common = option_table("common/options.cc", "kCommonOptions");
     struct program {
@@ -330,8 +356,13 @@ TEST(SystemdUnits, TheTemplatesVerifyAsAnInstanceForAProfile) {
     std::string dir = tmpl;
     std::string service = slurp(src("packaging/systemd/vlt-proxmox-backup@.service"));
     std::string timer = slurp(src("packaging/systemd/vlt-proxmox-backup@.timer"));
+    std::string failed = slurp(src("packaging/systemd/vlt-proxmox-backup-failed@.service"));
     ASSERT_FALSE(service.empty());
     ASSERT_FALSE(timer.empty());
+    ASSERT_FALSE(failed.empty());
+    // A failed run starts the report of the same profile.
+    EXPECT_NE(service.find("\nOnFailure=vlt-proxmox-backup-failed@%i.service\n"), std::string::npos);
+    EXPECT_NE(failed.find("\nSyslogLevel=err\n"), std::string::npos);
     // The instance name is the profile: it reaches the program as --name.
     EXPECT_NE(service.find("\nExecStart=/usr/sbin/vlt_proxmox --name %i\n"), std::string::npos);
     // Only the program gets the stop signal, so its own clean-up runs.
@@ -340,9 +371,11 @@ TEST(SystemdUnits, TheTemplatesVerifyAsAnInstanceForAProfile) {
     {
         std::ofstream(dir + "/vlt-proxmox-backup@web01.service") << service;
         std::ofstream(dir + "/vlt-proxmox-backup@web01.timer") << timer;
+        std::ofstream(dir + "/vlt-proxmox-backup-failed@web01.service") << failed;
     }
     run_output r = shell("cd '" + dir + "' && systemd-analyze verify --man=no "
-                         "vlt-proxmox-backup@web01.timer vlt-proxmox-backup@web01.service");
+                         "vlt-proxmox-backup@web01.timer vlt-proxmox-backup@web01.service "
+                         "vlt-proxmox-backup-failed@web01.service");
     // The program is not installed here; anything else is a fault in the units.
     std::istringstream lines(r.out + r.err);
     std::string line, faults;
@@ -350,6 +383,45 @@ TEST(SystemdUnits, TheTemplatesVerifyAsAnInstanceForAProfile) {
         if (line.find("/usr/sbin/vlt_proxmox is not executable") == std::string::npos)
             faults += line + "\n";
     EXPECT_EQ(faults, "");
+    shell("rm -rf '" + dir + "'");
+}
+
+// The failure report as systemd runs it: "$$" is "$", "%%" is "%", "%i"
+// the profile; journalctl stands in for the journal.
+TEST(SystemdUnits, TheFailureReportNamesTheProfileAndTheLastLogLines) {
+    std::string unit = slurp(src("packaging/systemd/vlt-proxmox-backup-failed@.service"));
+    size_t at = unit.find("\nExecStart=");
+    ASSERT_NE(at, std::string::npos);
+    std::string line;
+    for (size_t i = at + 11; i < unit.size(); i++) {
+        if (unit[i] == '\\' && i + 1 < unit.size() && unit[i + 1] == '\n') {
+            i++;
+            continue;
+        }
+        if (unit[i] == '\n') break;
+        line += unit[i];
+    }
+    std::string cmd;
+    for (size_t i = 0; i < line.size(); i++) {
+        if ((line[i] == '$' || line[i] == '%') && i + 1 < line.size() && line[i + 1] == line[i]) {
+            cmd += line[i++];
+        } else if (line.compare(i, 2, "%i") == 0) {
+            cmd += "nightly";
+            i++;
+        } else {
+            cmd += line[i];
+        }
+    }
+    char tmpl[] = "/tmp/vlt_docs_report.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    std::ofstream(dir + "/journalctl") << "#!/bin/sh\necho \"journalctl $*\"\necho \"ERROR 0 of 2 VM(s) backed up\"\n";
+    chmod((dir + "/journalctl").c_str(), 0755);
+    run_output r = shell("PATH='" + dir + "':$PATH " + cmd);
+    EXPECT_EQ(r.status, 0) << cmd << "\n" << r.err;
+    EXPECT_EQ(r.out, "vlt_proxmox backup of profile nightly failed (vlt-proxmox-backup@nightly.service); its last "
+                     "log lines:\njournalctl --unit=vlt-proxmox-backup@nightly.service --lines=20 --no-pager "
+                     "--output=cat\nERROR 0 of 2 VM(s) backed up\n");
     shell("rm -rf '" + dir + "'");
 }
 
@@ -372,6 +444,7 @@ TEST(Install, TheEngineIsAComponentOfItsOwn) {
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(files_under(root + "/proxmox"),
               "640 etc/vlt/vlt_proxmox.cfg\n"
+              "644 lib/systemd/system/vlt-proxmox-backup-failed@.service\n"
               "644 lib/systemd/system/vlt-proxmox-backup@.service\n"
               "644 lib/systemd/system/vlt-proxmox-backup@.timer\n"
               "644 usr/share/bash-completion/completions/vlt_progress\n"
