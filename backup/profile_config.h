@@ -16,7 +16,7 @@ enum {
     profile_name_size = 128,
     setting_key_size = 64,
     setting_value_size = 1024,
-    profile_key_count = 45,
+    profile_key_count = 44,
 };
 
 extern const char *const config_default_path;  // "/etc/vlt/vlt_proxmox.cfg"
@@ -69,7 +69,7 @@ struct profile_key {
     profile_key_kind kind;
 };
 
-// The 45 keys a profile may set, in their fixed order.
+// The 44 keys a profile may set, in their fixed order.
 extern const profile_key profile_keys[profile_key_count];
 
 // Parses the file at `path` into `cfg` (zero-filled first). A file that

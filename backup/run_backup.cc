@@ -22,6 +22,7 @@
 #include "backup/run_journal.h"
 #include "backup/run_lock.h"
 #include "backup/run_report.h"
+#include "backup/snapshot_phase.h"
 #include "backup/snapshots.h"
 #include "backup/vm_state.h"
 #include "common/log.h"
@@ -421,6 +422,15 @@ int32_t take_snapshot_set(const backup_options *opts, const resolved_disk_list *
     size_t storage_count = 0;
     for (uint64_t i = 0; i < disks->count && i < VM_MAX_VOLUMES; i++)
         storages[storage_count++] = disks->rows[i].volume.storage;
+    // The snapshot phases of the runs on this node take turns, from before
+    // the storage locks until they are given back: the wait comes before
+    // the freeze, so it lengthens no guest's freeze, and no run holds a
+    // storage lock while it waits for its turn.
+    snapshot_phase phase;
+    if (phase.take(set_msg, sizeof set_msg) != 0) {
+        log_write(LOG_LEVEL_ERROR, "VM %s: %s", vmid, set_msg);
+        return -1;
+    }
     storage_locks locks;
     progress_status(0, "taking the storage locks");
     if (locks.take(storages, storage_count, set_msg, sizeof set_msg) != 0) {

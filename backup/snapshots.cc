@@ -19,7 +19,6 @@
 
 #include "backup/activation.h"
 #include "backup/run_journal.h"
-#include "backup/snapshot_phase.h"
 #include "common/child.h"
 #include "common/log.h"
 #include "common/runner.h"
@@ -833,11 +832,6 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
     // learns from it that the guest may be frozen and which snapshots
     // may exist.
     bool freeze = params->skip_freeze == 0;
-    // The snapshot phases of the runs on this node take turns; the wait
-    // comes before the freeze, so it lengthens no guest's freeze.
-    snapshot_phase phase;
-    if (phase.take(msg, msg_size) != 0)
-        return -1;
     if (journal_freezing(freeze, g_cleanup.snapshot_names, count, msg, msg_size) != 0)
         return -1;
     handler_until_taken handler;
@@ -887,7 +881,6 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
         set->thaw_unconfirmed = 1;
         log_write(LOG_LEVEL_ERROR, "VM %s: %s (the guest may still be frozen -- check manually)", vmid, thaw_msg);
     }
-    phase.release();
 
     if (taken == set->count) {
         set->window_seconds = monotonic_seconds_between(window_start, window_end);

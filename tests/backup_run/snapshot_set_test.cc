@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -397,54 +398,41 @@ TEST_F(InactiveOrigins, AnOriginThatStaysActiveIsWarned)
                        origin + "' unless its VM runs now"}));
 }
 
-// The node-wide lock of the snapshot phase: held from before the freeze
-// until the thaw (each tool call below tries it), given back afterwards
-// and after a failed set, so the runs on a node take turns.
-TEST_F(SnapshotSet, SnapshotPhaseHoldsTheNodesLockFromFreezeToThaw)
+// The node-wide lock of the snapshot phase: exclusive while held (another
+// process's try fails), given back by release() and by its end, in a file
+// of the run directory that only root may use.
+TEST_F(SnapshotSet, SnapshotPhaseLockIsExclusiveUntilReleased)
 {
     const std::string lock = tools_.path("run/") + snapshot_phase_file;
-    const std::string probe = "if flock -n '" + lock + "' true; then echo free >> \"$FAKE_DIR/lock\"; "
-                              "else echo held >> \"$FAKE_DIR/lock\"; fi\n";
-    tools_.on("qm", probe + "echo 1");
-    tools_.on("lvcreate", probe +
-                              "args=(\"$@\"); origin=\"${args[-1]}\"; vg=\"${origin%%/*}\"\n"
-                              "while [ $# -gt 0 ]; do [ \"$1\" = -n ] && name=\"$2\"; shift; done\n"
-                              "mkdir -p \"/dev/$vg\"; mknod \"/dev/$vg/$name\" b 240 9");
-    {
-        stderr_capture log;
-        ASSERT_EQ(run_set(), 0) << msg_;
-    }
-    EXPECT_EQ(tools_.read_lines("lock"), (strings{"held", "held", "held", "held", "held"}));
+    const std::string probe = "flock -n '" + lock + "' true";
+    snapshot_phase phase;
+    ASSERT_EQ(phase.take(msg_, sizeof msg_), 0) << msg_;
+    EXPECT_TRUE(phase.held());
     struct stat st;
     ASSERT_EQ(stat(lock.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-    snapshot_phase other;
-    EXPECT_EQ(other.take(msg_, sizeof msg_), 0) << msg_;
-    EXPECT_TRUE(other.held());
-    other.release();
-    release_signal_handlers();
-    for (uint64_t i = 0; i < set_.count; i++)
-        unlink(set_.rows[i].device_path);
-
-    // A freeze the guest refuses: the lock is given back with the failure.
-    tools_.on("qm", probe + "echo 'QEMU guest agent is not running' >&2; exit 255");
+    EXPECT_NE(system(probe.c_str()), 0);
+    phase.release();
+    EXPECT_FALSE(phase.held());
+    EXPECT_EQ(system(probe.c_str()), 0);
     {
-        stderr_capture log;
-        EXPECT_EQ(run_set(), -1);
+        snapshot_phase scoped;
+        ASSERT_EQ(scoped.take(msg_, sizeof msg_), 0) << msg_;
+        EXPECT_NE(system(probe.c_str()), 0);
     }
-    EXPECT_EQ(other.take(msg_, sizeof msg_), 0) << msg_;
+    EXPECT_EQ(system(probe.c_str()), 0);
 }
 
-// A run directory that cannot be used stops the set before the freeze.
-TEST_F(SnapshotSet, UnusableRunDirectoryStopsTheSetBeforeTheFreeze)
+// A run directory that cannot be used: no lock, and the reason.
+TEST_F(SnapshotSet, SnapshotPhaseRefusesAnUnusableRunDirectory)
 {
     ASSERT_EQ(mkdir(tools_.path("run").c_str(), 0700), 0);
     ASSERT_EQ(chmod(tools_.path("run").c_str(), 0777), 0);
-    EXPECT_EQ(run_set(), -1);
+    snapshot_phase phase;
+    EXPECT_EQ(phase.take(msg_, sizeof msg_), -1);
+    EXPECT_FALSE(phase.held());
     EXPECT_EQ(std::string(msg_), "cannot use the lock directory " + tools_.path("run") +
                                      ": its mode 0777 lets other users write to it");
-    EXPECT_TRUE(tools_.call_lines().empty());
-    EXPECT_EQ(current_term_handler(), previous_handler);
 }
 
 }  // namespace
