@@ -360,6 +360,54 @@ TEST_F(NodeRun, JobsRunVmsSideBySideButTheirSnapshotPhasesTakeTurns)
     expect_clean(host_);
 }
 
+// A signal to a node-wide run, as a terminal's Ctrl-C sends it to the
+// whole process group or as systemd's stop sends SIGTERM to the main
+// process: the running VM run cleans up and ends, no further VM starts,
+// the summary says so, and the signal ends the program.
+TEST_F(NodeRun, SignalEndsTheRunningVmRunAndStartsNoOther)
+{
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        vlt_test::sim_host host;
+        VLT_REQUIRE_SIM_HOST(host);
+        ASSERT_TRUE(host.add_storage("local-lvm", "lvmthin"));
+        for (long id : {101, 102, 103})
+            vm(host, id, "vm" + std::to_string(id));
+        ASSERT_TRUE(host.set_delay("vlt_agent", 60000));
+        auto run = host.start(vlt_test::backup_program(),
+                              {"--pve-dir", host.pve_dir(), "--all", "--no-vmconfig", "--", "--out", out_.path()});
+        ASSERT_TRUE(run->started());
+        ASSERT_TRUE(host.wait_for_call("vlt_agent", "", 30000));
+        if (sig == SIGINT)
+            ASSERT_EQ(kill(-run->pid(), sig), 0);  // the terminal's whole group
+        else
+            ASSERT_TRUE(run->send_signal(sig));
+        vlt_test::run_result r = run->wait(60000);
+        EXPECT_EQ(r.term_signal, sig) << r.err;
+        const std::string name = sig == SIGINT ? "SIGINT" : "SIGTERM";
+        strings lines = log_lines(r.err);
+        EXPECT_NE(std::find(lines.begin(), lines.end(),
+                            "WARN  interrupted by " + name +
+                                ": 1 running VM run(s) clean up and end, no further VM starts"),
+                  lines.end())
+            << r.err;
+        strings table = summary(r.err);
+        ASSERT_EQ(table.size(), 5u) << r.err;
+        EXPECT_TRUE(like(table[1], "INFO  101 *vm101 *failed *0/1 *interrupted by " + name)) << table[1];
+        EXPECT_TRUE(like(table[2], "INFO  102 *vm102 *skipped *not started: the run was interrupted by " + name))
+            << table[2];
+        EXPECT_TRUE(like(table[3], "INFO  103 *vm103 *skipped *not started: the run was interrupted by " + name))
+            << table[3];
+        EXPECT_EQ(table[4], "ERROR 0 of 3 VM(s) backed up, 1 failed, 2 skipped");
+        EXPECT_FALSE(touched(host, 102));
+        EXPECT_FALSE(touched(host, 103));
+        // The VM run's clean-up removed its snapshot, once.
+        EXPECT_EQ(host.calls_of("lvremove").size(), 1u);
+        ASSERT_TRUE(host.set_delay("vlt_agent", 0));
+        expect_clean(host);
+    }
+}
+
 // mailto: one mail with the summary through the fake sendmail; a failing
 // sendmail is a warning only; mail-on=failure mails nothing after success.
 TEST_F(NodeRun, SummaryIsMailedAndAFailingSendmailIsOnlyAWarning)
