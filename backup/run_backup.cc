@@ -220,6 +220,12 @@ int32_t find_lvm_disks(const backup_options *opts, vm_volume_list *parsed, resol
     // The text is kept as the configuration job: Perl's complaint about
     // the locale, should it come first, is not part of it.
     drop_locale_warnings(g_config_text);
+    // Every VM's configuration has lines "key: value"; status 0 without one
+    // (an empty line, stray bytes) is no configuration.
+    if (for_each_config_line(g_config_text, [](const char *, const char *, void *) { return 1; }, nullptr) == 0) {
+        log_write(LOG_LEVEL_ERROR, "qm config %s --current printed no configuration", vmid);
+        return -1;
+    }
     // A migration, snapshot, clone or another backup of the VM is under way.
     char lock_msg[256];
     if (check_vm_unlocked(vmid, g_config_text, lock_msg, sizeof lock_msg) != 0) {

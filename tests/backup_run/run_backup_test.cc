@@ -248,6 +248,14 @@ TEST_F(RunBackup, ConfigurationProblems)
     EXPECT_EQ(run(&lines), 1);
     EXPECT_EQ(lines, (strings{"ERROR qm config 101 --current failed: Configuration file "
                               "'nodes/pve/qemu-server/101.conf' does not exist"}));
+    // Status 0 without a single "key: value" line is no configuration, not a
+    // VM without disks.
+    for (const char *output : {"echo", "printf 'garbage\\0after a NUL byte\\n'", "head -c 3000 /dev/zero | tr '\\0' x"}) {
+        SCOPED_TRACE(output);
+        tools_.on("qm", output);
+        EXPECT_EQ(run(&lines), 1);
+        EXPECT_EQ(lines, (strings{"ERROR qm config 101 --current printed no configuration"}));
+    }
     tools_.remove("qm");
     EXPECT_EQ(run(&lines), 1);
     EXPECT_EQ(lines, (strings{"ERROR qm is not available (not running on a Proxmox VE host?)"}));
