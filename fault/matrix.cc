@@ -110,7 +110,7 @@ private:
         pid_t pid = 0;
         bool timed_out = false;
     };
-    run_out run_program(program p, const strings &extra_args, const std::string &out_dir);
+    run_out run_program(program p, const strings &args);
     strings backup_args(const std::string &out_dir, bool short_freeze) const;
     strings restore_args() const;
     strings env() const;
@@ -206,7 +206,7 @@ strings matrix_host::env() const
     return {"PATH=" + wrap_dir_ + ":" + path_, "VLT_THAW_DEADLINE=10"};
 }
 
-matrix_host::run_out matrix_host::run_program(program p, const strings &args, const std::string &)
+matrix_host::run_out matrix_host::run_program(program p, const strings &args)
 {
     run_out o;
     auto run = host_.start(p == program::backup ? vlt_test::backup_program() : vlt_test::restore_program(), args,
@@ -308,22 +308,22 @@ bool matrix_host::clean_runs(std::string *why)
 {
     std::set<long> pids;
     strings temp_before = pidless_temp_files();
-    host_.clear_calls();
-    run_out b = run_program(program::backup, backup_args(backup_dir_, false), backup_dir_);
-    pids.insert(b.pid);
-    for (const auto &c : host_.calls())
-        if (!c.is_end && is_outside_tool(c.tool))
-            backup_records_.push_back(c);
+    // One clean run of a program, its outside calls into *records.
+    auto clean_run = [&](program p, const strings &args, std::vector<vlt_test::call_record> *records) {
+        host_.clear_calls();
+        run_out o = run_program(p, args);
+        pids.insert(o.pid);
+        for (const auto &c : host_.calls())
+            if (!c.is_end && is_outside_tool(c.tool))
+                records->push_back(c);
+        return o;
+    };
+    run_out b = clean_run(program::backup, backup_args(backup_dir_, false), &backup_records_);
     if (b.r.exit_status != 0) {
         *why = "the clean backup failed:\n" + b.r.err;
         return false;
     }
-    host_.clear_calls();
-    run_out r = run_program(program::restore, restore_args(), "");
-    pids.insert(r.pid);
-    for (const auto &c : host_.calls())
-        if (!c.is_end && is_outside_tool(c.tool))
-            restore_records_.push_back(c);
+    run_out r = clean_run(program::restore, restore_args(), &restore_records_);
     if (r.r.exit_status != 0) {
         *why = "the clean restore failed:\n" + r.r.err;
         return false;
@@ -376,9 +376,11 @@ void matrix_host::reset(const strings &temp_before, const std::set<long> &pids)
     for (const std::string &f : vlt_test::list_dir(host_.run_dir()))
         if (f.size() > 6 && f.compare(f.size() - 6, 6, ".state") == 0)
             unlink((host_.run_dir() + "/" + f).c_str());
-    for (const std::string &f : pidless_temp_files())
-        if (!std::binary_search(temp_before.begin(), temp_before.end(), f))
-            unlink(f.c_str());
+    // Only what check-clean counts as left over: a file another program
+    // still holds open, or names on its command line, is that program's.
+    for (const std::string &line : leftovers(pids, temp_before))
+        if (line.rfind("temporary file /tmp/", 0) == 0)
+            unlink(line.substr(std::strlen("temporary file ")).c_str());
     for (long pid : pids) {
         unlink(("/dev/shm/vlt_progress." + std::to_string(pid)).c_str());
         glob_t g{};
@@ -407,7 +409,7 @@ void matrix_host::run_case(const case_def &c, case_result *res)
     mkdir(out_dir.c_str(), 0700);
     const bool short_freeze = c.kind == fault_kind::hang;
     strings args = c.prog == program::backup ? backup_args(out_dir, short_freeze) : restore_args();
-    run_out o = run_program(c.prog, args, out_dir);
+    run_out o = run_program(c.prog, args);
     pids.insert(o.pid);
     res->status = o.r.term_signal != 0 ? "signal " + std::to_string(o.r.term_signal)
                                        : "exit " + std::to_string(o.r.exit_status);
@@ -464,7 +466,7 @@ void matrix_host::run_case(const case_def &c, case_result *res)
         std::string next_out = out_dir + "/recovery";
         mkdir(next_out.c_str(), 0700);
         strings next_args = c.prog == program::backup ? backup_args(next_out, false) : restore_args();
-        run_out n = run_program(c.prog, next_args, next_out);
+        run_out n = run_program(c.prog, next_args);
         pids.insert(n.pid);
         log += "--- the next run\n" + vlt_test::read_file(host_.call_log_path());
         err += "--- the next run\n" + n.r.err;
@@ -482,9 +484,8 @@ void matrix_host::run_case(const case_def &c, case_result *res)
             else if (mine.size() != 1)
                 res->broken.push_back("after the SIGKILL the next restore installed " + std::to_string(mine.size()) +
                                       " configurations");
-            temp_before = temp_after_kill;  // the killed run's temporary files are documented leftovers
-            std::string report;
-            for (const auto &l : leftovers(pids, temp_before))
+            // The killed run's temporary files are documented leftovers.
+            for (const auto &l : leftovers(pids, temp_after_kill))
                 if (!(contains(l, "temporary file") && contains(l, "/.vlt_proxmox_restore.")))
                     res->broken.push_back("left behind: " + l);
         } else {

@@ -134,6 +134,10 @@ std::vector<std::string> names_of(const case_def &c)
             words.push_back(args.substr(from, args.find(' ', from) - from));
         }
     }
+    // The listing that resolves a disk: a disk lvs does not list (no lvm
+    // tools, nothing readable) is refused as not on LVM, naming the disk.
+    if (c.tool == "lvs" && c.args.find("lv_kernel_major") != std::string::npos)
+        words.push_back("not LVM-backed");
     if (c.tool == "lvremove" || (c.tool == "pvesm" && starts_with(c.args, "path "))) {
         size_t from = args.find_last_of("/:", args.size() - 2) + 1;
         words.push_back(args.substr(from, args.size() - 1 - from));
@@ -149,6 +153,11 @@ expectation expected_outcome(const case_def &c)
     if (c.prog == program::backup && c.tool == "qm" && c.args.find(" fsfreeze-thaw") != std::string::npos) {
         e.tolerated = true;
         e.why = "a thaw not carried out is sent again after fsfreeze-status until the guest reads thawed";
+    } else if (c.prog == program::backup && c.tool == "lvs" && c.args.find("lv_tags") != std::string::npos &&
+               c.kind != fault_kind::fail && c.kind != fault_kind::missing) {
+        e.tolerated = true;
+        e.why = "the tag listing only finds left snapshots to remove: an unreadable one removes nothing, and "
+                "lvcreate refuses a name still taken";
     } else if (c.tool == "lvremove" && (c.kind == fault_kind::fail || c.kind == fault_kind::missing)) {
         e.tolerated = true;
         e.why = "lvremove is tried five times";
