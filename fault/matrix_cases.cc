@@ -36,6 +36,7 @@ const slice_entry kSlice[] = {
     {program::backup, "lvcreate", "vm-101-disk-1_vltsnap", fault_kind::fail},
     {program::backup, "lvcreate", "vm-101-disk-1_vltsnap", fault_kind::sig_kill},
     {program::backup, "vlt_agent", "nightly-scsi0", fault_kind::sig_term},
+    {program::backup, "vlt_agent", "nightly-virtio1", fault_kind::fail},
     {program::backup, "lvremove", "vm-101-disk-0_vltsnap", fault_kind::fail},
     {program::restore, "pvesm", "alloc thick", fault_kind::garbage_random},
     {program::restore, "vlt_restore", "nightly-virtio1", fault_kind::sig_int},
