@@ -250,7 +250,8 @@ TEST_F(RunBackup, ConfigurationProblems)
                               "'nodes/pve/qemu-server/101.conf' does not exist"}));
     // Status 0 without a single "key: value" line is no configuration, not a
     // VM without disks.
-    for (const char *output : {"echo", "printf 'garbage\\0after a NUL byte\\n'", "head -c 3000 /dev/zero | tr '\\0' x"}) {
+    for (const char *output : {"echo", "printf 'garbage\\0after a NUL byte\\n'", "head -c 3000 /dev/zero | tr '\\0' x",
+                               "printf '\\x9a\\x01: \\x7f\\nX Y: z\\n'"}) {
         SCOPED_TRACE(output);
         tools_.on("qm", output);
         EXPECT_EQ(run(&lines), 1);
