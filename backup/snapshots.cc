@@ -365,6 +365,23 @@ const char *last_line(const char *text)
     return newline != nullptr ? newline + 1 : text;
 }
 
+// A freeze or thaw the agent carried out: it answers the number of file
+// systems it froze or thawed. Anything else with status 0 (an empty line,
+// stray bytes) is no answer of the agent's, and the guest's state is
+// unknown. Async-signal-safe.
+bool counted_answer_ok(const guest_answer &answer)
+{
+    if (!answer_ok(answer))
+        return false;
+    const char *word = last_line(answer.text);
+    if (*word == '\0')
+        return false;
+    for (const char *p = word; *p != '\0'; p++)
+        if (*p < '0' || *p > '9')
+            return false;
+    return true;
+}
+
 // Proxmox refused the command because the guest cannot be frozen at all:
 // no agent is configured, or the VM does not run (a stopped guest's file
 // systems are not frozen). Async-signal-safe.
@@ -433,7 +450,7 @@ bool confirm_thawed_with(guest_runner run, const char *vmid, uint32_t limit, boo
     if (thaw_first) {
         *last_command = "fsfreeze-thaw";
         run(vmid, "fsfreeze-thaw", limit, last);
-        if (answer_ok(*last)) {
+        if (counted_answer_ok(*last)) {
             (*thaws)++;
             return true;
         }
@@ -452,7 +469,7 @@ bool confirm_thawed_with(guest_runner run, const char *vmid, uint32_t limit, boo
         if (answer_ok(status) && strcmp(word, "frozen") == 0) {
             *last_command = "fsfreeze-thaw";
             run(vmid, "fsfreeze-thaw", call_limit(), last);
-            if (answer_ok(*last)) {
+            if (counted_answer_ok(*last)) {
                 (*thaws)++;
                 progressed = true;  // read the status again at once
             }
@@ -619,7 +636,7 @@ int32_t guest_fsfreeze(const char *vmid, const char *command, uint32_t time_limi
         msg[0] = '\0';
     guest_answer answer;
     run_guest_cmd(vmid, command, time_limit, &answer);
-    if (answer_ok(answer))
+    if (counted_answer_ok(answer))
         return 0;
     describe_answer(vmid, command, answer, msg, msg_size);
     return -1;
@@ -845,7 +862,7 @@ int32_t create_snapshot_set(const char *vmid, const resolved_disk_list *disks,
         run_guest_cmd_registered(vmid, "fsfreeze-freeze", timeout, &answer, register_freeze);
         journal_child_done();
     }
-    if (freeze && !answer_ok(answer)) {
+    if (freeze && !counted_answer_ok(answer)) {
         set->freeze_failed = 1;
         describe_answer(vmid, "fsfreeze-freeze", answer, msg, msg_size);
         // A freeze that qm refused before sending it froze nothing.

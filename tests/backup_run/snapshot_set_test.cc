@@ -204,7 +204,9 @@ TEST_F(SnapshotSet, FreezeTimeOutThawsWithTheSameLimitAndWarnsWhenThatFails)
 
 TEST_F(SnapshotSet, FreezeRefusedByTheGuestAgentIsNotAConsistencyWindow)
 {
-    tools_.on("qm", "[ \"$4\" = fsfreeze-freeze ] && echo '{ \"error\" : { \"class\" : \"GenericError\", \"desc\" : \"frozen\" } }'; exit 0");
+    // The thaw answers the agent's count, as it does on a host.
+    tools_.on("qm", "[ \"$4\" = fsfreeze-freeze ] && echo '{ \"error\" : { \"class\" : \"GenericError\", \"desc\" : \"frozen\" } }'; "
+                    "[ \"$4\" = fsfreeze-thaw ] && echo 0; exit 0");
     EXPECT_EQ(run_set(), -1);
     EXPECT_STREQ(msg_, "qm guest cmd 101 fsfreeze-freeze failed: { \"error\" : { \"class\" : \"GenericError\", \"desc\" : \"frozen\" } }");
     EXPECT_TRUE(tools_.calls_of("lvcreate").empty());

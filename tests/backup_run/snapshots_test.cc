@@ -229,6 +229,31 @@ TEST_F(Snapshots, GuestAgentErrorObjectWithExitZeroIsAFailure)
     EXPECT_EQ(guest_fsfreeze("101", "fsfreeze-thaw", 5, msg, sizeof msg), 0);
 }
 
+// A freeze or thaw counts only with the agent's answer, the number of file
+// systems: status 0 with anything else leaves the guest's state unknown.
+TEST_F(Snapshots, GuestFreezeWithoutACountIsAFailure)
+{
+    char msg[512];
+    const std::pair<const char *, const char *> answers[] = {
+        {"echo", ""},
+        {"printf 'garbage\\0after a NUL byte\\n'", "garbage"},
+        {"echo 2x", "2x"},
+        {"head -c 3000 /dev/zero | tr '\\0' 'x'", nullptr},
+    };
+    for (const auto &[script, shown] : answers) {
+        SCOPED_TRACE(script);
+        tools_.on("qm", script);
+        EXPECT_EQ(guest_fsfreeze("101", "fsfreeze-thaw", 5, msg, sizeof msg), -1);
+        if (shown != nullptr) {
+            EXPECT_EQ(std::string(msg), std::string("qm guest cmd 101 fsfreeze-thaw answered '") + shown + "'");
+        }
+        EXPECT_EQ(guest_fsfreeze("101", "fsfreeze-freeze", 5, msg, sizeof msg), -1);
+    }
+    // Perl's locale warnings before the count do not hide it.
+    tools_.on("qm", "echo 'perl: warning: Setting locale failed.'; echo 0");
+    EXPECT_EQ(guest_fsfreeze("101", "fsfreeze-thaw", 5, msg, sizeof msg), 0);
+}
+
 TEST_F(Snapshots, GuestFreezeTimeOut)
 {
     char msg[512];
