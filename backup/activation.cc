@@ -112,7 +112,12 @@ int32_t release_snapshot(size_t index, const snapshot_entry &entry, char *msg, s
 {
     storage_locks lock;
     lock_or_warn(&lock, index);
+    // A signal that comes while lvremove runs (systemd stops the whole
+    // group) still sees the snapshot: the handler removes it once the
+    // command has ended.
+    g_cleanup.removing = static_cast<int32_t>(index) + 1;
     int32_t removed = remove_snapshot(entry.vg_name, entry.snapshot_lv_name, msg, msg_size);
+    g_cleanup.removing = 0;
     deactivate_origin(index);
     return removed;
 }

@@ -180,6 +180,8 @@ bool remove_snapshots_in_handler()
     bool all_removed = true;
     int32_t in_flight = g_cleanup.creating;
     g_cleanup.creating = 0;
+    int32_t removing = g_cleanup.removing;
+    g_cleanup.removing = 0;
     for (int i = 0; i < VM_MAX_VOLUMES; i++) {
         if (!g_cleanup.created[i])
             continue;
@@ -189,14 +191,15 @@ bool remove_snapshots_in_handler()
         if (release_snapshot_in_handler(static_cast<size_t>(i), g_cleanup.snapshot_names[i]) != 0)
             all_removed = false;
     }
-    if (in_flight == 0)
+    if (in_flight == 0 && removing == 0)
         return all_removed;
 
     // A snapshot whose lvcreate was still running would outlive the run and
-    // make the next backup of the VM fail on its name. Give the command the
-    // agent's grace time to finish (its child is the only one now), then
-    // remove whatever it made; lvremove of a name that never came to be
-    // fails harmlessly (and the next run finds one that stayed by its name).
+    // make the next backup of the VM fail on its name; one whose lvremove
+    // was cut short by the signal would stay. Give the command the agent's
+    // grace time to finish (its child is the only one now), then remove
+    // whatever is left; lvremove of a name that is gone fails harmlessly
+    // (and the next run finds one that stayed by its name).
     for (uint32_t poll = 0; poll <= cleanup_agent_grace_polls; poll++) {
         int status;
         pid_t got = waitpid(-1, &status, WNOHANG);
@@ -207,7 +210,10 @@ bool remove_snapshots_in_handler()
         struct timespec ts = {0, 100000000L};
         nanosleep(&ts, nullptr);
     }
-    (void)release_snapshot_in_handler(static_cast<size_t>(in_flight - 1), g_cleanup.snapshot_names[in_flight - 1]);
+    const int32_t pending_ones[] = {in_flight, removing};
+    for (int32_t pending : pending_ones)
+        if (pending != 0)
+            (void)release_snapshot_in_handler(static_cast<size_t>(pending - 1), g_cleanup.snapshot_names[pending - 1]);
     return all_removed;
 }
 
@@ -221,6 +227,7 @@ void reset_registry(const char *vmid, uint32_t guest_cmd_limit)
     for (int i = 0; i < VM_MAX_VOLUMES; i++)
         g_cleanup.created[i] = 0;
     g_cleanup.creating = 0;
+    g_cleanup.removing = 0;
     g_cleanup.agent_pid = 0;
     g_cleanup.guest_cmd_pid = 0;
     g_cleanup.secret_file.armed = 0;

@@ -46,6 +46,7 @@ struct cleanup_registry {
     volatile int32_t created[VM_MAX_VOLUMES];
     char snapshot_names[VM_MAX_VOLUMES][300];  // "vg/lv" of snapshot i
     volatile int32_t creating;            // i + 1 while snapshot i is being created, else 0
+    volatile int32_t removing;            // i + 1 while snapshot i is being removed, else 0
     volatile int32_t installed;
     struct sigaction saved[3];            // SIGINT, SIGTERM, SIGHUP before installation
 };

@@ -1330,6 +1330,23 @@ TEST_F(RunBackupSignals, TermGivesBackTheActivationOfAnInactiveOrigin)
     }
 }
 
+TEST_F(RunBackupSignals, TermWhileASnapshotIsRemovedStillRemovesIt)
+{
+    // The first job's lvremove is cut short by the signal (systemd stops
+    // the whole group) before it removed anything: the handler removes
+    // that snapshot again once the command has ended, and the other one.
+    cleanup_agent_grace_polls = 2;
+    tools_.on("lvremove",
+              "echo \"$3\" >> \"$FAKE_DIR/removals\"\n"
+              "if [ $n -eq 1 ]; then touch \"$FAKE_DIR/in-lvremove\"; exec sleep 0.3; fi\n"
+              "echo \"$3\" >> \"$FAKE_DIR/removed\"");
+    child_outcome out = run_and_signal("in-lvremove", SIGTERM);
+    ASSERT_TRUE(WIFSIGNALED(out.status)) << out.log;
+    EXPECT_EQ(WTERMSIG(out.status), SIGTERM);
+    EXPECT_EQ(tools_.read_lines("removed"), (strings{snap("vm-101-disk-1"), snap("vm-101-disk-0")}));
+    EXPECT_EQ(access(tools_.path("run/101.state").c_str(), F_OK), -1);
+}
+
 TEST_F(RunBackupSignals, TermDuringTheFreezeCommandStillThaws)
 {
     tools_.on("qm",
