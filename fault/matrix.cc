@@ -186,7 +186,7 @@ bool matrix_host::setup(std::string *why)
 
 strings matrix_host::backup_args(const std::string &out_dir, bool short_freeze) const
 {
-    strings a = {"--vmid", "101", "--name", "nightly", "--config-path", cfg_path_};
+    strings a = {"--vmid", "101", "--name", "nightly", "--config-path", cfg_path_, "--pve-dir", host_.pve_dir()};
     if (short_freeze) {
         a.push_back("--freeze-timeout");
         a.push_back("1");
