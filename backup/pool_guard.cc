@@ -278,8 +278,8 @@ int32_t pool_guard_prepare(const resolved_disk_list *disks, uint32_t limit, pool
     lvs_query pools("vg_name,lv_name,lv_attr,data_percent,metadata_percent");
     for (uint64_t i = 0; i < disks->count && i < VM_MAX_VOLUMES; i++) {
         if (is_thin_lv(&disks->rows[i].lv) && guard->disk_pool[i] < 0) {
-            put_text(msg, msg_size, "cannot find the thin pool of %s/%s", disks->rows[i].lv.vg_name,
-                     disks->rows[i].lv.lv_name);
+            put_text(msg, msg_size, "cannot find the thin pool of %s/%s: lvs does not list its pool",
+                     disks->rows[i].lv.vg_name, disks->rows[i].lv.lv_name);
             return -1;
         }
     }
@@ -290,11 +290,13 @@ int32_t pool_guard_prepare(const resolved_disk_list *disks, uint32_t limit, pool
         return -1;
     }
     bool over = false;
+    bool listed[VM_MAX_VOLUMES] = {};
     each_row(report.text(), 5, [&](char **f) {
         int32_t p = find_pool(guard, f[0], f[1]);
         char text[400];
         if (over || p < 0)
             return;
+        listed[p] = true;
         double ignored;
         if (!percent(f[3], &ignored))
             log_write(LOG_LEVEL_WARN, "the usage of thin pool %s/%s is unknown (is it inactive?): not checked", f[0],
@@ -304,7 +306,17 @@ int32_t pool_guard_prepare(const resolved_disk_list *disks, uint32_t limit, pool
             over = true;
         }
     });
-    return over ? -1 : 0;
+    if (over)
+        return -1;
+    // A pool the listing leaves out would go unguarded.
+    for (size_t p = 0; p < guard->pool_count; p++) {
+        if (!listed[p]) {
+            put_text(msg, msg_size, "cannot read the usage of thin pool %s/%s: lvs does not list it",
+                     guard->pools[p].vg, guard->pools[p].pool);
+            return -1;
+        }
+    }
+    return 0;
 }
 
 agent_limits pool_guard_limits(pool_guard *guard, const snapshot_set *set, uint32_t agent_timeout_s)

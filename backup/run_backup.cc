@@ -220,18 +220,9 @@ int32_t find_lvm_disks(const backup_options *opts, vm_volume_list *parsed, resol
     // The text is kept as the configuration job: Perl's complaint about
     // the locale, should it come first, is not part of it.
     drop_locale_warnings(g_config_text);
-    // Every VM's configuration has lines "key: value" with keys such as
-    // "scsi0" or "vmgenid"; status 0 without one (an empty line, stray
-    // bytes) is no configuration.
-    auto proxmox_key = [](const char *key, const char *, void *) {
-        if (*key == '\0')
-            return 0;
-        for (const char *p = key; *p != '\0'; p++)
-            if (!((*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') || *p == '_' || *p == '-'))
-                return 0;
-        return 1;
-    };
-    if (for_each_config_line(g_config_text, proxmox_key, nullptr) == 0) {
+    // Status 0 without a configuration line (an empty line, stray bytes)
+    // is no configuration.
+    if (!has_config_key_line(g_config_text)) {
         log_write(LOG_LEVEL_ERROR, "qm config %s --current printed no configuration", vmid);
         return -1;
     }

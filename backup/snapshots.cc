@@ -676,18 +676,28 @@ int32_t remove_snapshot(const char *vg_name, const char *snap_name, char *msg, s
     char name[300];
     snprintf(name, sizeof name, "%s/%s", vg_name, snap_name);
     const char *argv[] = {"lvremove", "-f", "-y", name, nullptr};
+    // lvremove says so for each volume it removed; status 0 without that
+    // line is no removal to count on.
+    char removed_line[320];
+    snprintf(removed_line, sizeof removed_line, "Logical volume \"%s\" successfully removed", snap_name);
     char output[512] = "";
+    bool silent = false;
     for (int attempt = 1; attempt <= 5; attempt++) {
         command_result result;
         int32_t rc = run_command(argv, 60, output, sizeof output, &result);
-        if (rc == 0 && result.exit_code == 0)
+        silent = rc == 0 && result.exit_code == 0;
+        if (silent && strstr(output, removed_line) != nullptr)
             return 0;
         if (attempt < 5)
             sleep_ms(snapshot_retry_delay_ms);
     }
     trim_trailing_space(output);
-    snprintf(msg, msg_size, "lvremove %s failed: %.400s", name,
-             output[0] != '\0' ? output : "unknown error");
+    if (silent)
+        snprintf(msg, msg_size, "lvremove %s ended with status 0 but did not report the volume removed: %.300s",
+                 name, output[0] != '\0' ? output : "(no output)");
+    else
+        snprintf(msg, msg_size, "lvremove %s failed: %.400s", name,
+                 output[0] != '\0' ? output : "unknown error");
     journal_snapshot_left();
     return -1;
 }
@@ -739,11 +749,12 @@ int32_t create_snapshot(const lv_info *origin, const char *tag, const char *size
 
     char name[300];
     snprintf(name, sizeof name, "%s/%s", vg_name, snap_name);
-    const char *remove_argv[] = {"lvremove", "-f", "-y", name, nullptr};
-    char remove_out[1024];
-    command_result remove_result;
-    run_command(remove_argv, 60, remove_out, sizeof remove_out, &remove_result);
-    snprintf(msg, msg_size, "the snapshot device of %s did not appear", name);
+    char remove_msg[512];
+    if (remove_snapshot(vg_name, snap_name, remove_msg, sizeof remove_msg) != 0)
+        snprintf(msg, msg_size, "the snapshot device of %s did not appear, and the snapshot stays: %s", name,
+                 remove_msg);
+    else
+        snprintf(msg, msg_size, "the snapshot device of %s did not appear", name);
     return -1;
 }
 

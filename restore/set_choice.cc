@@ -45,7 +45,15 @@ int32_t restore_config_text(const restore_options *opts, const char *header_path
         put_text(err, err_size, "could not restore the VM config job: %s", msg);
         return -1;
     }
-    return read_restored_config(config_file.path(), buf, err, err_size);
+    if (read_restored_config(config_file.path(), buf, err, err_size) != 0)
+        return -1;
+    // vlt_restore reported success: what it wrote must be a configuration.
+    if (!has_config_key_line(buf)) {
+        put_text(err, err_size, "vlt_restore restored no VM configuration from the configuration job (%zu bytes "
+                 "without a configuration line)", strlen(buf));
+        return -1;
+    }
+    return 0;
 }
 
 bool newer_than_at(const restore_options *opts, const backup_job_set &set) {

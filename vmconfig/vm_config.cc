@@ -181,6 +181,19 @@ int for_each_config_line(const char *text, config_line_visitor visit, void *ctx)
     return 0;
 }
 
+int has_config_key_line(const char *text)
+{
+    auto proxmox_key = [](const char *key, const char *, void *) {
+        if (*key == '\0')
+            return 0;
+        for (const char *p = key; *p != '\0'; p++)
+            if (!((*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') || *p == '_' || *p == '-'))
+                return 0;
+        return 1;
+    };
+    return for_each_config_line(text, proxmox_key, nullptr) != 0 ? 1 : 0;
+}
+
 namespace {
 
 struct value_lookup {

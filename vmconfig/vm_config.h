@@ -54,6 +54,12 @@ int drive_backup_off(const char *value);
 typedef int (*config_line_visitor)(const char *key, const char *value, void *ctx);
 int for_each_config_line(const char *text, config_line_visitor visit, void *ctx);
 
+// 1 when text has a "key: value" line whose key is written as Proxmox
+// writes its keys (lower-case letters, digits, '_' and '-'), as every VM's
+// configuration has ("scsi0", "vmgenid"); an empty text or stray bytes,
+// even with a colon in them, have none.
+int has_config_key_line(const char *text);
+
 int32_t parse_vm_config(const char *text, vm_volume_list *list, char *msg, size_t msg_size);
 
 // The value of the first "key: value" line of the main section (before the

@@ -44,6 +44,9 @@ fake_tools::fake_tools()
             // never take it for a leftover.
             "if [ \"$tool\" = vlt_agent ] && [ -f \"$2\" ]; then exec 9<\"$2\"; fi\n"
             "if [ -f \"$FAKE_DIR/script.$tool\" ]; then . \"$FAKE_DIR/script.$tool\"; fi\n"
+            // lvremove's report of each volume it removed.
+            "if [ \"$tool\" = lvremove ]; then lv=${@: -1}; "
+            "echo \"  Logical volume \\\"${lv##*/}\\\" successfully removed.\"; fi\n"
             "exit 0\n";
         write_text(bin_ + "/" + tool, script, 0755);
     }

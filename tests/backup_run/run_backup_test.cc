@@ -998,6 +998,40 @@ TEST_F(RunBackup, ThinPoolAboveTheLimitIsRefusedBeforeTheFreeze)
     EXPECT_EQ(lines[0], "WARN  the usage of thin pool " + pool + " is unknown (is it inactive?): not checked");
 }
 
+// A listing that leaves the thin pool out (stray output with status 0) is
+// no usage to go by: the run is refused before the freeze, naming lvs.
+TEST_F(RunBackup, PoolListingsThatLeaveThePoolOutRefuseTheRun)
+{
+    const std::string vg = tools_.vg();
+    std::string table = tools_.read("lvtable");
+    // The usage listing: no row for the pool.
+    std::string without_pool = table;
+    size_t at = without_pool.find(vg + "|data|");
+    ASSERT_NE(at, std::string::npos);
+    without_pool.erase(at, without_pool.find('\n', at) + 1 - at);
+    write_text(tools_.path("lvtable"), without_pool);
+    strings lines;
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101: cannot read the usage of thin pool " + vg +
+                              "/data: lvs does not list it"}));
+    EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+    EXPECT_TRUE(never_frozen());
+
+    // The pool listing of the thin disk: no pool named.
+    std::string without_pool_lv = table;
+    const std::string thin = vg + "|vm-101-disk-0|Vwi-aotz--|4194304|thin||253|7|data|";
+    at = without_pool_lv.find(thin);
+    ASSERT_NE(at, std::string::npos);
+    without_pool_lv.replace(at, thin.size(), vg + "|vm-101-disk-0|Vwi-aotz--|4194304|thin||253|7||");
+    write_text(tools_.path("lvtable"), without_pool_lv);
+    lines.clear();
+    EXPECT_EQ(run(&lines), 1);
+    EXPECT_EQ(lines, (strings{"ERROR VM 101: cannot find the thin pool of " + vg +
+                              "/vm-101-disk-0: lvs does not list its pool"}));
+    EXPECT_TRUE(tools_.calls_of("lvcreate").empty());
+    EXPECT_TRUE(never_frozen());
+}
+
 TEST_F(RunBackup, PoolFillingWhileAnAgentRunsStopsTheBackup)
 {
     pool_watch_interval_ms = 20;
@@ -1287,7 +1321,7 @@ TEST_F(RunBackupSignals, TermWhileFrozenThawsFirstAndWaitsForTheSnapshotInTheMak
               "args=(\"$@\"); origin=\"${args[-1]}\"; vg=\"${origin%%/*}\"\n"
               "while [ $# -gt 0 ]; do [ \"$1\" = -n ] && name=\"$2\"; shift; done\n"
               "mkdir -p \"/dev/$vg\"; mknod \"/dev/$vg/$name\" b 240 9");
-    tools_.on("lvremove", "[ -f \"$FAKE_DIR/lvcreate-done\" ] && echo \"$3\" >> \"$FAKE_DIR/removed-after-create\"; exit 0");
+    tools_.on("lvremove", "[ -f \"$FAKE_DIR/lvcreate-done\" ] && echo \"$3\" >> \"$FAKE_DIR/removed-after-create\"");
     child_outcome out = run_and_signal("in-lvcreate", SIGTERM);
     ASSERT_TRUE(WIFSIGNALED(out.status));
     EXPECT_EQ(WTERMSIG(out.status), SIGTERM);
@@ -1311,7 +1345,7 @@ TEST_F(RunBackupSignals, TermGivesBackTheActivationOfAnInactiveOrigin)
         size_t tail;
     } moments[] = {
         {"vlt_agent", "trap 'exit 143' TERM; sleep 20 & echo $$ > \"$FAKE_DIR/agent-up\"; wait", "agent-up", 3},
-        {"lvremove", "case \"$3\" in *disk-1_vltsnap) touch \"$FAKE_DIR/in-lvremove\"; sleep 0.5;; esac; exit 0",
+        {"lvremove", "case \"$3\" in *disk-1_vltsnap) touch \"$FAKE_DIR/in-lvremove\"; sleep 0.5;; esac",
          "in-lvremove", 2},
     };
     const strings ending = {"lvremove -f -y " + snap("vm-101-disk-0"), "lvremove -f -y " + snap("vm-101-disk-1"),

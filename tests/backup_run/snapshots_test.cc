@@ -179,7 +179,7 @@ TEST_F(Snapshots, DeviceNeverAppearingRemovesTheHalfMadeSnapshot)
 
 TEST_F(Snapshots, RemovalRetriesFiveTimes)
 {
-    tools_.on("lvremove", "[ $n -ge 3 ] && exit 0; echo \"  Logical volume in use ($n)\"; exit 5");
+    tools_.on("lvremove", "[ $n -ge 3 ] || { echo \"  Logical volume in use ($n)\"; exit 5; }");
     EXPECT_EQ(remove_snapshot("pve", "a_vltsnap", msg_, sizeof msg_), 0);
     EXPECT_EQ(tools_.calls_of("lvremove"), (strings(3, "-f -y pve/a_vltsnap")));
 
@@ -191,6 +191,26 @@ TEST_F(Snapshots, RemovalRetriesFiveTimes)
     tools_.on("lvremove", "exit 5");
     EXPECT_EQ(remove_snapshot("pve", "c", msg_, sizeof msg_), -1);
     EXPECT_STREQ(msg_, "lvremove pve/c failed: unknown error");
+}
+
+// Status 0 is a removal only with lvremove's line for the volume: an answer
+// without it (another volume's line, stray text, nothing) is tried again,
+// and five of them are a failure that says what came.
+TEST_F(Snapshots, RemovalCountsOnlyWithLvremovesReport)
+{
+    tools_.on("lvremove", "[ $n -ge 2 ] || exit 0");
+    EXPECT_EQ(remove_snapshot("pve", "a_vltsnap", msg_, sizeof msg_), 0);
+    EXPECT_EQ(tools_.calls_of("lvremove").size(), 2u);
+
+    tools_.on("lvremove", "echo '  Logical volume \"b_vltsnap2\" successfully removed.'; exit 0");
+    EXPECT_EQ(remove_snapshot("pve", "b_vltsnap", msg_, sizeof msg_), -1);
+    EXPECT_STREQ(msg_, "lvremove pve/b_vltsnap ended with status 0 but did not report the volume removed:   Logical "
+                       "volume \"b_vltsnap2\" successfully removed.");
+    EXPECT_EQ(tools_.calls_of("lvremove").size(), 7u);
+
+    tools_.on("lvremove", "exit 0");
+    EXPECT_EQ(remove_snapshot("pve", "c_vltsnap", msg_, sizeof msg_), -1);
+    EXPECT_STREQ(msg_, "lvremove pve/c_vltsnap ended with status 0 but did not report the volume removed: (no output)");
 }
 
 TEST_F(Snapshots, GuestFreezeOutcomes)

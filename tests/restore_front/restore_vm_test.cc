@@ -285,6 +285,21 @@ TEST(RestoredConfig, ReadsUpTo32767Bytes) {
               "cannot read restored VM config " + dir.file("gone") + ": No such file or directory");
 }
 
+// vlt_restore reporting success for a configuration job that gave no
+// configuration (stray bytes, nothing): refused before any volume, saying so.
+TEST_F(RestoreRun, ConfigurationJobThatGaveNoConfigurationIsRefused) {
+    for (const std::string &text : {std::string(""), std::string("\n\n"), std::string("\x01\x02junk: \xff\n"),
+                                   std::string("Some Text: with a colon\n")}) {
+        SCOPED_TRACE(text);
+        add_run("vm100-vmconfig", text);
+        ASSERT_EQ(restore(), -1);
+        EXPECT_EQ(std::string(err_), "vlt_restore restored no VM configuration from the configuration job (" +
+                                         std::to_string(text.size()) + " bytes without a configuration line)");
+        EXPECT_FALSE(exists(config_temp_path()));
+        EXPECT_EQ(calls().find("pvesm"), std::string::npos);
+    }
+}
+
 TEST_F(RestoreRun, FailuresBeforeTheFirstAllocation) {
     ASSERT_EQ(restore(), -1);
     EXPECT_EQ(std::string(err_), "no 'vm100-vmconfig' backup job found under " + backup_dir());
