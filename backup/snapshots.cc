@@ -749,12 +749,11 @@ int32_t create_snapshot(const lv_info *origin, const char *tag, const char *size
 
     char name[300];
     snprintf(name, sizeof name, "%s/%s", vg_name, snap_name);
-    char remove_msg[512];
-    if (remove_snapshot(vg_name, snap_name, remove_msg, sizeof remove_msg) != 0)
-        snprintf(msg, msg_size, "the snapshot device of %s did not appear, and the snapshot stays: %s", name,
-                 remove_msg);
-    else
-        snprintf(msg, msg_size, "the snapshot device of %s did not appear", name);
+    const char *remove_argv[] = {"lvremove", "-f", "-y", name, nullptr};
+    char remove_out[1024];
+    command_result remove_result;
+    run_command(remove_argv, 60, remove_out, sizeof remove_out, &remove_result);
+    snprintf(msg, msg_size, "the snapshot device of %s did not appear", name);
     return -1;
 }
 
