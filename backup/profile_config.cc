@@ -433,19 +433,24 @@ class arg_list {
 int32_t config_load(const char *path, int32_t required, backup_config *cfg, char *err,
                     size_t err_size)
 {
-    memset(cfg, 0, sizeof *cfg);
     file_ptr f(fopen(path, "re"));
     if (!f) {
+        memset(cfg, 0, sizeof *cfg);
         if (!required)
             return 0;
         snprintf(err, err_size, "cannot read the configuration file %s", path);
         return -1;
     }
+    return config_read(f.get(), path, cfg, err, err_size);
+}
 
+int32_t config_read(FILE *f, const char *path, backup_config *cfg, char *err, size_t err_size)
+{
+    memset(cfg, 0, sizeof *cfg);
     parser p{path, cfg, err, err_size};
     char buf[line_size];
     for (;;) {
-        ssize_t n = read_line(f.get(), buf, sizeof buf);
+        ssize_t n = read_line(f, buf, sizeof buf);
         if (n < 0) {
             snprintf(err, err_size, "cannot read the configuration file %s", path);
             return -1;
@@ -455,12 +460,12 @@ int32_t config_load(const char *path, int32_t required, backup_config *cfg, char
         p.line_no++;
         if (buf[n - 1] != '\n') {
             // Either the last line of the file or one that did not fit.
-            int c = getc(f.get());
+            int c = getc(f);
             if (c != EOF) {
-                (void)ungetc(c, f.get());
+                (void)ungetc(c, f);
                 return p.fail("line too long");
             }
-            if (ferror(f.get())) {
+            if (ferror(f)) {
                 snprintf(err, err_size, "cannot read the configuration file %s", path);
                 return -1;
             }

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 enum {
     config_max_targets = 64,
@@ -77,6 +78,11 @@ extern const profile_key profile_keys[profile_key_count];
 // Returns 0, or -1 with one message ("path:line: ...") in `err`.
 [[nodiscard]] int32_t config_load(const char *path, int32_t required, backup_config *cfg,
                                   char *err, size_t err_size);
+
+// Parses the configuration text read from f into `cfg` (zero-filled
+// first); messages name the file `path`. Returns 0, or -1 like config_load.
+[[nodiscard]] int32_t config_read(FILE *f, const char *path, backup_config *cfg, char *err,
+                                  size_t err_size);
 
 // Turns the profile called `name` into two argument lists (flags and values
 // in the file's order) and the api-key value (pointing into `cfg`, or
