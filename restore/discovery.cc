@@ -46,7 +46,10 @@ int32_t read_run_header(const char *path, uint8_t *buf) {
     st = file_read_at(fd, buf, RUN_HEADER_SIZE, 0, &got);
     (void)file_close(fd);  // read-only descriptor: nothing to lose on close
     if (st != STATUS_OK) return st;
+    return check_run_header(buf, got);
+}
 
+int32_t check_run_header(const uint8_t *buf, uint64_t got) {
     if (got < RUN_HEADER_MIN_LENGTH || memcmp(buf + RUN_HEADER_OFF_MAGIC, header_magic, 4) != 0)
         return STATUS_CORRUPT;
     uint32_t length = get_le32(buf + RUN_HEADER_OFF_LENGTH);

@@ -59,6 +59,10 @@ bool is_header_file_name(const char *name);
 // version 2 or newer; or the status of the failed open or read.
 [[nodiscard]] int32_t read_run_header(const char *path, uint8_t *buf);
 
+// The checks of read_run_header on a block of which got bytes came from the
+// file (the rest zero): 0, -7 or -6 as there.
+[[nodiscard]] int32_t check_run_header(const uint8_t *buf, uint64_t got);
+
 // Fields of a header block that read_run_header accepted.
 uint64_t run_header_source_size(const uint8_t *buf);
 int64_t run_header_creation_time(const uint8_t *buf);
