@@ -130,26 +130,10 @@ int load_header_and_index(const char *meta, loaded_run *run, char *msg, size_t m
     }
 
     // The index is sound as written; check that it describes this source.
-    const uint64_t chunks = chunk_count(info.source_size, info.chunk_size);
-    uint64_t offset = store_prefix_size;
-    for (uint64_t i = 0; i < info.entry_count; ++i) {
-        index_entry &e = run->entries[i];
-        decode_entry(index.get() + i * index_entry_size, &e);
-        const char *fault = nullptr;
-        if (e.block >= chunks) fault = "block number beyond the source";
-        else if (i > 0 && e.block <= run->entries[i - 1].block) fault = "block numbers out of order";
-        else if (e.raw_len != chunk_raw_length(info.source_size, info.chunk_size, e.block)) fault = "wrong chunk length";
-        else if (e.codec > CODEC_LZ4) fault = "unknown codec";
-        else if (e.stored_len == 0 || e.stored_len > codec_bound(e.codec, e.raw_len)) fault = "wrong stored length";
-        else if (e.codec == CODEC_NONE && e.stored_len != e.raw_len) fault = "wrong stored length";
-        else if (e.offset != offset) fault = "chunk not where the previous one ends";
-        if (fault != nullptr) {
-            put_text(msg, msg_size, "%s: index entry %" PRIu64 " (block %" PRIu64 "): %s", meta, i, e.block, fault);
-            return -1;
-        }
-        offset += e.stored_len;
+    if (decode_index(info, index.get(), run->entries.get(), &run->store_expected, why, sizeof why) != 0) {
+        put_text(msg, msg_size, "%s: %s", meta, why);
+        return -1;
     }
-    run->store_expected = offset;
     return 0;
 }
 

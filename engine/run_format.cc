@@ -133,6 +133,31 @@ void decode_entry(const uint8_t *p, index_entry *ret_entry) {
     memcpy(ret_entry->sha, p + 26, 32);
 }
 
+int decode_index(const run_info &info, const uint8_t *index, index_entry *ret_entries, uint64_t *ret_store_size,
+                 char *msg, size_t msg_size) {
+    const uint64_t chunks = chunk_count(info.source_size, info.chunk_size);
+    uint64_t offset = store_prefix_size;
+    for (uint64_t i = 0; i < info.entry_count; ++i) {
+        index_entry &e = ret_entries[i];
+        decode_entry(index + i * index_entry_size, &e);
+        const char *fault = nullptr;
+        if (e.block >= chunks) fault = "block number beyond the source";
+        else if (i > 0 && e.block <= ret_entries[i - 1].block) fault = "block numbers out of order";
+        else if (e.raw_len != chunk_raw_length(info.source_size, info.chunk_size, e.block)) fault = "wrong chunk length";
+        else if (e.codec > CODEC_LZ4) fault = "unknown codec";
+        else if (e.stored_len == 0 || e.stored_len > codec_bound(e.codec, e.raw_len)) fault = "wrong stored length";
+        else if (e.codec == CODEC_NONE && e.stored_len != e.raw_len) fault = "wrong stored length";
+        else if (e.offset != offset) fault = "chunk not where the previous one ends";
+        if (fault != nullptr) {
+            put_text(msg, msg_size, "index entry %" PRIu64 " (block %" PRIu64 "): %s", i, e.block, fault);
+            return -1;
+        }
+        offset += e.stored_len;
+    }
+    *ret_store_size = offset;
+    return 0;
+}
+
 void encode_store_prefix(const uint8_t run_id[16], uint8_t out[store_prefix_size]) {
     memset(out, 0, store_prefix_size);
     memcpy(out, "VLTC", 4);

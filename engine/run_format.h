@@ -109,6 +109,14 @@ void encode_header(const run_info &info, uint8_t *block);
 void encode_entry(const index_entry &entry, uint8_t *p);
 void decode_entry(const uint8_t *p, index_entry *ret_entry);
 
+// Decodes the info.entry_count entries of index (the bytes after a header
+// that decode_header accepted) into ret_entries and checks that they describe
+// the source: block numbers in range and ascending, chunk lengths, codecs,
+// stored lengths, and chunks back to back after the store prefix. Returns 0
+// with the chunk store's expected size, or -1 with the reason in msg.
+[[nodiscard]] int decode_index(const run_info &info, const uint8_t *index, index_entry *ret_entries,
+                               uint64_t *ret_store_size, char *msg, size_t msg_size);
+
 void encode_store_prefix(const uint8_t run_id[16], uint8_t out[store_prefix_size]);
 
 // Checks a chunk-store prefix against the run id. Returns 0 or -1 with msg.
