@@ -24,6 +24,18 @@ const size_t path_output_size = 4096;
 const size_t free_output_size = 4096;
 
 
+// The volume id goes into pvesm command lines and into a disk line of the
+// new VM's configuration. White space, a control character, ',' or '=' in
+// it would end or split that line's volume (output that only looks like
+// the line): no volume id of Proxmox has one.
+bool has_unsafe_char(const char *begin, const char *end) {
+    for (const char *p = begin; p < end; ++p) {
+        unsigned char u = static_cast<unsigned char>(*p);
+        if (u <= ' ' || u == 0x7f || u == ',' || u == '=') return true;
+    }
+    return false;
+}
+
 // The text quoted for a failed tool whose output is empty.
 const char *failure_detail(const char *output) {
     return output[0] != '\0' ? output : "unknown error";
@@ -141,7 +153,7 @@ int32_t parse_alloc_output(const char *output, char *ret_storage, size_t storage
     }
     start += strlen(created_marker);
     const char *end = strchr(start, '\'');
-    if (end == nullptr || end == start) {
+    if (end == nullptr || end == start || has_unsafe_char(start, end) || *start == ':') {
         put_text(err, err_size,
                  "malformed \"successfully created '...'\" line in pvesm alloc output");
         return -1;

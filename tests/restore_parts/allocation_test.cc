@@ -116,6 +116,36 @@ TEST(alloc_output, failures) {
                          std::string(200, 'n'));
 }
 
+TEST(alloc_output, refuses_a_volume_id_that_would_break_a_config_line) {
+    // Output that only looks like the line: the volume id would go into the
+    // new VM's configuration, here with a second disk line naming another
+    // VM's volume, or with a volume that ends at the ',' and names another.
+    const char *cases[] = {
+        "successfully created 'local-lvm:vm-100-disk-0,backup=1:vm-105-disk-0'\n",
+        "successfully created 'local-lvm:file=vm-100-disk-0'\n",
+        "successfully created ':vm-105-disk-0'\n",
+        "successfully created ':'\r\n",
+        "successfully created 'local-lvm:vm-105-disk-0\nscsi1: local-lvm:vm-100-disk-0'\n",
+        "successfully created 'local-lvm:vm-4500\rdisk-3'\r\n",
+        "successfully created 'local-lvm:vm-105-disk-0\t'",
+        "successfully created 'local lvm:vm-105-disk-0'",
+        "successfully created ' :vm-105-disk-0'",
+        "successfully created 'local-lvm:vm-105\x7f'",
+        "successfully created 'local-lvm:vm-105\x1b[2J'",
+    };
+    for (const char *text : cases) {
+        parsed p = parse(text);
+        EXPECT_EQ(p.rc, -1) << text;
+        EXPECT_EQ(p.err, "malformed \"successfully created '...'\" line in pvesm alloc output") << text;
+        EXPECT_EQ(p.storage, "");
+        EXPECT_EQ(p.volume, "");
+    }
+    // Bytes above ASCII are no control characters.
+    parsed p = parse("successfully created 'st\xc3\xa4:vm-105-disk-0'");
+    EXPECT_EQ(p.rc, 0);
+    EXPECT_EQ(p.storage, "st\xc3\xa4");
+}
+
 TEST(alloc_output, name_length_limits) {
     std::string s127(127, 's'), s128(128, 's');
     parsed p = parse(("successfully created '" + s127 + ":" + s127 + "'").c_str());
