@@ -546,3 +546,24 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
         log_write(LOG_LEVEL_WARN, "%zu more lines of the original VM were dropped", st.warnings_lost);
     return 0;
 }
+
+int32_t check_target_volumes(const char *config, const remap_entry *remap, uint64_t remap_count,
+                             char *err, size_t err_size) {
+    if (err_size) err[0] = '\0';
+    vm_volume_list list;
+    char msg[256];
+    if (parse_vm_config(config, &list, msg, sizeof msg) != 0) {
+        put_text(err, err_size, "the rewritten config cannot be read back: %s", msg);
+        return -1;
+    }
+    for (uint64_t i = 0; i < list.count; ++i) {
+        const vm_volume &v = list.rows[i];
+        const remap_entry *e = find_remap(remap, remap_count, v.slot);
+        if (e == nullptr || strcmp(e->storage, v.storage) != 0 || strcmp(e->volume, v.volume) != 0) {
+            put_text(err, err_size, "%s: the rewritten config names %s:%s, which this restore did not allocate",
+                     v.slot, v.storage, v.volume);
+            return -1;
+        }
+    }
+    return 0;
+}

@@ -71,3 +71,10 @@ void random_mac(const char *prefix, char *mac);
                                           const char *uuid_text, const char *mac_prefix,
                                           int64_t vmid, char *out, size_t out_size, char *err,
                                           size_t err_size);
+
+// Reads the rewritten configuration back with the VM configuration parser:
+// every disk-like volume in it must be the remap entry of its slot, so that
+// the new VM never gets a volume this restore did not allocate (such as the
+// original VM's). Returns 0, or -1 with the slot and volume in err.
+[[nodiscard]] int32_t check_target_volumes(const char *config, const remap_entry *remap,
+                                           uint64_t remap_count, char *err, size_t err_size);

@@ -270,6 +270,25 @@ TEST_F(RestoreRun, FailedSecondOfThreeDisksFreesFirstAndSecondInOrder) {
     EXPECT_EQ(list_dir(pve_dir() + "/qemu-server"), std::vector<std::string>{});
 }
 
+TEST_F(RestoreRun, ConfigThatWouldKeepAnOriginalVolumeIsNotInstalled) {
+    // The parser cuts the slot name to 23 characters; the rewrite knows no
+    // key of 64 bytes and keeps that line as it is.
+    std::string long_key = "scsi" + std::string(70, '3');
+    add_run("vm100-vmconfig", "scsi0: local-lvm:vm-100-disk-0\n" + long_key + ": local-lvm:vm-100-disk-1\n");
+    add_run("vm100-scsi0", kDisk0);
+    add_run("vm100-scsi3333333333333333333", kDisk1);
+    ASSERT_EQ(restore(), -1);
+    EXPECT_STREQ(err_, "cannot build the target VM config: scsi3333333333333333333: the rewritten config "
+                       "names local-lvm:vm-100-disk-1, which this restore did not allocate");
+    std::string c = calls();
+    size_t first_free = c.find("pvesm free");
+    ASSERT_NE(first_free, std::string::npos) << c;
+    EXPECT_EQ(c.substr(first_free),
+              "pvesm free local-lvm:vm-105-disk-0\npvesm free local-lvm:vm-105-disk-1\n");
+    EXPECT_EQ(list_dir(vol_dir() + "/local-lvm"), std::vector<std::string>{});
+    EXPECT_EQ(list_dir(pve_dir() + "/qemu-server"), std::vector<std::string>{});
+}
+
 TEST(RestoredConfig, ReadsUpTo32767Bytes) {
     scratch_dir dir;
     char buf[RESTORE_CONFIG_SIZE];

@@ -560,4 +560,41 @@ TEST_F(rewrite_test, size_limits) {
     EXPECT_STREQ(err_, "rewritten config does not fit in the output buffer");
 }
 
+TEST(target_volumes, only_the_restore_s_own_volumes_pass) {
+    remap_entry remap[2] = {};
+    strcpy(remap[0].slot, "scsi0");
+    strcpy(remap[0].storage, "local-lvm");
+    strcpy(remap[0].volume, "vm-105-disk-0");
+    // The slot the parser keeps of a key longer than 23 characters.
+    strcpy(remap[1].slot, "scsi3333333333333333333");
+    strcpy(remap[1].storage, "local-lvm");
+    strcpy(remap[1].volume, "vm-105-disk-1");
+    char err[256];
+
+    EXPECT_EQ(check_target_volumes("scsi0: local-lvm:vm-105-disk-0,size=8G\nide2: none,media=cdrom\n"
+                                   "unused0: local-lvm:vm-100-disk-3\n",
+                                   remap, 2, err, sizeof err),
+              0);
+    EXPECT_STREQ(err, "");
+    EXPECT_EQ(check_target_volumes("memory: 512\n", remap, 2, err, sizeof err), 0);
+
+    // A disk-slot key of 64 bytes and more is no key of the rewrite, which
+    // keeps its line: the new VM would get the original VM's volume.
+    std::string long_key = "scsi" + std::string(70, '3');
+    EXPECT_EQ(check_target_volumes(("scsi0: local-lvm:vm-105-disk-0\n" + long_key + ": pve:vm-100-disk-1\n").c_str(),
+                                   remap, 2, err, sizeof err),
+              -1);
+    EXPECT_STREQ(err, "scsi3333333333333333333: the rewritten config names pve:vm-100-disk-1, which this "
+                      "restore did not allocate");
+
+    EXPECT_EQ(check_target_volumes("scsi1: local-lvm:vm-105-disk-0\n", remap, 2, err, sizeof err), -1);
+    EXPECT_STREQ(err, "scsi1: the rewritten config names local-lvm:vm-105-disk-0, which this restore did "
+                      "not allocate");
+    EXPECT_EQ(check_target_volumes("scsi0: local-lvm:vm-105-disk-00\n", remap, 2, err, sizeof err), -1);
+    EXPECT_EQ(check_target_volumes("scsi0: other:vm-105-disk-0\n", remap, 2, err, sizeof err), -1);
+
+    EXPECT_EQ(check_target_volumes("scsi0: :vm-105-disk-0\n", remap, 2, err, sizeof err), -1);
+    EXPECT_STREQ(err, "the rewritten config cannot be read back: scsi0: malformed volume reference");
+}
+
 }  // namespace
