@@ -1,0 +1,102 @@
+// The option scanners over a fuzzed argument vector: the long-option
+// scanner of the two orchestrators (common/options) with their option
+// tables, and the engine tools' command lines.
+//
+// Input: the arguments after the program name, separated by NUL bytes.
+#include <cstring>
+
+#include "common/options.h"
+#include "engine/agent.h"
+#include "engine/restore_tool.h"
+#include "engine/tool_args.h"
+#include "fuzz/fuzz_util.h"
+
+namespace {
+
+const size_t kMaxArgs = 64;
+
+// The tables of vlt_proxmox and vlt_proxmox_restore.
+const option_spec kBackupTable[] = {
+    {"--config-path", nullptr, 1}, {"--name", nullptr, 1},   {"--vmid", nullptr, 1},
+    {"--snapshot-size", nullptr, 1}, {"--freeze-timeout", nullptr, 1},
+    {"--no-vmconfig", nullptr, 0}, {"--disk", nullptr, 2},  {nullptr, nullptr, 0},
+};
+const option_spec kRestoreTable[] = {
+    {"--job", nullptr, 1},         {"--search-dir", nullptr, 1},
+    {"--vmid", nullptr, 1},        {"--pve-dir", nullptr, 1},
+    {"--keep-network-identity", nullptr, 0}, {"--keep-smbios-uuid", nullptr, 0},
+    {"--dry-run", nullptr, 0},     {"--storage-map", nullptr, 2},
+    {"--help", "-h", 0},           {nullptr, nullptr, 0},
+};
+
+// True when p is def or points into one of the arguments.
+bool from_argv(const char *p, int32_t argc, const char *const *argv, const char *def) {
+    if (p == def) return true;
+    for (int32_t i = 0; i < argc; ++i) {
+        size_t len = strlen(argv[i]);
+        if (p >= argv[i] && p <= argv[i] + len) return true;
+    }
+    return false;
+}
+
+void check_table(const option_spec *table, int32_t argc, const char *const *argv) {
+    static const char def[] = "default";
+    for (int32_t max_positional = 0; max_positional <= 1; ++max_positional) {
+        int32_t warnings = scan_options(argc, argv, table, max_positional);
+        fuzz::require(warnings >= 0 && warnings < argc, "at most one warning per argument");
+    }
+    for (const option_spec *row = table; row->name != nullptr; ++row) {
+        const char *value = option_value(argc, argv, row->name, row->alias, def);
+        fuzz::require(from_argv(value, argc, argv, def), "a value is an argument or the default");
+        int present = option_present(argc, argv, row->name, row->alias);
+        fuzz::require(present == 0 || present == 1, "option_present answers 0 or 1");
+    }
+    for (int32_t i = 0; i < argc; ++i) {
+        const char *inline_value = argv[i];
+        const option_spec *row = match_option(table, argv[i], &inline_value);
+        if (row == nullptr) {
+            fuzz::require(inline_value == nullptr, "no match, no value");
+            continue;
+        }
+        fuzz::require(strncmp(argv[i], row->name, strlen(row->name)) == 0 ||
+                          (row->alias != nullptr && strcmp(argv[i], row->alias) == 0),
+                      "a match starts with the option's name or is its alias");
+        fuzz::require(inline_value == nullptr ||
+                          (row->arity == 1 && inline_value > argv[i] && inline_value[-1] == '='),
+                      "an inline value follows the '=' of a valued option");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    std::vector<std::string> parts = fuzz::split_at_nul(data, size);
+    if (parts.size() > kMaxArgs) parts.resize(kMaxArgs);
+    std::vector<const char *> argv;
+    argv.push_back("fuzz");
+    for (const std::string &p : parts) argv.push_back(p.c_str());
+    const int32_t argc = static_cast<int32_t>(argv.size());
+    argv.push_back(nullptr);
+
+    check_table(kBackupTable, argc, argv.data());
+    check_table(kRestoreTable, argc, argv.data());
+
+    char msg[256];
+    engine::agent_options agent;
+    if (engine::parse_agent_args(argc, argv.data(), &agent, msg, sizeof msg) == 0) {
+        fuzz::require(agent.source != nullptr && agent.name != nullptr && agent.out != nullptr,
+                      "an accepted agent command line names source, name and output");
+        fuzz::require(agent.chunk_size != 0 && agent.threads != 0, "chunk size and threads are set");
+    } else {
+        fuzz::require(fuzz::terminated(msg, sizeof msg) && msg[0] != '\0', "a refusal says why");
+    }
+    engine::restore_options restore;
+    if (engine::parse_restore_args(argc, argv.data(), &restore, msg, sizeof msg) == 0) {
+        fuzz::require(restore.meta != nullptr && restore.search_dir != nullptr && restore.target != nullptr,
+                      "an accepted restore command line names header, directory and target");
+    } else {
+        fuzz::require(fuzz::terminated(msg, sizeof msg) && msg[0] != '\0', "a refusal says why");
+    }
+    (void)engine::wants_help(argc, argv.data());
+    return 0;
+}
