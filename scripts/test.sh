@@ -2,7 +2,8 @@
 # Builds and runs the whole test suite, then builds and runs it again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and says after each run
 # how many tests were skipped and why. Exits non-zero on any failure, and
-# as root also when a test that needs root was skipped.
+# as root also when a test that needs root was skipped. Then it fuzzes the
+# parsers for a short while.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -68,6 +69,9 @@ echo "== sanitizer build (ASan + UBSan)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_suite "sanitizer build" build-asan -DCMAKE_BUILD_TYPE=Debug -DVLT_SANITIZE=ON
+
+echo "== fuzzing (every parser of outside text, 20 s each)"
+bash fuzz/run.sh -j "$jobs" 20
 
 if [ -x scripts/package-test.sh ]; then
     echo "== packages"
