@@ -11,11 +11,27 @@
 
 namespace {
 
+size_t utf8_sequence(const unsigned char *p);
+
 // Texts come from a file anybody could have written: control characters
-// (escape sequences) are never sent to the terminal as they are.
+// (escape sequences) are never sent to the terminal as they are. That
+// includes the C1 controls U+0080..U+009F (U+009B starts an escape sequence
+// like ESC [), encoded in UTF-8 or as single bytes.
 void put_printable(FILE *out, const char *s) {
-    for (const unsigned char *p = (const unsigned char *)s; *p; p++)
-        fputc(*p < 0x20 || *p == 0x7F ? '?' : *p, out);
+    const unsigned char *p = (const unsigned char *)s;
+    while (*p) {
+        size_t n = utf8_sequence(p);
+        if (n == 2 && p[0] == 0xC2 && p[1] <= 0x9F) {
+            fputc('?', out);
+            p += 2;
+        } else if (n > 1) {
+            fwrite(p, 1, n, out);
+            p += n;
+        } else {
+            fputc(*p < 0x20 || (*p >= 0x7F && *p <= 0x9F) ? '?' : *p, out);
+            p++;
+        }
+    }
 }
 
 void put_json_string(FILE *out, const char *s) {

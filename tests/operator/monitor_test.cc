@@ -418,6 +418,23 @@ TEST(MonitorReport, TableLinesAndElapsedTime) {
     EXPECT_STREQ(phase_name(4, buf, sizeof buf), "failed");
 }
 
+TEST(MonitorReport, TableShowsNoC1Control) {
+    segment_entry e{};
+    e.state = SEGMENT_STALE;
+    e.view.pid = 900;
+    e.view.kind = 4;
+    // U+009B is the one-character form of ESC [, in UTF-8 and as a single
+    // byte; other UTF-8 and a lone high byte stay as they are. (The column
+    // is padded by the bytes of the job name.)
+    snprintf(e.view.job, sizeof e.view.job, "web\xc2\x9b" "2Jx");
+    snprintf(e.view.status, sizeof e.view.status,
+             "\x9b" "31mred\xc2\x85 caf\xc3\xa9 \xc2\xa0 \xe2\x80\x9c \xff\xc2");
+    std::string table = capture(write_table, &e, 1, 0);
+    EXPECT_EQ(table.substr(table.find('\n') + 1),
+              "900      vlt_proxmox_restore  web?2Jx             stale    preparing    0:00:00        -  "
+              "?31mred? caf\xc3\xa9 \xc2\xa0 \xe2\x80\x9c \xff\xc2\n");
+}
+
 TEST(MonitorReport, JsonEscapesEverythingAWriterCouldPutThere) {
     std::vector<segment_entry> e(2);
     memset(e.data(), 0, sizeof(segment_entry) * e.size());
