@@ -1,10 +1,11 @@
 // The option scanners over a fuzzed argument vector: the long-option
 // scanner of the two orchestrators (common/options) with their option
-// tables, and the engine tools' command lines.
+// tables, the --snapshot-size value, and the engine tools' command lines.
 //
 // Input: the arguments after the program name, separated by NUL bytes.
 #include <cstring>
 
+#include "backup/snapshots.h"
 #include "common/options.h"
 #include "engine/agent.h"
 #include "engine/restore_tool.h"
@@ -80,6 +81,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     check_table(kBackupTable, argc, argv.data());
     check_table(kRestoreTable, argc, argv.data());
+
+    // A --snapshot-size value becomes one lvcreate option and its value.
+    for (int32_t i = 1; i < argc; ++i) {
+        const char *option = nullptr;
+        char value[32];
+        if (parse_snapshot_size(argv[i], &option, value, sizeof value) != 0) continue;
+        fuzz::require(option != nullptr && (strcmp(option, "-L") == 0 || strcmp(option, "-l") == 0),
+                      "the size is given with -L or -l");
+        size_t digits = strspn(value, "0123456789");
+        fuzz::require(digits > 0 && value[0] != '0', "the size is a positive number");
+        fuzz::require(strcmp(option, "-l") == 0 ? strcmp(value + digits, "%ORIGIN") == 0
+                                                : strlen(value + digits) == 1 && strchr("mgt", value[digits]),
+                      "a percentage of the origin or a size in m, g or t");
+    }
 
     char msg[256];
     engine::agent_options agent;
