@@ -65,7 +65,7 @@ run_target() {
     local done_line execs
     done_line=$(grep -E '^#[0-9]+[[:space:]]+(DONE|INITED|NEW|REDUCE|pulse)' "$dir/log" | tail -1 || true)
     execs=$(sed -n 's/^stat::number_of_executed_units: //p' "$dir/log")
-    printf '%-15s %s  execs %s  cov %s  ft %s  %ss\n' "$t" \
+    printf '%-17s %s  execs %s  cov %s  ft %s  %ss\n' "$t" \
         "$([ $status -eq 0 ] && echo ok || echo FAILED)" "${execs:-?}" \
         "$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$done_line")" \
         "$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$done_line")" "$((SECONDS - start))"
