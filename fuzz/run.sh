@@ -25,7 +25,7 @@ while [ $# -gt 0 ]; do
     case $1 in
         -j) jobs=$2; shift 2 ;;
         --runs) runs=$2; shift 2 ;;
-        -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         [0-9]*) seconds=$1; shift ;;
         *) targets+=("$1"); shift ;;
     esac
