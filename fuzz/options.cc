@@ -9,7 +9,6 @@
 #include "common/options.h"
 #include "engine/agent.h"
 #include "engine/restore_tool.h"
-#include "engine/tool_args.h"
 #include "fuzz/fuzz_util.h"
 
 namespace {
@@ -112,6 +111,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else {
         fuzz::require(fuzz::terminated(msg, sizeof msg) && msg[0] != '\0', "a refusal says why");
     }
-    (void)engine::wants_help(argc, argv.data());
     return 0;
 }

@@ -10,7 +10,6 @@
 #include <memory>
 #include <new>
 
-#include "engine/engine_util.h"
 #include "engine/run_format.h"
 #include "fuzz/fuzz_util.h"
 #include "restore/discovery.h"
@@ -36,7 +35,8 @@ void lay_out(const uint8_t *data, size_t size, run_file *f) {
         f->index = nullptr;
         f->index_len = 0;
     } else {
-        uint64_t header_length = engine::get_le32(data + engine::off_header_length);
+        const uint8_t *l = data + engine::off_header_length;
+        uint64_t header_length = l[0] | l[1] << 8 | l[2] << 16 | static_cast<uint64_t>(l[3]) << 24;
         uint64_t padded = header_length > kFields ? header_length : kFields;
         f->index = data + kFields;
         f->index_len = size - kFields;
