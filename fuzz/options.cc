@@ -1,6 +1,7 @@
-// The option scanners over a fuzzed argument vector: the long-option
-// scanner of the two orchestrators (common/options) with their option
-// tables, the --snapshot-size value, and the engine tools' command lines.
+// The option scanners over a fuzzed argument vector: the reading of one
+// option word and the warning scanner of the two orchestrators
+// (common/options) with their option tables, the --snapshot-size value,
+// and the engine tools' command lines.
 //
 // Input: the arguments after the program name, separated by NUL bytes.
 #include <cstring>
@@ -39,7 +40,35 @@ bool from_argv(const char *p, int32_t argc, const char *const *argv, const char 
     return false;
 }
 
+// The one reading every policy is built on: each word is one argument, or
+// a valued option and the argument after it.
+void check_words(const option_spec *table, int32_t argc, const char *const *argv) {
+    int32_t index = 1;
+    while (index < argc) {
+        int32_t at = index;
+        option_word word;
+        next_option_word(argc, argv, table, &index, &word);
+        fuzz::require(index == at + 1 || index == at + 2, "a word takes one or two arguments");
+        fuzz::require(word.arg == argv[at] && word.name_len <= strlen(word.arg), "a word is its argument");
+        bool has_row = word.kind == OPTION_WORD_KNOWN || word.kind == OPTION_WORD_NO_VALUE ||
+                       word.kind == OPTION_WORD_JOINED;
+        fuzz::require(has_row == (word.row != nullptr), "a row exactly for the kinds that have one");
+        fuzz::require(index == at + 1 ||
+                          (word.kind == OPTION_WORD_KNOWN && word.row->arity != 0 && word.value == argv[at + 1]),
+                      "only a valued option takes the next argument, as its value");
+        fuzz::require(word.value == nullptr || from_argv(word.value, argc, argv, nullptr),
+                      "a value lies within the arguments");
+        fuzz::require(word.kind != OPTION_WORD_NO_VALUE || index == argc, "a missing value ends the arguments");
+    }
+    int32_t end = own_options_end(argc, argv);
+    fuzz::require(end >= 1 && end <= argc && (end == argc || strcmp(argv[end], "--") == 0),
+                  "own options end at a bare \"--\" or with the arguments");
+    for (int32_t i = 1; i < end; ++i)
+        fuzz::require(strcmp(argv[i], "--") != 0, "at the first one");
+}
+
 void check_table(const option_spec *table, int32_t argc, const char *const *argv) {
+    check_words(table, argc, argv);
     static const char def[] = "default";
     for (int32_t max_positional = 0; max_positional <= 1; ++max_positional) {
         int32_t warnings = scan_options(argc, argv, table, max_positional);

@@ -3,7 +3,7 @@
 
 #include "common/text.h"
 #include "fuzz/fuzz_util.h"
-#include "restore/cli.h"
+#include "restore/vmid.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The output buffer of the pvesh call holds 127 bytes.
