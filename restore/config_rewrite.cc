@@ -371,25 +371,19 @@ line_fate rewrite_setting(const char *key, const char *value, rewrite_state *st,
     return keep_line;
 }
 
-// One line of the main section, through the rules, into the output (with
-// its newline when it had one).
-int32_t rewrite_one_line(const char *p, char *line, bool has_lf, rewrite_state *st, char *err, size_t err_size) {
+// One line of the main section, text[0, len), through the rules into the
+// output: the rewritten line, or the working line when it is kept (with
+// its newline when it had one). The rules see the key and value the VM
+// configuration parser sees, of the whole line: a disk-slot key of any
+// length is a disk slot, and one without a remap entry fails the rewrite
+// rather than keep the original VM's volume.
+int32_t rewrite_one_line(const char *text, size_t len, const char *line, bool has_lf, rewrite_state *st,
+                         char *err, size_t err_size) {
     char rewritten[REWRITE_OUT_LINE_SIZE];
     const char *result = line;  // kept unless a rule rewrites it
-    const char *colon = strchr(p, ':');
-    size_t key_len = 0;
-    if (colon != nullptr) {
-        const char *kend = colon;
-        while (kend > p && is_space(kend[-1])) --kend;
-        key_len = static_cast<size_t>(kend - p);
-    }
-    // A key longer than 63 bytes names nothing this rewrite knows.
-    if (*p != '\0' && colon != nullptr && key_len < REWRITE_KEY_SIZE) {
-        char key[REWRITE_KEY_SIZE];
-        memcpy(key, p, key_len);
-        key[key_len] = '\0';
-        char value[REWRITE_LINE_SIZE];
-        copy_trimmed(colon + 1, colon + 1 + strlen(colon + 1), value, sizeof value);
+    char key[CONFIG_KEY_SIZE];
+    char value[CONFIG_VALUE_SIZE];
+    if (split_config_line(text, len, key, value)) {
         switch (rewrite_setting(key, value, st, rewritten, err, err_size)) {
         case fail_line:
             return -1;
@@ -530,7 +524,7 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
             continue;
         }
         if (section_reached) continue;
-        if (rewrite_one_line(p, line, has_lf, &st, err, err_size) != 0) return -1;
+        if (rewrite_one_line(text + line_start, line_len, line, has_lf, &st, err, err_size) != 0) return -1;
     }
 
     if (!section_reached && !st.vmgenid_seen) {
@@ -544,26 +538,5 @@ int32_t build_target_config(const char *text, const remap_entry *remap, uint64_t
     for (size_t i = 0; i < st.warning_count; ++i) log_write(LOG_LEVEL_WARN, "%s", st.warnings[i]);
     if (st.warnings_lost > 0)
         log_write(LOG_LEVEL_WARN, "%zu more lines of the original VM were dropped", st.warnings_lost);
-    return 0;
-}
-
-int32_t check_target_volumes(const char *config, const remap_entry *remap, uint64_t remap_count,
-                             char *err, size_t err_size) {
-    if (err_size) err[0] = '\0';
-    vm_volume_list list;
-    char msg[256];
-    if (parse_vm_config(config, &list, msg, sizeof msg) != 0) {
-        put_text(err, err_size, "the rewritten config cannot be read back: %s", msg);
-        return -1;
-    }
-    for (uint64_t i = 0; i < list.count; ++i) {
-        const vm_volume &v = list.rows[i];
-        const remap_entry *e = find_remap(remap, remap_count, v.slot);
-        if (e == nullptr || strcmp(e->storage, v.storage) != 0 || strcmp(e->volume, v.volume) != 0) {
-            put_text(err, err_size, "%s: the rewritten config names %s:%s, which this restore did not allocate",
-                     v.slot, v.storage, v.volume);
-            return -1;
-        }
-    }
     return 0;
 }

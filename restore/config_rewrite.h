@@ -8,7 +8,6 @@
 enum : size_t {
     REWRITE_MAX_INPUT = 32767,   // bytes of configuration text accepted
     REWRITE_LINE_SIZE = 1024,    // working line: at most 1023 bytes
-    REWRITE_KEY_SIZE = 64,       // keys: at most 63 bytes
     REWRITE_OUT_LINE_SIZE = 1200,
     UUID_TEXT_SIZE = 37,         // 36 characters and a terminator
     MAC_TEXT_SIZE = 18,          // "XX:XX:XX:XX:XX:XX"
@@ -49,7 +48,8 @@ void read_mac_prefix(const char *pve_dir, char *ret_prefix);
 void random_mac(const char *prefix, char *mac);
 
 // Rewrites text (nullptr counts as empty) for the new VM vmid, keeping
-// every other line as it is:
+// every other line as it is (a line longer than 1023 bytes is cut); the
+// rules read each line's key and value as split_config_line does:
 // - a disk or cloud-init drive line points at the volume of its remap
 //   entry (its options kept), or is left out for an entry with drop set; a
 //   disk line without an entry fails the rewrite, a cloud-init drive
@@ -71,10 +71,3 @@ void random_mac(const char *prefix, char *mac);
                                           const char *uuid_text, const char *mac_prefix,
                                           int64_t vmid, char *out, size_t out_size, char *err,
                                           size_t err_size);
-
-// Reads the rewritten configuration back with the VM configuration parser:
-// every disk-like volume in it must be the remap entry of its slot, so that
-// the new VM never gets a volume this restore did not allocate (such as the
-// original VM's). Returns 0, or -1 with the slot and volume in err.
-[[nodiscard]] int32_t check_target_volumes(const char *config, const remap_entry *remap,
-                                           uint64_t remap_count, char *err, size_t err_size);

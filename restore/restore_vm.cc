@@ -364,9 +364,7 @@ int32_t rewrite_config(const restore_options *opts, int64_t vmid, run_state *st,
     rewrite_msg[0] = '\0';
     if (build_target_config(st->chosen.config_text, st->remap, st->remap_count, opts->keep_network_identity,
                             uuid_text, mac_prefix, vmid, st->new_config, sizeof st->new_config,
-                            rewrite_msg, sizeof rewrite_msg) != 0 ||
-        check_target_volumes(st->new_config, st->remap, st->remap_count, rewrite_msg,
-                             sizeof rewrite_msg) != 0) {
+                            rewrite_msg, sizeof rewrite_msg) != 0) {
         put_text(err, err_size, "cannot build the target VM config: %s", rewrite_msg);
         return -1;
     }

@@ -156,6 +156,20 @@ int drive_backup_off(const char *value) {
     return drive_backup_off_span(trim(whole(value))) ? 1 : 0;
 }
 
+int split_config_line(const char *text, size_t len, char *ret_key, char *ret_value) {
+    ret_key[0] = '\0';
+    ret_value[0] = '\0';
+    span line = trim(span{text, len});
+    const char *colon = find_char(line, ':');
+    if (colon == nullptr) return 0;
+    size_t key_len = static_cast<size_t>(colon - line.p);
+    span key = trim(span{line.p, key_len});
+    span value = trim(span{colon + 1, line.n - key_len - 1});
+    copy_cut(ret_key, CONFIG_KEY_SIZE, key.p, key.n);
+    copy_cut(ret_value, CONFIG_VALUE_SIZE, value.p, value.n);
+    return 1;
+}
+
 int for_each_config_line(const char *text, config_line_visitor visit, void *ctx) {
     if (text == nullptr) return 0;
     span rest = whole(text);
@@ -164,18 +178,11 @@ int for_each_config_line(const char *text, config_line_visitor visit, void *ctx)
         size_t len = nl != nullptr ? static_cast<size_t>(nl - rest.p) : rest.n;
         span line = trim(span{rest.p, len});
         rest = nl != nullptr ? span{rest.p + len + 1, rest.n - len - 1} : span{rest.p + len, 0};
-        if (line.n == 0) continue;
-        if (line.p[0] == '[') return 0;
-        const char *colon = find_char(line, ':');
-        if (colon == nullptr) continue;
-        size_t key_len = static_cast<size_t>(colon - line.p);
-        span key = trim(span{line.p, key_len});
-        span value = trim(span{colon + 1, line.n - key_len - 1});
-        char key_text[64];
-        char value_text[1024];
-        copy_cut(key_text, sizeof key_text, key.p, key.n);
-        copy_cut(value_text, sizeof value_text, value.p, value.n);
-        int r = visit(key_text, value_text, ctx);
+        if (line.n > 0 && line.p[0] == '[') return 0;
+        char key[CONFIG_KEY_SIZE];
+        char value[CONFIG_VALUE_SIZE];
+        if (!split_config_line(line.p, line.n, key, value)) continue;
+        int r = visit(key, value, ctx);
         if (r != 0) return r;
     }
     return 0;

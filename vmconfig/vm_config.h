@@ -46,6 +46,17 @@ int is_disk_volume(const char *key, const char *value);
 // off, false, in any case), as Proxmox reads a boolean.
 int drive_backup_off(const char *value);
 
+enum : size_t {
+    CONFIG_KEY_SIZE = 64,      // keys: at most 63 bytes
+    CONFIG_VALUE_SIZE = 1024,  // values: at most 1023 bytes
+};
+
+// Splits one line of len bytes (no newline) at its first ':' into key and
+// value, both trimmed and cut to fit (CONFIG_KEY_SIZE, CONFIG_VALUE_SIZE
+// bytes). Returns 1, or 0 for a line of white space only or without ':'
+// (key and value then empty).
+int split_config_line(const char *line, size_t len, char *ret_key, char *ret_value);
+
 // Calls visit(key, value, ctx) for every "key: value" line of the main
 // section of text (the part before the first line starting with "["), in
 // order, both trimmed; keys are cut to 63 and values to 1023 characters.
