@@ -30,7 +30,7 @@ T *alloc_array(uint64_t n) {
 
 // The runs of the prefix: scan rows whose job is the configuration job or
 // a disk slot's job. Moves them into cat->runs and their roles into *roles.
-int32_t take_prefix_runs(header_scan_entry *rows, uint64_t count, const char *match, size_t match_len,
+int32_t take_prefix_runs(const header_scan_entry *rows, uint64_t count, const char *match, size_t match_len,
                          backup_catalog *cat, std::unique_ptr<run_role, free_deleter> *roles) {
     cat->runs = alloc_array<header_scan_entry>(count);
     roles->reset(alloc_array<run_role>(count));
@@ -42,7 +42,9 @@ int32_t take_prefix_runs(header_scan_entry *rows, uint64_t count, const char *ma
         const char *suffix = row.job_name + match_len;
         run_role &role = roles->get()[n];
         role.config = strcmp(suffix, "vmconfig") == 0;
-        if (!role.config && !is_disk_slot(suffix)) continue;
+        // The backup names a disk's job after its slot, cut to 23
+        // characters: a longer name is no job it wrote.
+        if (!role.config && (!is_disk_slot(suffix) || strlen(suffix) >= sizeof role.slot)) continue;
         put_text(role.slot, sizeof role.slot, "%s", role.config ? "" : suffix);
         cat->runs[n++] = row;
     }
@@ -57,7 +59,11 @@ enum fit { no_fit, core_fit, late_fit };
 fit fits(const header_scan_entry &d, const header_scan_entry &c, bool has_prev, int64_t prev) {
     if (strcmp(d.host_name, c.host_name) != 0) return no_fit;
     if ((!has_prev || d.creation_time > prev) && d.creation_time <= c.creation_time) return core_fit;
-    if (d.creation_time > c.creation_time && d.creation_time - c.creation_time <= set_skew_seconds)
+    // A header may hold any time: the difference of two is taken unsigned,
+    // where it cannot overflow.
+    if (d.creation_time > c.creation_time &&
+        static_cast<uint64_t>(d.creation_time) - static_cast<uint64_t>(c.creation_time) <=
+            static_cast<uint64_t>(set_skew_seconds))
         return late_fit;
     return no_fit;
 }
@@ -108,14 +114,6 @@ int32_t find_backup_sets(const char *search_dir, const char *job_prefix, backup_
                          size_t err_size) {
     memset(ret, 0, sizeof *ret);
     if (err_size) err[0] = '\0';
-
-    char match[JOB_MATCH_SIZE];
-    int n = snprintf(match, sizeof match, "%s-", job_prefix);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof match) {
-        put_text(err, err_size, "job prefix is too long");
-        return -1;
-    }
-
     header_scan_entry *raw_rows = nullptr;
     uint64_t row_count = 0;
     int32_t st = scan_backup_dir(search_dir, &raw_rows, &row_count);
@@ -124,16 +122,29 @@ int32_t find_backup_sets(const char *search_dir, const char *job_prefix, backup_
         return -1;
     }
     std::unique_ptr<header_scan_entry, free_deleter> rows(raw_rows);
+    return group_backup_sets(rows.get(), row_count, job_prefix, ret, err, err_size);
+}
+
+int32_t group_backup_sets(const header_scan_entry *rows, uint64_t row_count, const char *job_prefix,
+                          backup_catalog *ret, char *err, size_t err_size) {
+    memset(ret, 0, sizeof *ret);
+    if (err_size) err[0] = '\0';
+
+    char match[JOB_MATCH_SIZE];
+    int n = snprintf(match, sizeof match, "%s-", job_prefix);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof match) {
+        put_text(err, err_size, "job prefix is too long");
+        return -1;
+    }
 
     backup_catalog cat{};
     std::unique_ptr<run_role, free_deleter> roles;
     std::unique_ptr<uint64_t, free_deleter> order(alloc_array<uint64_t>(row_count));
-    if (take_prefix_runs(rows.get(), row_count, match, static_cast<size_t>(n), &cat, &roles) != 0 || !order) {
+    if (take_prefix_runs(rows, row_count, match, static_cast<size_t>(n), &cat, &roles) != 0 || !order) {
         free_backup_catalog(&cat);
         put_text(err, err_size, "out of memory");
         return -1;
     }
-    rows.reset();
 
     // The configuration runs by host, then time; equal times in scan order.
     uint64_t *configs = order.get();

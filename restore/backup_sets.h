@@ -62,6 +62,11 @@ struct backup_catalog {
 [[nodiscard]] int32_t find_backup_sets(const char *search_dir, const char *job_prefix,
                                        backup_catalog *ret, char *err, size_t err_size);
 
+// The grouping of find_backup_sets over rows a directory scan gave (the
+// catalog copies them; header paths point into the copies).
+[[nodiscard]] int32_t group_backup_sets(const header_scan_entry *rows, uint64_t row_count, const char *job_prefix,
+                                        backup_catalog *ret, char *err, size_t err_size);
+
 void free_backup_catalog(backup_catalog *cat);
 
 // The run of the slot named name, or nullptr.

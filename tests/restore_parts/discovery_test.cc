@@ -356,6 +356,10 @@ TEST_F(discovery_test, prefix_matching_and_slot_names) {
     add("g.infb", "vm100-efidisk0");
     add("h.infb", "vm100-x-vmconfig");
     add("i.infb", "vm100-net0");      // no disk slot
+    // A slot name the backup never writes: it cuts slot names to 23
+    // characters. Such a run is no run of the slot of its first 23.
+    add("j.infb", "vm100-scsi" + std::string(20, '1'));
+    add("k.infb", "vm100-scsi" + std::string(19, '1'));
 
     const backup_catalog *cat;
     ASSERT_EQ(find("vm1", &cat), 0) << err_;
@@ -364,9 +368,10 @@ TEST_F(discovery_test, prefix_matching_and_slot_names) {
 
     ASSERT_EQ(find("vm100", &cat), 0) << err_;
     ASSERT_EQ(cat->count, 1u);
-    EXPECT_EQ(cat->run_count, 3u);
+    EXPECT_EQ(cat->run_count, 4u);
     EXPECT_EQ(config_of(0), "f.infb");
-    EXPECT_EQ(disks_of(0), (std::vector<std::string>{"efidisk0=g.infb", "scsi0=a.infb"}));
+    EXPECT_EQ(disks_of(0), (std::vector<std::string>{"efidisk0=g.infb", "scsi0=a.infb",
+                                                     "scsi" + std::string(19, '1') + "=k.infb"}));
     const job_slot *s = find_job_slot(&cat->sets[0], "scsi0");
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(std::string(s->header_path), dir_.file("a.infb"));
@@ -465,6 +470,24 @@ TEST_F(discovery_test, runs_a_few_seconds_after_their_configuration_run) {
     // The second set's span starts after the first configuration run.
     EXPECT_EQ(disks_of(0), (std::vector<std::string>{"scsi0=2-scsi0.infb", "scsi1=2-scsi1.infb",
                                                      "tpmstate0=1-tpm-late.infb"}));
+}
+
+// A damaged header may hold any time: the times far apart are compared
+// without overflow (the sanitizer build reports one), and a run at the other
+// end of the range is no late run of the set.
+TEST_F(discovery_test, times_at_both_ends_of_the_range) {
+    add("a-conf.infb", "vm100-vmconfig", INT64_MIN);
+    add("a-scsi0.infb", "vm100-scsi0", INT64_MAX);
+    add("b-scsi1.infb", "vm100-scsi1", INT64_MIN);
+    add("b-conf.infb", "vm100-vmconfig", INT64_MAX - 5);
+    add("c-scsi1.infb", "vm100-scsi1", INT64_MIN + 3);
+    const backup_catalog *cat;
+    ASSERT_EQ(find("vm100", &cat), 0) << err_;
+    ASSERT_EQ(cat->count, 2u);
+    EXPECT_EQ(cat->sets[0].created, INT64_MAX - 5);
+    EXPECT_EQ(disks_of(0), (std::vector<std::string>{"scsi0=a-scsi0.infb", "scsi1=c-scsi1.infb"}));
+    EXPECT_EQ(cat->sets[1].created, INT64_MIN);
+    EXPECT_EQ(disks_of(1), (std::vector<std::string>{"scsi1=b-scsi1.infb"}));
 }
 
 // Two hosts back up into one directory under the same prefix: each host's
