@@ -50,9 +50,14 @@ bool expect(const char **p, char c) {
 void format_utc_time(int64_t t, char *buf) {
     struct tm tm;
     time_t tt = static_cast<time_t>(t);
-    if (gmtime_r(&tt, &tm) == nullptr || tm.tm_year + 1900 > 9999 || tm.tm_year + 1900 < 0 ||
-        strftime(buf, UTC_TIME_SIZE, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
+    // Four digits of year always (strftime's %Y gives "999" for the year
+    // 999), so that --at reads back every time --list shows.
+    if (gmtime_r(&tt, &tm) == nullptr || tm.tm_year > 9999 - 1900 || tm.tm_year < -1900) {
         put_text(buf, UTC_TIME_SIZE, "@%lld", static_cast<long long>(t));
+        return;
+    }
+    put_text(buf, UTC_TIME_SIZE, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+             tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
 int32_t parse_utc_time(const char *text, int64_t *ret_time) {

@@ -107,8 +107,17 @@ TEST(UtcTime, WrittenAsIso8601) {
     format_utc_time(-62167219201, buf);  // the second before year 0
     EXPECT_STREQ(buf, "@-62167219201");
 
+    // Years before 1000 keep their four digits.
+    format_utc_time(-30610224000, buf);
+    EXPECT_STREQ(buf, "1000-01-01T00:00:00Z");
+    format_utc_time(-30610224001, buf);
+    EXPECT_STREQ(buf, "0999-12-31T23:59:59Z");
+    format_utc_time(-62167219200, buf);
+    EXPECT_STREQ(buf, "0000-01-01T00:00:00Z");
+
     // What is written is read back as the same second.
-    for (int64_t t : {int64_t{0}, int64_t{951782400}, int64_t{1767312000}, int64_t{4102444799}}) {
+    for (int64_t t : {int64_t{0}, int64_t{951782400}, int64_t{1767312000}, int64_t{4102444799},
+                      int64_t{-60904915200}, int64_t{-62167219200}, int64_t{253402300799}}) {
         format_utc_time(t, buf);
         int64_t back = -1;
         ASSERT_EQ(parse_utc_time(buf, &back), 0) << buf;
