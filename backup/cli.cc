@@ -42,10 +42,6 @@ int32_t run_node_default(const backup_options *opts, const node_options *node)
 int32_t (*node_run_hook)(const backup_options *opts, const node_options *node) = run_node_default;
 const char *backup_default_config_path = config_default_path;
 
-namespace {
-
-const char *const program_name = "vlt_proxmox";
-
 const option_spec backup_option_table[] = {
     {"--config-path", nullptr, 1},
     {"--name", nullptr, 1},
@@ -67,6 +63,10 @@ const option_spec backup_option_table[] = {
     {"--mail-on", nullptr, 1},
     {nullptr, nullptr, 0},
 };
+
+namespace {
+
+const char *const program_name = "vlt_proxmox";
 
 using arg_array = std::unique_ptr<const char *[], free_deleter>;
 

@@ -3,8 +3,13 @@
 #pragma once
 #include <cstdint>
 
+#include "common/options.h"
+
 struct backup_options;
 struct node_options;
+
+// The options of vlt_proxmox as the scanner sees them.
+extern const option_spec backup_option_table[];
 
 // Entry of vlt_proxmox: the whole start sequence; returns the exit status.
 int backup_main(int argc, char **argv);

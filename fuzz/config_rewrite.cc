@@ -1,6 +1,7 @@
 // The restore's configuration rewrite over a fuzzed backed-up configuration
 // and storage map, with the remap built the way the restore builds it: one
-// new volume per disk the VM configuration parser lists.
+// new volume per disk the VM configuration parser lists (and none for a
+// cloud-init drive, which the rewrite then drops).
 //
 // Input: <configuration text> [NUL <storage map: "old=new" lines>
 //        [NUL <flags byte><MAC prefix>]]
@@ -35,6 +36,26 @@ std::string mapped_storage(const std::string &map, const char *storage) {
         if (line.compare(0, eq, storage) == 0) return line.substr(eq + 1);
     }
     return storage;
+}
+
+bool allocated(const remap_entry *remap, uint64_t count, const char *slot, const char *storage,
+               const char *volume) {
+    for (uint64_t k = 0; k < count; ++k)
+        if (strcmp(remap[k].slot, slot) == 0 && strcmp(remap[k].storage, storage) == 0 &&
+            strcmp(remap[k].volume, volume) == 0)
+            return true;
+    return false;
+}
+
+// 1 for a cloud-init drive line whose volume is no remap entry of its slot.
+int cloudinit_not_allocated(const char *key, const char *value, void *ctx) {
+    if (drive_kind_of(key, value) != DRIVE_CLOUDINIT) return 0;
+    const buffers *b = static_cast<const buffers *>(ctx);
+    std::string ref(value, strcspn(value, ","));
+    size_t colon = ref.find(':');
+    return allocated(b->remap, b->before.count, key, ref.substr(0, colon).c_str(), ref.substr(colon + 1).c_str())
+               ? 0
+               : 1;
 }
 
 }  // namespace
@@ -83,22 +104,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
 
-    // The restore installs the text only when its own check passes; then
-    // the new VM must never be given a volume this restore did not
-    // allocate: every disk of its configuration is the remap entry of its
-    // slot.
-    if (check_target_volumes(b->out, b->remap, remap_count, msg, sizeof msg) != 0) return 0;
-    fuzz::require(parse_vm_config(b->out, &b->after, msg, sizeof msg) == 0, "a checked text parses");
+    // The restore installs what the rewrite gives: the new VM must never
+    // be given a volume this restore did not allocate. Every disk and
+    // cloud-init drive of the text is the remap entry of its slot.
+    fuzz::require(parse_vm_config(b->out, &b->after, msg, sizeof msg) == 0, "the rewritten text parses");
     for (uint64_t i = 0; i < b->after.count; ++i) {
         const vm_volume &row = b->after.rows[i];
-        bool allocated = false;
-        for (uint64_t k = 0; k < remap_count && !allocated; ++k)
-            allocated = strcmp(b->remap[k].slot, row.slot) == 0 && strcmp(b->remap[k].storage, row.storage) == 0 &&
-                        strcmp(b->remap[k].volume, row.volume) == 0;
-        if (!allocated) {
+        if (!allocated(b->remap, remap_count, row.slot, row.storage, row.volume)) {
             fprintf(stderr, "%s: %s:%s is no volume of the restore\n", row.slot, row.storage, row.volume);
             fuzz::broken("the new configuration names only allocated volumes");
         }
     }
+    fuzz::require(for_each_config_line(b->out, cloudinit_not_allocated, b.get()) == 0,
+                  "a cloud-init drive of the new configuration is one the restore allocated");
     return 0;
 }

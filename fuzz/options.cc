@@ -1,34 +1,23 @@
 // The option scanners over a fuzzed argument vector: the reading of one
 // option word and the warning scanner of the two orchestrators
-// (common/options) with their option tables, the --snapshot-size value,
-// and the engine tools' command lines.
+// (common/options) with their option tables, the --snapshot-size and --at
+// values, and the engine tools' command lines.
 //
 // Input: the arguments after the program name, separated by NUL bytes.
 #include <cstring>
 
+#include "backup/cli.h"
 #include "backup/snapshots.h"
 #include "common/options.h"
 #include "engine/agent.h"
 #include "engine/restore_tool.h"
 #include "fuzz/fuzz_util.h"
+#include "restore/cli.h"
+#include "restore/utc_time.h"
 
 namespace {
 
 const size_t kMaxArgs = 64;
-
-// The tables of vlt_proxmox and vlt_proxmox_restore.
-const option_spec kBackupTable[] = {
-    {"--config-path", nullptr, 1}, {"--name", nullptr, 1},   {"--vmid", nullptr, 1},
-    {"--snapshot-size", nullptr, 1}, {"--freeze-timeout", nullptr, 1},
-    {"--no-vmconfig", nullptr, 0}, {"--disk", nullptr, 2},  {nullptr, nullptr, 0},
-};
-const option_spec kRestoreTable[] = {
-    {"--job", nullptr, 1},         {"--search-dir", nullptr, 1},
-    {"--vmid", nullptr, 1},        {"--pve-dir", nullptr, 1},
-    {"--keep-network-identity", nullptr, 0}, {"--keep-smbios-uuid", nullptr, 0},
-    {"--dry-run", nullptr, 0},     {"--storage-map", nullptr, 2},
-    {"--help", "-h", 0},           {nullptr, nullptr, 0},
-};
 
 // True when p is def or points into one of the arguments.
 bool from_argv(const char *p, int32_t argc, const char *const *argv, const char *def) {
@@ -107,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int32_t argc = static_cast<int32_t>(argv.size());
     argv.push_back(nullptr);
 
-    check_table(kBackupTable, argc, argv.data());
-    check_table(kRestoreTable, argc, argv.data());
+    check_table(backup_option_table, argc, argv.data());
+    check_table(restore_option_table, argc, argv.data());
 
     // A --snapshot-size value becomes one lvcreate option and its value.
     for (int32_t i = 1; i < argc; ++i) {
@@ -122,6 +111,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz::require(strcmp(option, "-l") == 0 ? strcmp(value + digits, "%ORIGIN") == 0
                                                 : strlen(value + digits) == 1 && strchr("mgt", value[digits]),
                       "a percentage of the origin or a size in m, g or t");
+    }
+
+    // An --at time is the last second of what it names, and the time the
+    // restore prints for it reads back as the same second.
+    for (int32_t i = 1; i < argc; ++i) {
+        int64_t at = 0;
+        if (parse_utc_time(argv[i], &at) != 0) continue;
+        char shown[UTC_TIME_SIZE];
+        format_utc_time(at, shown);
+        fuzz::require(strncmp(shown, argv[i], 10) == 0, "the date is the one given");
+        int64_t again = 0;
+        fuzz::require(parse_utc_time(shown, &again) == 0 && again == at, "a shown time reads back");
+        fuzz::require((at % 60 + 60) % 60 == 59 || strlen(argv[i]) >= 19, "a time without seconds ends its minute");
     }
 
     char msg[256];

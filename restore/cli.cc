@@ -15,14 +15,7 @@
 #include "restore/set_choice.h"
 #include "restore/utc_time.h"
 
-namespace {
-
-const char *const kProgram = "vlt_proxmox_restore";
-
-// The options of this program as the scanner sees them. --storage-map is
-// collected from every occurrence, so it takes its value only as the next
-// argument.
-const option_spec kRestoreOptions[] = {
+const option_spec restore_option_table[] = {
     {"--job", nullptr, 1},
     {"--search-dir", nullptr, 1},
     {"--vmid", nullptr, 1},
@@ -36,6 +29,10 @@ const option_spec kRestoreOptions[] = {
     {"--storage-map", nullptr, 2},
     {nullptr, nullptr, 0},
 };
+
+namespace {
+
+const char *const kProgram = "vlt_proxmox_restore";
 
 const char kUsage[] =
     "%s: restore a VM vlt_proxmox backed up into a new VM (V1: LVM/LVM-thin storage only).\n"
@@ -128,7 +125,7 @@ int read_restore_command_line(int argc, char **argv, restore_options *opts) {
         print_restore_usage(argc > 0 && argv[0] != nullptr ? argv[0] : kProgram);
         return 0;
     }
-    scan_options(option_count, args, kRestoreOptions, 0);
+    scan_options(option_count, args, restore_option_table, 0);
 
     opts->job_prefix = option_value(option_count, args, "--job", nullptr, nullptr);
     opts->search_dir = option_value(option_count, args, "--search-dir", nullptr, nullptr);

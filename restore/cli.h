@@ -4,7 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/options.h"
 #include "restore/restore_options.h"
+
+// The options of vlt_proxmox_restore as the scanner sees them. --storage-map
+// is collected from every occurrence, so it takes its value only as the
+// next argument.
+extern const option_spec restore_option_table[];
 
 // Entry of vlt_proxmox_restore: the whole start sequence; returns the exit status.
 int restore_main(int argc, char **argv);
