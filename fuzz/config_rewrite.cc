@@ -107,7 +107,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The restore installs what the rewrite gives: the new VM must never
     // be given a volume this restore did not allocate. Every disk and
     // cloud-init drive of the text is the remap entry of its slot.
-    fuzz::require(parse_vm_config(b->out, &b->after, msg, sizeof msg) == 0, "the rewritten text parses");
+    if (parse_vm_config(b->out, &b->after, msg, sizeof msg) != 0) {
+        fprintf(stderr, "%s\n--- the rewritten text:\n%s\n---\n", msg, b->out);
+        fuzz::broken("the rewritten text parses");
+    }
     for (uint64_t i = 0; i < b->after.count; ++i) {
         const vm_volume &row = b->after.rows[i];
         if (!allocated(b->remap, remap_count, row.slot, row.storage, row.volume)) {

@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     // The names go into pvesm command lines and into the new VM's
     // configuration as "<slot>: <storage>:<volume>".
-    fuzz::require(storage[0] != '\0', "the storage is never empty");
+    fuzz::require(storage[0] != '\0' && volume[0] != '\0', "storage and volume are never empty");
     fuzz::require(strchr(storage, ':') == nullptr, "the storage has no ':'");
     for (const char *p : {static_cast<const char *>(storage), static_cast<const char *>(volume)})
         for (; *p != '\0'; ++p)

@@ -166,6 +166,11 @@ int32_t parse_alloc_output(const char *output, char *ret_storage, size_t storage
     }
     size_t storage_len = colon - start;
     size_t volume_len = end - (colon + 1);
+    if (volume_len == 0) {  // "<storage>:" names no volume a disk line can hold
+        put_text(err, err_size,
+                 "malformed \"successfully created '...'\" line in pvesm alloc output");
+        return -1;
+    }
     if (storage_len >= storage_size || volume_len >= volume_size) {
         put_text(err, err_size, "storage or volume name too long in pvesm alloc output");
         return -1;

@@ -32,9 +32,9 @@ struct allocation_list {
 [[nodiscard]] int32_t format_alloc_size(uint64_t bytes, char *buf, size_t buf_size);
 
 // Takes the new volume id from the "successfully created '<storage>:<volume>'"
-// line of pvesm alloc. A volume id with an empty storage, white space, a
-// control character, ',' or '=' is malformed. Returns 0 with both names, or
-// -1 with a message; both name buffers and err are emptied first.
+// line of pvesm alloc. A volume id with an empty storage or volume, white
+// space, a control character, ',' or '=' is malformed. Returns 0 with both
+// names, or -1 with a message; both name buffers and err are emptied first.
 [[nodiscard]] int32_t parse_alloc_output(const char *output, char *ret_storage,
                                          size_t storage_size, char *ret_volume,
                                          size_t volume_size, char *err, size_t err_size);

@@ -78,9 +78,12 @@ TEST(alloc_output, parses_the_created_volume_id) {
     EXPECT_EQ(p.storage, "local-lvm");
     EXPECT_EQ(p.volume, "vm-105-disk-1");
 
+    // No volume: the new VM's disk line "scsi0: local-lvm:" would name
+    // none, and the configuration would not be read back.
     p = parse("successfully created 'local-lvm:'");
-    EXPECT_EQ(p.rc, 0);
-    EXPECT_EQ(p.storage, "local-lvm");
+    EXPECT_EQ(p.rc, -1);
+    EXPECT_EQ(p.err, "malformed \"successfully created '...'\" line in pvesm alloc output");
+    EXPECT_EQ(p.storage, "");
     EXPECT_EQ(p.volume, "");
 
     p = parse("successfully created 'nfs:105/vm-105-disk-0.raw:odd'");
