@@ -24,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz::require(lv.vg_name[0] != '\0' && lv.lv_name[0] != '\0' && lv.attr[0] != '\0',
                       "volume group, name and attributes are never empty");
         (void)is_thin_lv(&lv);
+        (void)is_active_lv(&lv);
     }
     return 0;
 }

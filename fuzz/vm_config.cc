@@ -1,6 +1,7 @@
 // The VM configuration parser over arbitrary `qm config` output or a stored
 // configuration: the disk list, the line walker every other reader of the
-// text goes through, and the backup's own record line.
+// text goes through, the options of a drive line, and the backup's own
+// record line.
 #include <cstring>
 #include <memory>
 
@@ -96,6 +97,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz::require(strchr(row.storage, ':') == nullptr, "the storage ends before the first ':'");
         fuzz::require(strchr(row.volume, ',') == nullptr, "the volume ends before the first ','");
         fuzz::require(row.no_backup == 0 || row.no_backup == 1, "no_backup is 0 or 1");
+        for (const char *name : {"format", "size", "backup"}) {
+            char value[64];
+            int found = vm_config_drive_option(text.c_str(), row.slot, name, value, sizeof value);
+            fuzz::require(found == 0 || found == 1, "vm_config_drive_option answers 0 or 1");
+            fuzz::require(fuzz::terminated(value, sizeof value) && strchr(value, ',') == nullptr &&
+                              (found == 1 || value[0] == '\0'),
+                          "an option's value is one option's, and empty when not found");
+        }
     }
     // Parsing the same text again gives the same list: nothing is kept
     // between calls.

@@ -28,13 +28,7 @@ int32_t vmid_from_pvesh(int64_t *out_vmid, char *err, size_t err_size) {
         put_text(err, err_size, "pvesh get /cluster/nextid failed: %.100s", out);
         return -1;
     }
-    // The answer is the last line that is not blank.
-    size_t len = 0;
-    const char *answer = last_line_starting_with(out, '\0', &len);
-    char number[128] = "";
-    if (answer != nullptr)
-        copy_cut(number, sizeof number, answer, len);
-    if (parse_vmid_text(number, out_vmid) != 0) {
+    if (parse_nextid_output(out, out_vmid) != 0) {
         put_text(err, err_size, "pvesh get /cluster/nextid returned an unexpected value: %.100s",
                   out);
         return -1;
@@ -43,6 +37,15 @@ int32_t vmid_from_pvesh(int64_t *out_vmid, char *err, size_t err_size) {
 }
 
 }  // namespace
+
+int32_t parse_nextid_output(const char *output, int64_t *out_vmid) {
+    size_t len = 0;
+    const char *answer = last_line_starting_with(output, '\0', &len);
+    char number[128] = "";
+    if (answer != nullptr)
+        copy_cut(number, sizeof number, answer, len);
+    return parse_vmid_text(number, out_vmid);
+}
 
 const char *restore_pve_dir(const restore_options *opts) {
     if (opts->pve_dir != nullptr && opts->pve_dir[0] != '\0')

@@ -17,5 +17,11 @@ int32_t choose_vmid(const restore_options *opts, int64_t *out_vmid, char *err, s
 // Returns 0 with the number, or -1.
 int32_t parse_vmid_text(const char *text, int64_t *out_vmid);
 
+// Reads the VMID from the output of pvesh get /cluster/nextid: the last
+// line that is not blank (Perl may have complained about the locale first),
+// cut to 127 bytes, as parse_vmid_text reads it. Returns 0 with the
+// number, or -1.
+int32_t parse_nextid_output(const char *output, int64_t *out_vmid);
+
 // The PVE directory of a run: --pve-dir when given and not empty, else /etc/pve.
 const char *restore_pve_dir(const restore_options *opts);
