@@ -4,8 +4,9 @@
 //
 // Input: one run per line, "<job name> <host name> <creation time>", the
 // time in decimal (out-of-range values are clamped, as a header may hold
-// any 64-bit time). Lines with fewer fields are left out. The prefix is
-// "vm100".
+// any 64-bit time). Lines with fewer fields are left out, and so are lines
+// past the 64th: the checks below grow with the square of the runs, and 64
+// runs already make many sets of several hosts. The prefix is "vm100".
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +22,7 @@
 namespace {
 
 const char kPrefix[] = "vm100";
-const size_t kMaxRuns = 256;
+const size_t kMaxRuns = 64;
 
 // The run of the catalog whose path is path.
 const header_scan_entry *run_at(const backup_catalog &cat, const char *path) {
