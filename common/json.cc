@@ -8,6 +8,13 @@
 
 #include "common/text.h"
 
+json_value::json_value() = default;
+json_value::json_value(const json_value &) = default;
+json_value::json_value(json_value &&) noexcept = default;
+json_value &json_value::operator=(const json_value &) = default;
+json_value &json_value::operator=(json_value &&) noexcept = default;
+json_value::~json_value() = default;
+
 namespace {
 
 struct reader {
@@ -244,38 +251,6 @@ bool read_value(reader *r, json_value *out, int depth)
     }
 }
 
-// Length of the valid UTF-8 sequence at p (NUL-terminated), or 0 when it
-// is not one: overlong forms, surrogates and code points past U+10FFFF
-// are not.
-size_t utf8_sequence(const unsigned char *p)
-{
-    size_t n;
-    uint32_t cp;
-    if (p[0] < 0x80)
-        return 1;
-    if ((p[0] & 0xE0) == 0xC0) {
-        n = 2;
-        cp = p[0] & 0x1F;
-    } else if ((p[0] & 0xF0) == 0xE0) {
-        n = 3;
-        cp = p[0] & 0x0F;
-    } else if ((p[0] & 0xF8) == 0xF0) {
-        n = 4;
-        cp = p[0] & 0x07;
-    } else {
-        return 0;
-    }
-    for (size_t i = 1; i < n; i++) {
-        if ((p[i] & 0xC0) != 0x80)
-            return 0;
-        cp = cp << 6 | (p[i] & 0x3F);
-    }
-    static const uint32_t min_for[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < min_for[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return n;
-}
-
 }  // namespace
 
 const json_value *json_value::member(const char *name) const
@@ -361,4 +336,33 @@ void json_append_string(std::string *out, const char *text)
         }
     }
     *out += '"';
+}
+
+size_t utf8_sequence(const unsigned char *p)
+{
+    size_t n;
+    uint32_t cp;
+    if (p[0] < 0x80)
+        return 1;
+    if ((p[0] & 0xE0) == 0xC0) {
+        n = 2;
+        cp = p[0] & 0x1F;
+    } else if ((p[0] & 0xF0) == 0xE0) {
+        n = 3;
+        cp = p[0] & 0x0F;
+    } else if ((p[0] & 0xF8) == 0xF0) {
+        n = 4;
+        cp = p[0] & 0x07;
+    } else {
+        return 0;
+    }
+    for (size_t i = 1; i < n; i++) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+        cp = cp << 6 | (p[i] & 0x3F);
+    }
+    static const uint32_t min_for[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < min_for[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return n;
 }

@@ -24,6 +24,15 @@ struct json_value {
     std::vector<json_value> items;      // array, in order
     std::vector<std::pair<std::string, json_value>> members;  // object, in order
 
+    // Defined where json_value is complete: a pair holding it cannot be
+    // destroyed or copied before (clang's standard library checks).
+    json_value();
+    json_value(const json_value &);
+    json_value(json_value &&) noexcept;
+    json_value &operator=(const json_value &);
+    json_value &operator=(json_value &&) noexcept;
+    ~json_value();
+
     // The member called name of an object (the first of that name);
     // nullptr when this is not an object or has no such member.
     const json_value *member(const char *name) const;
@@ -39,6 +48,11 @@ struct json_value {
 // A whole number from a number (integral, within long) or from a string of
 // decimal digits (the API spells some numbers as strings). False otherwise.
 bool json_whole_number(const json_value *value, long *ret);
+
+// Length of the valid UTF-8 sequence at p (NUL-terminated), or 0 when it
+// is not one: overlong forms, surrogates and code points past U+10FFFF
+// are not.
+size_t utf8_sequence(const unsigned char *p);
 
 // Appends text as a JSON string: quotes, backslash and double quote
 // escaped, control characters and DEL as \u00XX, valid UTF-8 copied, and
