@@ -11,8 +11,6 @@
 
 namespace {
 
-size_t utf8_sequence(const unsigned char *p);
-
 // Texts come from a file anybody could have written: control characters
 // (escape sequences) are never sent to the terminal as they are. That
 // includes the C1 controls U+0080..U+009F (U+009B starts an escape sequence
