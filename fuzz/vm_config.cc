@@ -78,6 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     walk w{text.c_str(), 0};
     fuzz::require(for_each_config_line(text.c_str(), check_line, &w) == 0, "the walk visits every line");
     check_record(text.c_str());
+    int has_key = has_config_key_line(text.c_str());
+    fuzz::require(has_key == 0 || (has_key == 1 && w.lines > 0), "a key line is a line the walker visits");
 
     if (rc != 0) {
         fuzz::require(msg[0] != '\0', "a failure says why");
